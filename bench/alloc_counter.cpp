@@ -1,0 +1,18 @@
+#include "alloc_counter.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<long long> gAllocations{0};
+}
+
+long long allocationCount() noexcept { return gAllocations.load(std::memory_order_relaxed); }
+
+__attribute__((noinline)) void* operator new(std::size_t size) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }

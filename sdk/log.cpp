@@ -1,0 +1,111 @@
+#include "log.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/spdlog.h>
+
+namespace {
+
+constexpr const char* kLoggerName = "TarvonelSDK";
+constexpr std::size_t kMaxFileBytes = 5u * 1024u * 1024u;
+constexpr std::size_t kMaxRotatedFiles = 10;
+
+// Process-wide state: written by the SDK constructor and setLogCallback,
+// read on every line. Atomics, so a change made while others log is seen
+// whole; constant-initialised, so no static-initialisation order applies.
+std::atomic<int32_t> gMinLogLevel{TRV_LOG_TRACE};
+std::atomic<trv_log_callback_t> gLogCallback{&defaultLogCallback};
+std::atomic<bool> gUserLogCallbackSet{false};
+
+// Calls the callback; an exception thrown by it drops the line.
+void deliver(trv_log_callback_t callback, int32_t level, const char* tag,
+             const char* message) noexcept {
+    try {
+        callback(level, tag, message);
+    } catch (...) {
+    }
+}
+
+spdlog::level::level_enum toSpdlogLevel(int32_t level) noexcept {
+    return static_cast<spdlog::level::level_enum>(
+        std::clamp<int32_t>(level, TRV_LOG_TRACE, TRV_LOG_OFF));
+}
+
+} // namespace
+
+LogStream::LogStream(int32_t level, std::string_view tag) noexcept : level_(level) {
+    if (!enabled(level)) return;
+    try {
+        tag_.assign(tag);
+        text_.emplace();
+    } catch (...) {
+        text_.reset();
+    }
+}
+
+LogStream::~LogStream() {
+    if (!text_) return;
+    // The callback is read once; a line is dropped when it was unset meanwhile.
+    trv_log_callback_t callback = gLogCallback.load(std::memory_order_relaxed);
+    if (callback == nullptr || level_ < gMinLogLevel.load(std::memory_order_relaxed)) return;
+    try {
+        const std::string line = std::move(*text_).str();
+        deliver(callback, level_, tag_.c_str(), line.c_str());
+    } catch (...) {
+    }
+}
+
+bool LogStream::enabled(int32_t level) noexcept {
+    return level >= gMinLogLevel.load(std::memory_order_relaxed) &&
+           gLogCallback.load(std::memory_order_relaxed) != nullptr;
+}
+
+void setLogLevel(int32_t level) noexcept { gMinLogLevel.store(level, std::memory_order_relaxed); }
+
+int32_t logLevel() noexcept { return gMinLogLevel.load(std::memory_order_relaxed); }
+
+void initLogger(const std::string& path) noexcept {
+    if (gUserLogCallbackSet.load(std::memory_order_relaxed)) return;
+    try {
+        // Refuse before touching any file: a second creation must not rotate
+        // (and so shift away) the files of another path.
+        if (spdlog::get(kLoggerName))
+            throw spdlog::spdlog_ex(std::string("logger with name '") + kLoggerName +
+                                    "' already exists");
+        auto logger = spdlog::rotating_logger_mt(kLoggerName, path, kMaxFileBytes,
+                                                 kMaxRotatedFiles, /*rotate_on_open=*/true);
+        spdlog::flush_every(std::chrono::seconds(1));
+        logger->set_level(toSpdlogLevel(gMinLogLevel.load(std::memory_order_relaxed)));
+    } catch (const spdlog::spdlog_ex& e) {
+        std::printf("Log initialization failed: %s\n", e.what());
+    } catch (const std::exception& e) {
+        std::printf("Log initialization failed: %s\n", e.what());
+    } catch (...) {
+        std::printf("Log initialization failed: %s\n", "unknown error");
+    }
+}
+
+void setApplicationLogCallback(trv_log_callback_t callback) noexcept {
+    gUserLogCallbackSet.store(true, std::memory_order_relaxed);
+    gLogCallback.store(callback, std::memory_order_relaxed);
+}
+
+void defaultLogCallback(trv_log_level_t level, const char* tag, const char* message) {
+    try {
+        auto logger = spdlog::get(kLoggerName);
+        if (!logger) return;
+        logger->log(toSpdlogLevel(level), "[{}] {}", tag, message);
+    } catch (...) {
+    }
+}
+
+void lumetraLogHook(int32_t level, const char* /*location*/, const char* message) {
+    trv_log_callback_t callback = gLogCallback.load(std::memory_order_relaxed);
+    if (callback == nullptr || level < gMinLogLevel.load(std::memory_order_relaxed)) return;
+    deliver(callback, level, "LumetraCore", message);
+}
