@@ -1,0 +1,417 @@
+#include "link/hid_com_udp.h"
+
+#include <algorithm>
+#include <chrono>
+#include <charconv>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "platform/network_interfaces.h"
+#include "platform/socket_error.h"
+#include "sdk/errors.h"
+#include "sdk/log.h"
+
+namespace {
+
+constexpr const char* kTag = "WIFIStandalone";
+// A flood of foreign datagrams must not keep a reader busy for ever.
+constexpr int kMaxDatagramsPerRead = 64;
+constexpr int kMaxStaleDatagrams = 256;
+constexpr uint8_t kOldFirmwareError = 0xF9; // -7, invalid internal state
+
+using Clock = std::chrono::steady_clock;
+
+float secondsSince(Clock::time_point start) {
+    return static_cast<float>(
+               std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count()) /
+           1e9f;
+}
+
+const char* kNotAvailableHints =
+    " If it was expected to connect, make sure that: \n\t - the board is turned on.\n\t - it is set to "
+    "use WiFi.\n\t - the WiFi settings are configured on the board.\n\t - it is connected to the WiFi "
+    "and not still trying to connect to it.\n\t - the device is not already in use by another "
+    "application.";
+const char* kNoDeviceText =
+    "No device is available over WiFi. If it was expected to connect to one, make sure that: \n\t - "
+    "the board is turned on.\n\t - it is set to use WiFi.\n\t - the WiFi settings are configured on "
+    "the board.\n\t - it is connected to the WiFi and not still trying to connect to it.\n\t - the "
+    "device is not already in use by another application.";
+
+} // namespace
+
+HidComUdp::HidComUdp() : HidComUdp(processLinkTimings()) {}
+
+HidComUdp::HidComUdp(const LinkTimings& timings) : timings_(timings) {
+    LogStream(TRV_LOG_TRACE, kTag) << "INIT";
+    if (const int error = socket.open(); error != 0) {
+        LogStream(TRV_LOG_ERROR, kTag) << "socket(): " << formatSocketErrorMessage(error);
+        return;
+    }
+    if (const int error = socket.enableBroadcast(); error != 0) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Failed to enable broadcast option on socket.";
+        socketError(error);
+    }
+}
+
+HidComUdp::~HidComUdp() {
+    if (connected) {
+        if (unbind() < 0)
+            LogStream(TRV_LOG_WARNING, kTag) << "Device could not unbind properly while disconnecting.";
+        connected = false;
+    }
+    socket.close();
+    LogStream(TRV_LOG_TRACE, kTag) << "DEINIT";
+}
+
+std::string HidComUdp::addressText(const Ipv4Endpoint& endpoint) { return endpoint.toString(); }
+
+std::optional<Ipv4Endpoint> HidComUdp::parseAddressText(const std::string& text) noexcept {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    const auto address = parseIpv4Address(std::string_view(text).substr(0, colon));
+    if (!address) return std::nullopt;
+    const char* first = text.data() + colon + 1;
+    const char* last = text.data() + text.size();
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(first, last, port);
+    if (error != std::errc() || end != last || first == last || port > 0xFFFF) return std::nullopt;
+    return Ipv4Endpoint{*address, static_cast<uint16_t>(port)};
+}
+
+int32_t HidComUdp::socketError(int error) {
+    if (error == 0 || error == EAGAIN || error == EWOULDBLOCK) return 0;
+    LogStream(TRV_LOG_ERROR, kTag) << "Socket error: " << error << " " << formatSocketErrorMessage(error);
+    return error;
+}
+
+int32_t HidComUdp::send(const uint8_t* frame, int32_t length) {
+    if (!connected) return TRV_ERROR_NO_DEVICE_CONNECTED;
+    if (frame == nullptr || length < static_cast<int32_t>(kFrameOverheadBytes) ||
+        length > static_cast<int32_t>(kSendBufferBytes))
+        return TRV_ERROR_INVALID_PARAMETER;
+    std::memcpy(sendBuffer, frame, static_cast<std::size_t>(length));
+    auto result = socket.sendTo(sendBuffer, static_cast<std::size_t>(length), device);
+    if (result.status == SocketStatus::WouldBlock && socket.waitWritable(timings_.answerTimeoutSeconds))
+        result = socket.sendTo(sendBuffer, static_cast<std::size_t>(length), device);
+    if (result.status != SocketStatus::Ok) {
+        socketError(result.error == 0 ? EAGAIN : result.error);
+        connected = false;
+        return TRV_ERROR_DEVICE_NOT_REACHABLE;
+    }
+    return 0;
+}
+
+int32_t HidComUdp::checkAnswer(std::size_t byteCount) {
+    const uint32_t length = answerLengths.lengthOf(answerBuffer[0]);
+    if (length == 0) {
+        LogStream(TRV_LOG_ERROR, kTag) << errorCodeMessage(TRV_ERROR_INVALID_MESSAGE);
+        LogStream(TRV_LOG_ERROR, kTag) << "Could not process the answer, waiting for the next message.";
+        return TRV_ERROR_INVALID_MESSAGE;
+    }
+    if (byteCount != length) {
+        LogStream(TRV_LOG_ERROR, kTag)
+            << "Could not process the answer, message is incomplete, waiting for the next message.";
+        return TRV_ERROR_INVALID_MESSAGE;
+    }
+    if (!isCrcValid(answerBuffer, static_cast<uint16_t>(length))) {
+        LogStream(TRV_LOG_ERROR, kTag) << errorCodeMessage(TRV_ERROR_INVALID_MESSAGE);
+        LogStream(TRV_LOG_ERROR, kTag) << "Could not process the answer, waiting for the next message.";
+        return TRV_ERROR_INVALID_MESSAGE;
+    }
+    return static_cast<int32_t>(length);
+}
+
+int32_t HidComUdp::receiveNow() {
+    for (int i = 0; i < kMaxDatagramsPerRead; ++i) {
+        const DatagramResult result = socket.receiveFrom(answerBuffer, sizeof answerBuffer);
+        switch (result.status) {
+        case SocketStatus::WouldBlock:
+            return 0;
+        case SocketStatus::Failed:
+            socketError(result.error);
+            LogStream(TRV_LOG_ERROR, kTag) << "Could not read data over socket.";
+            connected = false;
+            return TRV_ERROR_DEVICE_NOT_REACHABLE;
+        case SocketStatus::TooLarge:
+        case SocketStatus::Ok:
+            break;
+        }
+        if (result.from != device) {
+            // Not our vest: a datagram from anyone else never reaches the
+            // owner and never redirects the link.
+            LogStream(TRV_LOG_TRACE, kTag) << "Dropped a datagram from " << result.from.toString();
+            continue;
+        }
+        if (result.status == SocketStatus::TooLarge) {
+            LogStream(TRV_LOG_ERROR, kTag)
+                << "Could not process the answer, message is too long (" << result.bytes << " bytes).";
+            return TRV_ERROR_INVALID_MESSAGE;
+        }
+        if (result.bytes == 0) return 0;
+        return checkAnswer(result.bytes);
+    }
+    return 0;
+}
+
+int32_t HidComUdp::receive() {
+    if (!connected) return TRV_ERROR_NO_DEVICE_CONNECTED;
+    socket.waitReadable(timings_.receiveWaitSeconds);
+    return receiveNow();
+}
+
+void HidComUdp::drainStaleDatagrams() {
+    uint8_t scratch[kAnswerBufferBytes];
+    for (int i = 0; i < kMaxStaleDatagrams; ++i) {
+        const auto result = socket.receiveFrom(scratch, sizeof scratch);
+        if (result.status == SocketStatus::WouldBlock || result.status == SocketStatus::Failed) return;
+    }
+}
+
+int32_t HidComUdp::sendAndWait(const uint8_t* frame, int32_t length, uint8_t expectedId,
+                               bool forcedBindAllowed) {
+    drainStaleDatagrams(); // a late answer to an earlier request is not this one's
+    if (const int32_t sent = send(frame, length); sent < 0) return sent;
+    const auto start = Clock::now();
+    int32_t received = 0;
+    for (;;) {
+        const float left = timings_.answerTimeoutSeconds - secondsSince(start);
+        if (left <= 0.0f) return TRV_ERROR_DEVICE_NOT_REACHABLE;
+        socket.waitReadable(left);
+        received = receiveNow();
+        if (received > 0) break;
+        if (!connected) return TRV_ERROR_DEVICE_NOT_REACHABLE; // the socket failed
+    }
+    if (answerBuffer[0] == expectedId) return 0;
+    if (answerBuffer[0] == idOf(HidCommandId::ErrorAnswer) && answerBuffer[3] == kOldFirmwareError &&
+        forcedBindAllowed) {
+        LogStream(TRV_LOG_WARNING, kTag) << "Firmware prior 1.3.3 detected, an update is advised.";
+        const auto bind = makeShortFrame(HidCommandId::Bind);
+        const int32_t bindResult =
+            sendAndWait(bind.data(), bind.size(), answerIdOf(HidCommandId::Bind), false);
+        if (bindResult < 0) {
+            LogStream(TRV_LOG_WARNING, kTag) << "Forced bind failed";
+            return bindResult;
+        }
+        bound = true;
+        return sendAndWait(frame, length, expectedId, false);
+    }
+    return TRV_ERROR_INVALID_MESSAGE;
+}
+
+int32_t HidComUdp::unbind() {
+    if (!bound) return 0;
+    const auto frame = makeShortFrame(HidCommandId::Unbind);
+    const int32_t result = sendAndWait(frame.data(), frame.size(), answerIdOf(HidCommandId::Unbind), false);
+    bound = false;
+    if (result < 0) {
+        LogStream(TRV_LOG_WARNING, kTag) << "Unbind failed, board might not be in correct state. Wait for "
+                                            "it to recover or power it back on again.";
+    }
+    return result;
+}
+
+void HidComUdp::listBroadcastAddresses(std::vector<std::string>& out) {
+    for (const uint32_t address : ipv4BroadcastAddresses()) out.push_back(ipv4AddressText(address));
+}
+
+void HidComUdp::collectAnswers(std::vector<std::string>& found) {
+    const auto start = Clock::now();
+    std::vector<std::string> answered;
+    uint8_t datagram[kAnswerBufferBytes];
+    for (;;) {
+        const float left = timings_.discoveryWindowSeconds - secondsSince(start);
+        if (left <= 0.0f) break;
+        if (!socket.waitReadable(left)) continue;
+        const DatagramResult result = socket.receiveFrom(datagram, sizeof datagram);
+        if (result.status == SocketStatus::WouldBlock) continue;
+        if (result.status == SocketStatus::Failed) {
+            socketError(result.error);
+            // A broken socket stays readable: do not spin on it.
+            if (!socket.waitReadable(0.0f)) continue;
+            break;
+        }
+        const bool wellFormed = result.status == SocketStatus::Ok &&
+                                result.bytes == answerLengthOf(answerIdOf(HidCommandId::Discover)) &&
+                                datagram[0] == answerIdOf(HidCommandId::Discover) &&
+                                frameCrcMatches(datagram, result.bytes) && (datagram[3] & 0xFD) == 0;
+        if (!wellFormed) {
+            LogStream(TRV_LOG_TRACE, kTag) << "Ignored a datagram from " << result.from.toString()
+                                           << " during discovery.";
+            continue;
+        }
+        const std::string text = addressText(result.from);
+        answered.push_back(text);
+        LogStream(TRV_LOG_TRACE, kTag) << "A device answered on " << std::this_thread::get_id() << " : "
+                                       << text;
+    }
+    for (const auto& text : answered) {
+        if (std::find(found.begin(), found.end(), text) == found.end()) found.push_back(text);
+    }
+    LogStream(TRV_LOG_TRACE, kTag) << "After trim, " << found.size() << " are remaining.";
+}
+
+void HidComUdp::discover(std::vector<std::string>& found) {
+    const auto frame = makeShortFrame(HidCommandId::Discover);
+    std::vector<std::string> broadcasts;
+    listBroadcastAddresses(broadcasts);
+    drainStaleDatagrams();
+    std::vector<std::string> collected;
+    std::thread collector;
+    try {
+        collector = std::thread([this, &collected] { collectAnswers(collected); });
+    } catch (const std::system_error& error) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Could not start the discovery: " << error.what();
+        return;
+    }
+    for (const auto& text : broadcasts) {
+        const auto address = parseIpv4Address(text);
+        if (!address) continue;
+        for (const uint16_t port : kDiscoveryPorts) {
+            // A failed send on one interface does not stop the others.
+            const auto result = socket.sendTo(frame.data(), frame.size(), {*address, port});
+            if (result.status != SocketStatus::Ok) socketError(result.error);
+        }
+    }
+    collector.join();
+    for (auto& text : collected) {
+        if (std::find(found.begin(), found.end(), text) == found.end()) found.push_back(std::move(text));
+    }
+}
+
+bool HidComUdp::queryIdentity(uint32_t& serialNumber, std::string& version, trv_device_type_t& type) {
+    const auto serialRequest = makeShortFrame(HidCommandId::GetSerialNumber);
+    if (sendAndWait(serialRequest.data(), serialRequest.size(), answerIdOf(HidCommandId::GetSerialNumber)) < 0)
+        return false;
+    serialNumber = parseSerialNumber(answerBuffer);
+    const auto versionRequest = makeShortFrame(HidCommandId::GetVersion);
+    if (sendAndWait(versionRequest.data(), versionRequest.size(), answerIdOf(HidCommandId::GetVersion)) < 0)
+        return false;
+    version = versionTextOfAnswer(answerBuffer);
+    const auto typeRequest = makeShortFrame(HidCommandId::GetDeviceType);
+    if (sendAndWait(typeRequest.data(), typeRequest.size(), answerIdOf(HidCommandId::GetDeviceType)) < 0)
+        return false;
+    type = deviceTypeFromCode(deviceTypeCodeOfAnswer(answerBuffer));
+    return true;
+}
+
+int32_t HidComUdp::scan(std::vector<trv_device_info_t>& records, std::map<uint32_t, std::string>& addresses,
+                        std::vector<std::string>& strings) {
+    bound = false;
+    LogStream(TRV_LOG_TRACE, kTag) << "Start Wifi scanning routine.";
+    if (connected) return TRV_ERROR_PROCESS_RUNNING;
+    std::vector<std::string> found;
+    discover(found);
+    connected = true;
+    for (const auto& text : found) {
+        device = *parseAddressText(text); // made by addressText()
+        uint32_t serialNumber = 0;
+        std::string version;
+        trv_device_type_t type = TRV_DEVICE_TYPE_NONE;
+        if (queryIdentity(serialNumber, version, type)) {
+            strings.push_back(version);
+            strings.push_back(text);
+            addresses.try_emplace(serialNumber, text);
+            trv_device_info_t record{};
+            record.outputType = TRV_OUTPUT_WIFI;
+            record.serialNumber = serialNumber;
+            record.deviceType = type;
+            record.deviceVersion = nullptr;
+            record.next = nullptr;
+            records.push_back(record);
+        } else {
+            LogStream(TRV_LOG_TRACE, kTag) << "Could not inspect " << text
+                                           << " - device does not appear to be available.";
+        }
+        unbind(); // only a forced bind during the queries bound it
+        if (!connected) connected = true; // a socket failure on one vest does not end the scan
+    }
+    connected = false;
+    return 0;
+}
+
+int32_t HidComUdp::connect(uint32_t serialNumber, std::string deviceString) {
+    if (connected) return 0;
+    LogStream(TRV_LOG_TRACE, kTag) << "Start Wifi connection routine.";
+    bound = false;
+    const auto serialRequest = makeShortFrame(HidCommandId::GetSerialNumber);
+    const auto bindRequest = makeShortFrame(HidCommandId::Bind);
+    const uint8_t serialAnswer = answerIdOf(HidCommandId::GetSerialNumber);
+    const uint8_t bindAnswer = answerIdOf(HidCommandId::Bind);
+    auto unavailable = [&](const std::string& text) {
+        LogStream(TRV_LOG_TRACE, kTag) << "Could not connect to " << text
+                                       << " - device does not appear to be available.";
+    };
+
+    if (!deviceString.empty()) {
+        if (const auto endpoint = parseAddressText(deviceString)) {
+            device = *endpoint;
+            connected = true;
+            if (sendAndWait(serialRequest.data(), serialRequest.size(), serialAnswer) < 0) {
+                unavailable(deviceString);
+                unbind();
+            } else if (parseSerialNumber(answerBuffer) != serialNumber) {
+                LogStream(TRV_LOG_INFO, kTag) << "Wrong serial number, rescan devices.";
+                unbind();
+            } else if (bound) {
+                LogStream(TRV_LOG_ERROR, kTag) << "Connected to " << deviceString;
+                return 0;
+            } else if (sendAndWait(bindRequest.data(), bindRequest.size(), bindAnswer) == 0) {
+                bound = true;
+                LogStream(TRV_LOG_ERROR, kTag) << "Connected to " << deviceString;
+                return 0;
+            } else {
+                unavailable(deviceString);
+                unbind();
+            }
+            connected = false;
+        } else {
+            unavailable(deviceString);
+        }
+    }
+
+    std::vector<std::string> found;
+    discover(found);
+    for (const auto& text : found) {
+        connected = true; // a socket failure on one vest does not stop the search
+        device = *parseAddressText(text);
+        if (serialNumber != 0) {
+            if (sendAndWait(serialRequest.data(), serialRequest.size(), serialAnswer) < 0) {
+                unavailable(text);
+                unbind();
+                continue;
+            }
+            if (parseSerialNumber(answerBuffer) != serialNumber) {
+                unbind(); // a forced bind belongs to this vest: release it before leaving
+                continue;
+            }
+            if (bound) {
+                LogStream(TRV_LOG_TRACE, kTag) << "Connected to " << text;
+                return 0;
+            }
+        }
+        if (sendAndWait(bindRequest.data(), bindRequest.size(), bindAnswer) == 0) {
+            bound = true;
+            LogStream(TRV_LOG_TRACE, kTag) << "Connected to " << text;
+            return 0;
+        }
+        unavailable(text);
+        unbind();
+    }
+    connected = false;
+    if (serialNumber != 0)
+        LogStream(TRV_LOG_INFO, kTag) << "Device " << serialNumber << " is not available over WiFi."
+                                      << kNotAvailableHints;
+    else
+        LogStream(TRV_LOG_INFO, kTag) << kNoDeviceText;
+    return TRV_ERROR_DEVICE_NOT_REACHABLE;
+}
+
+int32_t HidComUdp::disconnect() {
+    if (!connected) return TRV_ERROR_NO_DEVICE_CONNECTED;
+    const int32_t result = unbind();
+    if (result < 0) LogStream(TRV_LOG_WARNING, kTag) << "Device could not unbind properly while disconnecting.";
+    connected = false;
+    return result;
+}

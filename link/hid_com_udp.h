@@ -1,0 +1,73 @@
+// HidComUdp: the WiFi transport. One frame per UDP datagram, both ways.
+//
+// The vest is found by a broadcast Discover on every up IPv4 interface and
+// five ports, taken for this host with Bind, and released with Unbind. Once a
+// vest is chosen the transport accepts datagrams only from that vest's
+// address and port; during a discovery it accepts only well-formed Discover
+// answers. Everything else is dropped.
+//
+// Thread-safety: as IHidCom. `device` is written only by connect() and scan()
+// (before send() and receive() may run on two threads) and read afterwards.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "link/hid_com.h"
+#include "link/link_timings.h"
+#include "platform/udp_socket.h"
+
+class HidComUdp : public IHidCom {
+public:
+    static constexpr std::array<uint16_t, 5> kDiscoveryPorts{33624, 42192, 17956, 2601, 555};
+
+    HidComUdp();
+    explicit HidComUdp(const LinkTimings& timings);
+    ~HidComUdp() override;
+
+    // 0, or -11 when connected.
+    int32_t scan(std::vector<trv_device_info_t>& records, std::map<uint32_t, std::string>& addresses,
+                 std::vector<std::string>& strings) override;
+    // 0 connected (also when already connected), -6 no vest taken.
+    int32_t connect(uint32_t serialNumber, std::string deviceString) override;
+    // -3 when not connected, else the result of releasing the vest (0 or negative).
+    int32_t disconnect() override;
+    int32_t send(const uint8_t* frame, int32_t length) override;
+    int32_t receive() override;
+
+    // The address text of an endpoint: "a.b.c.d:port".
+    static std::string addressText(const Ipv4Endpoint& endpoint);
+    // The endpoint of an address text made by addressText(); nothing for any
+    // other text. Never throws.
+    static std::optional<Ipv4Endpoint> parseAddressText(const std::string& text) noexcept;
+
+private:
+    int32_t checkAnswer(std::size_t byteCount);
+    // Reads one datagram without waiting: its table length, 0, -10 or -6.
+    int32_t receiveNow();
+    // Sends a request and waits for its answer (0, the answer in
+    // answerBuffer); -6 time-out, -10 another message, or send's code. An
+    // error answer "invalid internal state" (old firmware, not bound) leads
+    // to one Bind and one more try when forcedBindAllowed.
+    int32_t sendAndWait(const uint8_t* frame, int32_t length, uint8_t expectedId,
+                        bool forcedBindAllowed = true);
+    // Releases the vest when it is bound: 0 when not bound or it answered.
+    int32_t unbind();
+    void discover(std::vector<std::string>& found);
+    void listBroadcastAddresses(std::vector<std::string>& out);
+    void collectAnswers(std::vector<std::string>& found);
+    void drainStaleDatagrams();
+    int32_t socketError(int error);
+    bool queryIdentity(uint32_t& serialNumber, std::string& version, trv_device_type_t& type);
+
+    const LinkTimings timings_;
+    // The vest at `device` accepted a Bind from this transport and no Unbind
+    // has been tried since. Written only by connect, scan and disconnect.
+    bool bound = false;
+    // The vest's address: where every send goes, and the only sender whose
+    // datagrams receive() accepts.
+    Ipv4Endpoint device;
+    UdpSocket socket;
+};

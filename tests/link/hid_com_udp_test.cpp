@@ -1,0 +1,502 @@
+// The WiFi transport against emulated vests on loopback addresses. Every
+// case runs in a network namespace of its own.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "link/hid_com_udp.h"
+#include "platform/network_interfaces.h"
+#include "platform/udp_socket.h"
+#include "support/fresh_network.h"
+#include "support/log_capture.h"
+#include "support/net_guard.h"
+#include "tools/vest-emulator/udp_vest_adapter.h"
+
+namespace {
+
+using trv::test::countLogs;
+using trv::test::hasLog;
+using trv::test::takeLogs;
+using vestemu::EmulatedVest;
+using vestemu::Faults;
+using vestemu::UdpVestAdapter;
+using vestemu::UdpVestOptions;
+using vestemu::VestIdentity;
+
+uint32_t ip(const char* text) { return parseIpv4Address(text).value(); }
+
+LinkTimings fastTimings() {
+    LinkTimings timings;
+    timings.answerTimeoutSeconds = 0.15f;
+    timings.discoveryWindowSeconds = 0.15f;
+    return timings;
+}
+
+struct Scan {
+    std::vector<trv_device_info_t> records;
+    std::map<uint32_t, std::string> addresses;
+    std::vector<std::string> strings;
+    int32_t result = 0;
+};
+
+Scan scanWith(HidComUdp& transport) {
+    Scan scan;
+    scan.result = transport.scan(scan.records, scan.addresses, scan.strings);
+    return scan;
+}
+
+class WifiLink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TRV_REQUIRE_PRIVATE_NETWORK();
+        TRV_ENTER_FRESH_NETWORK();
+        trv::test::captureLogs();
+    }
+
+    // A vest at 127.10.0.<host>, answering on port, listening for
+    // broadcasts on discoveryPorts.
+    std::shared_ptr<EmulatedVest> addVest(int host, VestIdentity identity = {}, uint16_t port = 33624,
+                                          std::vector<uint16_t> discoveryPorts = {33624, 42192, 17956, 2601, 555}) {
+        auto vest = std::make_shared<EmulatedVest>(std::move(identity));
+        UdpVestOptions options;
+        options.address = ip("127.10.0.0") + static_cast<uint32_t>(host);
+        options.port = port;
+        options.discoveryPorts = std::move(discoveryPorts);
+        adapters_.push_back(std::make_unique<UdpVestAdapter>(vest, options));
+        return vest;
+    }
+
+    UdpVestAdapter& adapter(std::size_t index) { return *adapters_.at(index); }
+
+    std::vector<std::unique_ptr<UdpVestAdapter>> adapters_;
+};
+
+TEST(WifiAddressText, ParsesOnlyWhatTheTransportWrites) {
+    const auto endpoint = HidComUdp::parseAddressText("127.10.0.2:33624");
+    ASSERT_TRUE(endpoint);
+    EXPECT_EQ(endpoint->address, ip("127.10.0.2"));
+    EXPECT_EQ(endpoint->port, 33624);
+    EXPECT_EQ(HidComUdp::addressText(*endpoint), "127.10.0.2:33624");
+    for (const char* bad : {"127.10.0.2", "", ":", "127.10.0.2:", "abc:12", "1.2.3.4:99999", "1.2.3.4:-1",
+                            "1.2.3.4: 5", "1.2.3:5", "1.2.3.4.5:5", "256.1.1.1:5", "1.2.3.4:5x",
+                            "01.2.3.4:5", "1.2.3.4:99999999999999999999"}) {
+        EXPECT_FALSE(HidComUdp::parseAddressText(bad)) << bad;
+    }
+}
+
+TEST_F(WifiLink, BroadcastAddressesOfThePrivateNamespace) {
+    EXPECT_EQ(ipv4BroadcastAddresses(), std::vector<uint32_t>{ip("127.10.255.255")});
+}
+
+TEST_F(WifiLink, DiscoverGoesToEveryPortOfEveryBroadcastAddress) {
+    std::vector<UdpSocket> listeners(HidComUdp::kDiscoveryPorts.size());
+    for (std::size_t i = 0; i < listeners.size(); ++i) {
+        ASSERT_EQ(listeners[i].open(), 0);
+        ASSERT_EQ(listeners[i].bind({ip("127.10.255.255"), HidComUdp::kDiscoveryPorts[i]}), 0);
+    }
+    HidComUdp transport(fastTimings());
+    const Scan scan = scanWith(transport);
+    EXPECT_EQ(scan.result, 0);
+    EXPECT_TRUE(scan.records.empty());
+    EXPECT_TRUE(scan.strings.empty());
+    for (auto& listener : listeners) {
+        uint8_t datagram[64];
+        const auto result = listener.receiveFrom(datagram, sizeof datagram);
+        ASSERT_EQ(result.status, SocketStatus::Ok);
+        EXPECT_EQ(std::vector<uint8_t>(datagram, datagram + result.bytes),
+                  (std::vector<uint8_t>{0x10, 0xAD, 0xDE, 0x6E, 0xCE}));
+        EXPECT_EQ(listener.receiveFrom(datagram, sizeof datagram).status, SocketStatus::WouldBlock);
+    }
+}
+
+TEST_F(WifiLink, ScanFindsTwoVestsOnTwoLoopbackAddresses) {
+    auto first = addVest(2, {12345678, "1.4.0", 0x0122FFFF});
+    auto second = addVest(3, {11223344, "2.0.1-beta", 0x01100101}, 555, {555});
+    HidComUdp transport(fastTimings());
+    const Scan scan = scanWith(transport);
+    EXPECT_EQ(scan.result, 0);
+    EXPECT_FALSE(transport.connected);
+    ASSERT_EQ(scan.records.size(), 2u);
+    ASSERT_EQ(scan.strings.size(), 4u);
+    // The vests are listed in the order their answers arrived.
+    const std::size_t a = scan.records[0].serialNumber == 12345678u ? 0 : 1;
+    const std::size_t b = 1 - a;
+    EXPECT_EQ(scan.records[a].outputType, TRV_OUTPUT_WIFI);
+    EXPECT_EQ(scan.records[a].serialNumber, 12345678u);
+    EXPECT_EQ(scan.records[a].deviceType, 0x0122FFFFu);
+    EXPECT_EQ(scan.records[a].deviceVersion, nullptr);
+    EXPECT_EQ(scan.records[a].next, nullptr);
+    EXPECT_EQ(scan.records[b].outputType, TRV_OUTPUT_WIFI);
+    EXPECT_EQ(scan.records[b].serialNumber, 11223344u);
+    EXPECT_EQ(scan.records[b].deviceType, 0x01100101u);
+    EXPECT_EQ(scan.strings[2 * a], "1.4.0");
+    EXPECT_EQ(scan.strings[2 * a + 1], "127.10.0.2:33624");
+    EXPECT_EQ(scan.strings[2 * b], "2.0.1-beta");
+    EXPECT_EQ(scan.strings[2 * b + 1], "127.10.0.3:555");
+    EXPECT_EQ(scan.addresses, (std::map<uint32_t, std::string>{{12345678u, "127.10.0.2:33624"},
+                                                               {11223344u, "127.10.0.3:555"}}));
+    // Every Discover port reached the first vest; a scan never binds.
+    EXPECT_EQ(first->receivedCount(0x10), 5);
+    EXPECT_EQ(second->receivedCount(0x10), 1);
+    for (const auto& vest : {first, second}) {
+        EXPECT_EQ(vest->receivedCount(0x11), 0);
+        EXPECT_EQ(vest->receivedCount(0x08), 1);
+        EXPECT_EQ(vest->receivedCount(0x09), 1);
+        EXPECT_EQ(vest->receivedCount(0x0A), 1);
+    }
+    const auto logs = takeLogs();
+    EXPECT_TRUE(hasLog(logs, "Start Wifi scanning routine.", TRV_LOG_TRACE));
+    EXPECT_TRUE(hasLog(logs, "After trim, 2 are remaining."));
+    EXPECT_EQ(countLogs(logs, "A device answered on "), 6);
+}
+
+TEST_F(WifiLink, DuplicateDiscoverAnswersAreListedOnce) {
+    auto vest = addVest(2);
+    Faults faults;
+    faults.onlyCommand = 0x10;
+    faults.duplicate = true;
+    vest->setFaults(faults);
+    HidComUdp transport(fastTimings());
+    const Scan scan = scanWith(transport);
+    ASSERT_EQ(scan.records.size(), 1u);
+    EXPECT_EQ(scan.strings.size(), 2u);
+    const auto logs = takeLogs();
+    EXPECT_EQ(countLogs(logs, "A device answered on "), 10);
+    EXPECT_TRUE(hasLog(logs, "After trim, 1 are remaining."));
+}
+
+TEST_F(WifiLink, DiscoverAnswersWithABadStatusOrLengthAreRefused) {
+    const std::pair<int, uint8_t> statuses[] = {{2, 0x02}, {3, 0x01}, {4, 0x03}, {5, 0x80}, {6, 0x00}};
+    for (const auto& [host, status] : statuses) {
+        addVest(host, {static_cast<uint32_t>(host), "v", 0x0122FFFF})->setDiscoverStatus(status);
+    }
+    for (const std::size_t length : {9u, 11u}) {
+        auto vest = addVest(static_cast<int>(length), {static_cast<uint32_t>(length), "v", 0x0122FFFF});
+        vest->setHandler(0x10, [length](EmulatedVest& v, const vestemu::Request& r) {
+            std::vector<uint8_t> frame(length, 0);
+            frame[0] = 0x90;
+            frame[1] = 0xAD;
+            frame[2] = 0xDE;
+            v.answer(r, frame);
+        });
+    }
+    HidComUdp transport(fastTimings());
+    const Scan scan = scanWith(transport);
+    std::vector<uint32_t> serials;
+    for (const auto& record : scan.records) serials.push_back(record.serialNumber);
+    std::sort(serials.begin(), serials.end());
+    EXPECT_EQ(serials, (std::vector<uint32_t>{2, 6}));
+}
+
+TEST_F(WifiLink, ConnectsBySerialNumberAndBySerialZero) {
+    auto first = addVest(2, {12345678, "1.4.0", 0x0122FFFF});
+    auto second = addVest(3, {11223344, "1.4.0", 0x0122FFFF}, 555, {555});
+    {
+        HidComUdp transport(fastTimings());
+        ASSERT_EQ(transport.connect(11223344, ""), 0);
+        EXPECT_TRUE(transport.connected);
+        EXPECT_TRUE(second->boundPeer());
+        EXPECT_FALSE(first->boundPeer());
+        EXPECT_EQ(first->receivedCount(0x11), 0);
+        EXPECT_TRUE(hasLog(takeLogs(), "Connected to 127.10.0.3:555"));
+
+        // The link works both ways.
+        const auto keepAlive = makeShortFrame(HidCommandId::KeepAlive);
+        EXPECT_EQ(transport.send(keepAlive.data(), keepAlive.size()), 0);
+        int32_t answered = 0;
+        for (int i = 0; i < 100 && answered == 0; ++i) answered = transport.receive();
+        EXPECT_EQ(answered, 10);
+        EXPECT_EQ(transport.answerBuffer[0], 0x87);
+        std::vector<uint8_t> status(10, 0);
+        status[0] = 0xA0;
+        status[1] = 0xAD;
+        status[2] = 0xDE;
+        ASSERT_TRUE(second->sendUnsolicited(status));
+        int32_t received = 0;
+        for (int i = 0; i < 100 && received == 0; ++i) received = transport.receive();
+        EXPECT_EQ(received, 10);
+        EXPECT_EQ(transport.answerBuffer[0], 0xA0);
+
+        EXPECT_EQ(transport.disconnect(), 0);
+        EXPECT_FALSE(transport.connected);
+        EXPECT_EQ(second->receivedCount(0x12), 1);
+        EXPECT_FALSE(second->boundPeer());
+        EXPECT_EQ(transport.disconnect(), -3);
+    }
+    first->clearReceived();
+    second->clearReceived();
+    HidComUdp transport(fastTimings());
+    ASSERT_EQ(transport.connect(0, ""), 0);
+    // Serial 0 binds the first vest that answered without asking its number.
+    EXPECT_NE(first->boundPeer().has_value(), second->boundPeer().has_value());
+    EXPECT_EQ(first->receivedCount(0x11) + second->receivedCount(0x11), 1);
+    EXPECT_EQ(first->receivedCount(0x08) + second->receivedCount(0x08), 0);
+}
+
+TEST_F(WifiLink, ConnectsDirectlyToAScannedAddress) {
+    auto vest = addVest(2);
+    Scan scan;
+    {
+        HidComUdp scanner(fastTimings());
+        scan = scanWith(scanner);
+    }
+    ASSERT_EQ(scan.addresses.count(12345678), 1u);
+    vest->clearReceived();
+    {
+        HidComUdp transport(fastTimings());
+        ASSERT_EQ(transport.connect(12345678, scan.addresses[12345678]), 0);
+        EXPECT_EQ(vest->receivedIds(), (std::vector<uint8_t>{0x08, 0x11}));
+        EXPECT_TRUE(hasLog(takeLogs(), "Connected to 127.10.0.2:33624", TRV_LOG_ERROR));
+    }
+    EXPECT_EQ(vest->receivedCount(0x12), 1); // the destructor released it
+    EXPECT_FALSE(vest->boundPeer());
+
+    // Another serial number at that address: a search follows, and fails.
+    HidComUdp wrong(fastTimings());
+    EXPECT_EQ(wrong.connect(99, "127.10.0.2:33624"), -6);
+    auto logs = takeLogs();
+    EXPECT_TRUE(hasLog(logs, "Wrong serial number, rescan devices.", TRV_LOG_INFO));
+    EXPECT_TRUE(hasLog(logs, "Device 99 is not available over WiFi. If it was expected to connect, make sure "
+                             "that: \n\t - the board is turned on.\n\t - it is set to use WiFi.\n\t - the "
+                             "WiFi settings are configured on the board.\n\t - it is connected to the "
+                             "WiFi and not still trying to connect to it.\n\t - the device is not already "
+                             "in use by another application."));
+    EXPECT_FALSE(wrong.connected);
+    EXPECT_FALSE(vest->boundPeer());
+
+    // An address text no scan made is refused without throwing; the search
+    // then finds the vest.
+    HidComUdp garbage(fastTimings());
+    EXPECT_EQ(garbage.connect(12345678, "no-such-address"), 0);
+    EXPECT_TRUE(hasLog(takeLogs(), "Could not connect to no-such-address"));
+}
+
+TEST_F(WifiLink, OldFirmwareIsBoundOnceAndThenAnswers) {
+    auto vest = addVest(2);
+    vest->setOldFirmware(true);
+    HidComUdp transport(fastTimings());
+    ASSERT_EQ(transport.connect(12345678, ""), 0);
+    std::vector<uint8_t> ids = vest->receivedIds();
+    ids.erase(std::remove(ids.begin(), ids.end(), 0x10), ids.end());
+    EXPECT_EQ(ids, (std::vector<uint8_t>{0x08, 0x11, 0x08})); // no second Bind: already bound
+    EXPECT_TRUE(hasLog(takeLogs(), "Firmware prior 1.3.3 detected, an update is advised.", TRV_LOG_WARNING));
+    EXPECT_EQ(transport.disconnect(), 0);
+    EXPECT_FALSE(vest->boundPeer());
+}
+
+TEST_F(WifiLink, ForcedBindHappensAtMostOncePerRequest) {
+    auto vest = addVest(2);
+    vest->setHandler(0x08, [](EmulatedVest& v, const vestemu::Request& r) { v.answerError(r, -7); });
+    HidComUdp transport(fastTimings());
+    EXPECT_EQ(transport.connect(12345678, ""), -6);
+    EXPECT_EQ(vest->receivedCount(0x08), 2);
+    EXPECT_EQ(vest->receivedCount(0x11), 1);
+    EXPECT_EQ(vest->receivedCount(0x12), 1); // the forced bind is released when the vest is left
+    EXPECT_FALSE(vest->boundPeer());
+
+    // A vest bound to another host refuses the forced Bind as well.
+    UdpSocket otherHost;
+    ASSERT_EQ(otherHost.open(), 0);
+    const auto bind = makeShortFrame(HidCommandId::Bind);
+    otherHost.sendTo(bind.data(), bind.size(), adapter(0).endpoint());
+    ASSERT_TRUE(otherHost.waitReadable(1.0f));
+    vest->clearReceived();
+    HidComUdp refused(fastTimings());
+    EXPECT_EQ(refused.connect(12345678, ""), -6);
+    EXPECT_EQ(vest->receivedCount(0x11), 1);
+    EXPECT_TRUE(hasLog(takeLogs(), "Forced bind failed", TRV_LOG_WARNING));
+}
+
+TEST_F(WifiLink, LeavingACandidateReleasesItsForcedBind) {
+    auto old = addVest(2, {1111, "1.0", 0x0122FFFF});
+    old->setOldFirmware(true);
+    auto wanted = addVest(3, {2222, "1.0", 0x0122FFFF}, 555, {555});
+    Faults later; // the old vest's answer comes first
+    later.onlyCommand = 0x10;
+    later.delaySeconds = 0.05;
+    wanted->setFaults(later);
+    HidComUdp transport(fastTimings());
+    ASSERT_EQ(transport.connect(2222, ""), 0);
+    EXPECT_EQ(old->receivedCount(0x11), 1);
+    EXPECT_EQ(old->receivedCount(0x12), 1);
+    EXPECT_FALSE(old->boundPeer());
+    EXPECT_TRUE(wanted->boundPeer());
+}
+
+TEST_F(WifiLink, AcceptsDatagramsOnlyFromTheBoundVest) {
+    auto vest = addVest(2);
+    HidComUdp transport(fastTimings());
+    ASSERT_EQ(transport.connect(0, ""), 0);
+    const auto host = HidComUdp::parseAddressText(vest->boundPeer().value());
+    ASSERT_TRUE(host);
+
+    std::vector<uint8_t> status(10, 0);
+    status[0] = 0xA0;
+    status[1] = 0xAD;
+    status[2] = 0xDE;
+    stampFrameCrc(status.data(), status.size());
+    // Another host, and another port of the vest's own address.
+    for (const Ipv4Endpoint from : {Ipv4Endpoint{ip("127.10.0.9"), 4000}, Ipv4Endpoint{ip("127.10.0.2"), 4001}}) {
+        UdpSocket attacker;
+        ASSERT_EQ(attacker.open(), 0);
+        ASSERT_EQ(attacker.bind(from), 0);
+        for (int i = 0; i < 3; ++i) attacker.sendTo(status.data(), status.size(), *host);
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(transport.receive(), 0);
+        // The link still goes to the vest, never to the attacker.
+        const auto keepAlive = makeShortFrame(HidCommandId::KeepAlive);
+        vest->clearReceived();
+        ASSERT_EQ(transport.send(keepAlive.data(), keepAlive.size()), 0);
+        int32_t answered = 0;
+        for (int i = 0; i < 100 && answered == 0; ++i) answered = transport.receive();
+        EXPECT_EQ(answered, 10);
+        EXPECT_FALSE(attacker.waitReadable(0.0f));
+        EXPECT_EQ(vest->receivedCount(0x07), 1);
+    }
+    ASSERT_TRUE(vest->sendUnsolicited(status));
+    int32_t received = 0;
+    for (int i = 0; i < 100 && received == 0; ++i) received = transport.receive();
+    EXPECT_EQ(received, 10);
+}
+
+TEST_F(WifiLink, MalformedDatagramsAreInvalidMessagesNotALostLink) {
+    auto vest = addVest(2);
+    HidComUdp transport(fastTimings());
+    ASSERT_EQ(transport.connect(0, ""), 0);
+    const auto host = HidComUdp::parseAddressText(vest->boundPeer().value()).value();
+    auto receiveOne = [&] {
+        int32_t r = 0;
+        for (int i = 0; i < 100 && r == 0; ++i) r = transport.receive();
+        return r;
+    };
+    std::vector<uint8_t> serialAnswer = {0x88, 0xAD, 0xDE, 0x2E, 0x16, 34, 12, 0, 0};
+    stampFrameCrc(serialAnswer.data(), serialAnswer.size());
+    std::vector<uint8_t> oversize(200, 0x88);
+    std::vector<uint8_t> shortAnswer(serialAnswer.begin(), serialAnswer.begin() + 7);
+    std::vector<uint8_t> longAnswer = serialAnswer;
+    longAnswer.push_back(0);
+    std::vector<uint8_t> badCrc = serialAnswer;
+    badCrc[8] ^= 0x40;
+    std::vector<uint8_t> unknown = {0x42, 0xAD, 0xDE, 0, 0};
+    stampFrameCrc(unknown.data(), unknown.size());
+    for (const auto& datagram : {oversize, shortAnswer, longAnswer, badCrc, unknown}) {
+        adapter(0).sendRaw(datagram, host);
+        EXPECT_EQ(receiveOne(), -10) << datagram.size();
+        EXPECT_TRUE(transport.connected);
+    }
+    auto logs = takeLogs();
+    EXPECT_TRUE(hasLog(logs, "Could not process the answer, message is incomplete, waiting for the next message."));
+    EXPECT_TRUE(hasLog(logs, "Received an invalid message", TRV_LOG_ERROR));
+    EXPECT_FALSE(hasLog(logs, "Could not read data over socket."));
+
+    adapter(0).sendRaw({}, host);
+    EXPECT_EQ(transport.receive(), 0);
+    adapter(0).sendRaw(serialAnswer, host);
+    EXPECT_EQ(receiveOne(), 9);
+    EXPECT_EQ(IHidCom::parseSerialNumber(transport.answerBuffer), 12345678u);
+}
+
+TEST_F(WifiLink, StaleAnswersAreDrainedBeforeEachRequest) {
+    auto vest = addVest(2);
+    HidComUdp transport(fastTimings());
+    ASSERT_EQ(transport.connect(0, ""), 0);
+    // Messages nobody read are waiting when the transport asks its own
+    // question (Unbind): they are not taken for its answer.
+    std::vector<uint8_t> stale = {0x88, 0xAD, 0xDE, 0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(vest->sendUnsolicited(stale));
+    EXPECT_EQ(transport.disconnect(), 0);
+    EXPECT_FALSE(vest->boundPeer());
+
+    // An answer that arrives after its time-out fails its own query only.
+    Faults faults;
+    faults.onlyCommand = 0x09;
+    faults.delaySeconds = 0.2;
+    vest->setFaults(faults);
+    HidComUdp late(fastTimings());
+    EXPECT_TRUE(scanWith(late).records.empty());
+}
+
+TEST_F(WifiLink, WrongOrCorruptAnswersFailTheQuery) {
+    auto vest = addVest(2);
+    for (const auto apply : {+[](Faults& f) { f.wrongId = true; }, +[](Faults& f) { f.corruptCrc = true; },
+                             +[](Faults& f) { f.silent = true; }}) {
+        Faults faults;
+        faults.onlyCommand = 0x0A;
+        apply(faults);
+        vest->setFaults(faults);
+        HidComUdp transport(fastTimings());
+        EXPECT_TRUE(scanWith(transport).records.empty());
+        EXPECT_TRUE(hasLog(takeLogs(), "Could not inspect 127.10.0.2:33624 - device does not appear to be available."));
+    }
+    Faults errorFaults;
+    vest->setFaults(errorFaults);
+    vest->setHandler(0x11, [](EmulatedVest& v, const vestemu::Request& r) { v.answerError(r, -4); });
+    HidComUdp transport(fastTimings());
+    EXPECT_EQ(transport.connect(0, ""), -6);
+    EXPECT_EQ(vest->receivedCount(0x11), 1); // -4 is no reason for a forced bind
+}
+
+TEST_F(WifiLink, AnUnansweredUnbindStillReleasesTheBinding) {
+    auto vest = addVest(2);
+    HidComUdp transport(fastTimings());
+    ASSERT_EQ(transport.connect(0, ""), 0);
+    Faults faults;
+    faults.onlyCommand = 0x12;
+    faults.silent = true;
+    vest->setFaults(faults);
+    EXPECT_EQ(transport.disconnect(), -6);
+    EXPECT_FALSE(transport.connected);
+    const auto logs = takeLogs();
+    EXPECT_TRUE(hasLog(logs, "Unbind failed, board might not be in correct state.", TRV_LOG_WARNING));
+    EXPECT_TRUE(hasLog(logs, "Device could not unbind properly while disconnecting.", TRV_LOG_WARNING));
+    EXPECT_EQ(transport.disconnect(), -3);
+}
+
+TEST_F(WifiLink, RefusesWhatTheStateForbids) {
+    auto vest = addVest(2);
+    HidComUdp transport(fastTimings());
+    const auto keepAlive = makeShortFrame(HidCommandId::KeepAlive);
+    EXPECT_EQ(transport.send(keepAlive.data(), keepAlive.size()), -3);
+    EXPECT_EQ(transport.receive(), -3);
+    EXPECT_EQ(transport.disconnect(), -3);
+    ASSERT_EQ(transport.connect(0, ""), 0);
+    vest->clearReceived();
+    EXPECT_EQ(transport.connect(555, "127.10.0.3:1"), 0); // already connected: nothing sent
+    Scan scan;
+    EXPECT_EQ(transport.scan(scan.records, scan.addresses, scan.strings), -11);
+    std::vector<uint8_t> huge(kSendBufferBytes + 1, 0);
+    EXPECT_EQ(transport.send(huge.data(), static_cast<int32_t>(huge.size())), -2);
+    EXPECT_EQ(transport.send(nullptr, 5), -2);
+    EXPECT_TRUE(vest->receivedIds().empty());
+}
+
+TEST_F(WifiLink, NoVestAtAllGivesTheNoDeviceText) {
+    auto vest = addVest(2);
+    Faults faults;
+    faults.silent = true;
+    vest->setFaults(faults);
+    HidComUdp transport(fastTimings());
+    EXPECT_EQ(transport.connect(0, ""), -6);
+    EXPECT_TRUE(hasLog(takeLogs(),
+                       "No device is available over WiFi. If it was expected to connect to one, make sure "
+                       "that: \n\t - the board is turned on.\n\t - it is set to use WiFi.\n\t - the WiFi "
+                       "settings are configured on the board.\n\t - it is connected to the WiFi and not "
+                       "still trying to connect to it.\n\t - the device is not already in use by another "
+                       "application.",
+                       TRV_LOG_INFO));
+}
+
+// The protocol's own time-outs: one discovery window of 1.0 s per attempt.
+TEST_F(WifiLink, RealTimeoutsConnectAndGiveUp) {
+    auto vest = addVest(2);
+    {
+        HidComUdp transport;
+        ASSERT_EQ(transport.connect(12345678, ""), 0);
+        EXPECT_TRUE(vest->boundPeer());
+    }
+    HidComUdp absent;
+    EXPECT_EQ(absent.connect(87654321, ""), -6);
+}
+
+} // namespace
