@@ -1,0 +1,359 @@
+#include "IHandler.h"
+
+#include <atomic>
+#include <exception>
+#include <utility>
+
+#include "PatternRegistry.h"
+#include "log.h"
+#include "streaming/HandlerStreaming.h"
+#include "version.h"
+
+std::mutex connectionMutex;
+
+namespace {
+
+constexpr const char* kTag = "Handler";
+constexpr uint32_t kNoSerialNumber = 0xFFFFFFFFu;
+
+std::atomic<IHandler::Factory> gFactoryOverride{nullptr};
+
+// The handler whose worker the current thread is, if any.
+thread_local const IHandler* tCurrentWorkerOf = nullptr;
+
+IHandler* makeBuiltIn(int32_t kind, PatternRegistry* registry) {
+    switch (kind) {
+    case kHandlerStreaming:
+        return new HandlerStreaming(registry);
+    default:
+        // The board-command and audio-to-haptics backends are not part of
+        // this build yet.
+        return nullptr;
+    }
+}
+
+} // namespace
+
+IHandler* IHandler::create(int32_t kind, PatternRegistry* registry) noexcept {
+    if (registry == nullptr) return nullptr;
+    try {
+        if (Factory factory = gFactoryOverride.load(std::memory_order_acquire))
+            return factory(kind, registry);
+        return makeBuiltIn(kind, registry);
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to create handler of kind " << kind << ": "
+                                       << e.what();
+    } catch (...) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to create handler of kind " << kind << ".";
+    }
+    return nullptr;
+}
+
+void IHandler::destroy(IHandler* handler) noexcept { delete handler; }
+
+std::string IHandler::getSDKVersion() { return kSdkVersion; }
+
+void IHandler::setFactoryForTesting(Factory factory) noexcept {
+    gFactoryOverride.store(factory, std::memory_order_release);
+}
+
+IHandler::IHandler(PatternRegistry* registry) : registry(registry) {
+    std::tie(connectionCallback, connectionUserData) = registry->connectionCallbackPair();
+}
+
+IHandler::~IHandler() {
+    // The backends join before their members go; this only catches what a
+    // backend left behind, rather than ending the process.
+    joinWorker();
+}
+
+int32_t IHandler::connect(trv_output_t output, uint32_t serialNumber) noexcept {
+    const char* refusal = nullptr;
+    int32_t code = 0;
+    uint64_t admission = 0;
+    {
+        std::lock_guard lock(stateMutex);
+        if (scanning) {
+            refusal = "Cannot connect device: scan running.";
+            code = TRV_ERROR_PROCESS_RUNNING;
+        } else if (connectionState == TRV_STATE_CONNECTING ||
+                   connectionState == TRV_STATE_DISCONNECTING) {
+            refusal = "Cannot connect device: connection or disconnection ongoing.";
+            code = TRV_ERROR_PROCESS_RUNNING;
+        } else if (connectionState == TRV_STATE_CONNECTED) {
+            refusal = "Cannot connect device: a device is already connected.";
+            code = TRV_ERROR_ALREADY_CONNECTED;
+        } else {
+            connectionState = TRV_STATE_CONNECTING;
+            admission = ++admissions;
+        }
+    }
+    if (refusal != nullptr) {
+        LogStream(TRV_LOG_WARNING, kTag) << refusal;
+        return code;
+    }
+    int32_t result = TRV_ERROR_OTHER;
+    try {
+        result = startConnectionRoutine(output, serialNumber);
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the connection routine: " << e.what();
+    } catch (...) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the connection routine.";
+    }
+    if (result < 0) {
+        std::lock_guard lock(stateMutex);
+        if (admissions == admission && connectionState == TRV_STATE_CONNECTING)
+            connectionState = TRV_STATE_DISCONNECTED;
+    }
+    return result;
+}
+
+int32_t IHandler::scanDevices(trv_output_t output) noexcept {
+    const char* refusal = nullptr;
+    int32_t code = 0;
+    uint64_t admission = 0;
+    {
+        std::lock_guard lock(stateMutex);
+        if (scanning) {
+            refusal = "Cannot scan devices: scanning already running.";
+            code = TRV_ERROR_PROCESS_RUNNING;
+        } else if (connectionState == TRV_STATE_CONNECTING ||
+                   connectionState == TRV_STATE_DISCONNECTING) {
+            refusal = "Cannot scan devices: Connection or disconnection is already ongoing.";
+            code = TRV_ERROR_PROCESS_RUNNING;
+        } else if (connectionState == TRV_STATE_CONNECTED) {
+            refusal = "Cannot scan devices: a device is already connected.";
+            code = TRV_ERROR_ALREADY_CONNECTED;
+        } else {
+            scanning = true;
+            admission = ++admissions;
+        }
+    }
+    if (refusal != nullptr) {
+        LogStream(TRV_LOG_WARNING, kTag) << refusal;
+        return code;
+    }
+    int32_t result = TRV_ERROR_OTHER;
+    try {
+        result = startScanningRoutine(output);
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the scanning routine: " << e.what();
+    } catch (...) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the scanning routine.";
+    }
+    if (result < 0) {
+        std::lock_guard lock(stateMutex);
+        if (admissions == admission) scanning = false;
+    }
+    return result;
+}
+
+int32_t IHandler::disconnect() noexcept {
+    const char* refusal = nullptr;
+    int32_t code = 0;
+    {
+        std::lock_guard lock(stateMutex);
+        switch (connectionState) {
+        case TRV_STATE_CONNECTING:
+            refusal = "Connection routine ongoing, cannot disconnect until it's done.";
+            code = TRV_ERROR_PROCESS_RUNNING;
+            break;
+        case TRV_STATE_DISCONNECTING:
+            refusal = "Disconnection is ongoing, all resources are not released yet..";
+            code = TRV_ERROR_PROCESS_RUNNING;
+            break;
+        case TRV_STATE_CONNECTED:
+            connectionState = TRV_STATE_DISCONNECTING;
+            break;
+        default:
+            refusal = "No device connected.";
+            code = TRV_ERROR_NO_DEVICE_CONNECTED;
+            break;
+        }
+    }
+    if (refusal != nullptr) {
+        LogStream(TRV_LOG_WARNING, kTag) << refusal;
+        return code;
+    }
+    try {
+        return startDisconnection();
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the disconnection: " << e.what();
+    } catch (...) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the disconnection.";
+    }
+    // Nothing was stopped: the connection is still up.
+    std::lock_guard lock(stateMutex);
+    if (connectionState == TRV_STATE_DISCONNECTING) connectionState = TRV_STATE_CONNECTED;
+    return TRV_ERROR_OTHER;
+}
+
+trv_connection_state_t IHandler::connectionStatus() noexcept {
+    std::lock_guard lock(stateMutex);
+    return connectionState;
+}
+
+int32_t IHandler::scanStatus() noexcept {
+    std::lock_guard lock(stateMutex);
+    return scanning ? 1 : 0;
+}
+
+int32_t IHandler::setConnectionCallback(trv_connection_callback_t callback,
+                                        void* userData) noexcept {
+    std::lock_guard lock(stateMutex);
+    connectionCallback = callback;
+    connectionUserData = userData;
+    return TRV_NO_ERROR;
+}
+
+void IHandler::endConnectionRoutine(trv_connection_state_t state, trv_error_t error,
+                                    uint32_t serialNumber) noexcept {
+    trv_connection_callback_t callback = nullptr;
+    void* userData = nullptr;
+    {
+        std::lock_guard lock(stateMutex);
+        connectionState = state;
+        callback = connectionCallback;
+        userData = connectionUserData;
+    }
+    if (callback != nullptr) {
+        callCallback(callback, userData, state, error, serialNumber);
+        LogStream(TRV_LOG_TRACE, kTag) << "Connection routine terminated: connectionCallback called.";
+    } else {
+        LogStream(TRV_LOG_TRACE, kTag) << "Connection routine terminated: no connectionCallback set.";
+    }
+}
+
+bool IHandler::isWorkerThread() const noexcept { return tCurrentWorkerOf == this; }
+
+void IHandler::callCallback(trv_connection_callback_t callback, void* userData,
+                            trv_connection_state_t state, trv_error_t error,
+                            uint32_t serialNumber) noexcept {
+    try {
+        callback(state, error, serialNumber, userData);
+    } catch (...) {
+        LogStream(TRV_LOG_ERROR, kTag) << "The connection callback threw an exception.";
+    }
+}
+
+int32_t IHandler::startWorker(Routine routine, std::function<void()> body) noexcept {
+    uint64_t admission = 0;
+    {
+        std::lock_guard lock(stateMutex);
+        admission = admissions;
+    }
+
+    // Take the earlier workers out under the lock and join them outside it.
+    // The calling thread may be one of them (a callback that connects or
+    // scans again): it is kept, retired, and joined by whoever comes next.
+    const std::thread::id self = std::this_thread::get_id();
+    std::thread previous;
+    std::vector<std::thread> retired;
+    {
+        std::lock_guard lock(workerMutex);
+        if (closing) {
+            LogStream(TRV_LOG_WARNING, kTag)
+                << "Unable to start the worker thread: the handler is shutting down.";
+            return TRV_ERROR_OTHER;
+        }
+        ++startsInFlight;
+        previous = std::move(asyncThread);
+        retired.swap(retiredThreads);
+    }
+    std::thread selfThread;
+    auto finish = [&](std::thread& t) {
+        if (!t.joinable()) return;
+        if (t.get_id() == self)
+            selfThread = std::move(t);
+        else
+            t.join();
+    };
+    finish(previous);
+    for (std::thread& t : retired) finish(t);
+
+    std::lock_guard lock(workerMutex);
+    struct EndOfStart {
+        IHandler& handler;
+        ~EndOfStart() {
+            --handler.startsInFlight;
+            handler.workerIdle.notify_all();
+        }
+    } endOfStart{*this};
+    try {
+        if (selfThread.joinable()) retiredThreads.push_back(std::move(selfThread));
+        // Only one routine is admitted at a time, so nobody else started a
+        // worker meanwhile; keep one if it happened all the same.
+        if (asyncThread.joinable()) retiredThreads.push_back(std::move(asyncThread));
+        asyncThread = std::thread([this, routine, admission, body = std::move(body)] {
+            tCurrentWorkerOf = this;
+            try {
+                body();
+            } catch (const std::exception& e) {
+                workerFailed(routine, admission, e.what());
+            } catch (...) {
+                workerFailed(routine, admission, "unknown exception");
+            }
+            tCurrentWorkerOf = nullptr;
+        });
+        return TRV_NO_ERROR;
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the worker thread: " << e.what();
+    } catch (...) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the worker thread.";
+    }
+    // Out of memory while keeping this thread for a later join: it is the
+    // calling thread, about to end on its own.
+    if (selfThread.joinable()) selfThread.detach();
+    return TRV_ERROR_OTHER;
+}
+
+void IHandler::workerFailed(Routine routine, uint64_t admission, const char* what) noexcept {
+    trv_connection_callback_t callback = nullptr;
+    void* userData = nullptr;
+    bool report = false;
+    {
+        std::lock_guard lock(stateMutex);
+        // Unless a later request owns the state by now.
+        if (admissions == admission) {
+            if (routine == Routine::Scanning) {
+                scanning = false;
+            } else if (connectionState != TRV_STATE_DISCONNECTED) {
+                connectionState = TRV_STATE_DISCONNECTED;
+                callback = connectionCallback;
+                userData = connectionUserData;
+                report = true;
+            }
+        }
+    }
+    LogStream(TRV_LOG_ERROR, kTag) << "Worker routine failed: " << what;
+    if (report && callback != nullptr)
+        callCallback(callback, userData, TRV_STATE_DISCONNECTED, TRV_ERROR_OTHER, kNoSerialNumber);
+}
+
+void IHandler::joinWorker() noexcept {
+    const std::thread::id self = std::this_thread::get_id();
+    std::thread current;
+    std::vector<std::thread> retired;
+    {
+        // From now on no worker starts; one being started is waited for, so
+        // that no thread escapes the join below.
+        std::unique_lock lock(workerMutex);
+        closing = true;
+        workerIdle.wait(lock, [this] { return startsInFlight == 0; });
+        current = std::move(asyncThread);
+        retired.swap(retiredThreads);
+    }
+    auto finish = [self](std::thread& t) {
+        if (!t.joinable()) return;
+        if (t.get_id() == self) {
+            LogStream(TRV_LOG_ERROR, kTag)
+                << "Handler destroyed from its own worker thread (inside the connection "
+                   "callback): the thread is left to end on its own.";
+            t.detach();
+        } else {
+            t.join();
+        }
+    };
+    finish(current);
+    for (std::thread& t : retired) finish(t);
+}

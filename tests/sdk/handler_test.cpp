@@ -1,0 +1,358 @@
+// The handler frame: guards, connection reports, the worker thread, the
+// factory. Driven through a test backend whose outcomes the test sets.
+#include <atomic>
+#include <latch>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "callback_recorder.h"
+#include "log_capture.h"
+#include "sdk/IHandler.h"
+#include "sdk/PatternRegistry.h"
+#include "sdk/log.h"
+#include "streaming/HandlerStreaming.h"
+#include "test_handler.h"
+
+using trv::test::CallbackRecorder;
+using trv::test::LogCapture;
+using trv::test::Report;
+using trv::test::TestHandler;
+
+namespace {
+
+bool warned(const std::string& text) { return LogCapture::contains("Handler", text); }
+
+} // namespace
+
+TEST(HandlerFrame, FactoryMakesOnlyTheBuiltInKinds) {
+    PatternRegistry registry;
+    for (int32_t kind : {-1, 0, 2, 3}) EXPECT_EQ(IHandler::create(kind, &registry), nullptr) << kind;
+    EXPECT_EQ(IHandler::create(kHandlerStreaming, nullptr), nullptr);
+    IHandler* handler = IHandler::create(kHandlerStreaming, &registry);
+    ASSERT_NE(handler, nullptr);
+    EXPECT_EQ(handler->kind(), kHandlerStreaming);
+    EXPECT_EQ(handler->connectionStatus(), TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(handler->scanStatus(), 0);
+    IHandler::destroy(handler);
+    IHandler::destroy(nullptr);
+    EXPECT_EQ(IHandler::getSDKVersion(), "1.6.5");
+}
+
+TEST(HandlerFrame, GuardsRefuseWithTheirCodesAndWarnings) {
+    LogCapture::install();
+    CallbackRecorder recorder;
+    PatternRegistry registry;
+    registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    TestHandler handler(&registry);
+    recorder.status = [&] { return handler.connectionStatus(); };
+
+    EXPECT_EQ(handler.disconnect(), TRV_ERROR_NO_DEVICE_CONNECTED);
+    EXPECT_TRUE(warned("No device connected."));
+
+    // A running scan.
+    handler.holdScans(true);
+    EXPECT_EQ(handler.scanDevices(TRV_OUTPUT_ANY), 0);
+    EXPECT_EQ(handler.scanStatus(), 1);
+    EXPECT_EQ(handler.connectionStatus(), TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(handler.connect(TRV_OUTPUT_USB, 0), TRV_ERROR_PROCESS_RUNNING);
+    EXPECT_TRUE(warned("Cannot connect device: scan running."));
+    EXPECT_EQ(handler.scanDevices(TRV_OUTPUT_ANY), TRV_ERROR_PROCESS_RUNNING);
+    EXPECT_TRUE(warned("Cannot scan devices: scanning already running."));
+    EXPECT_EQ(handler.disconnect(), TRV_ERROR_NO_DEVICE_CONNECTED);
+    handler.holdScans(false);
+    ASSERT_TRUE(handler.waitForRoutinesEnded(1));
+    EXPECT_EQ(handler.scanStatus(), 0);
+    EXPECT_EQ(handler.scanStarts, 1);
+
+    // A connection on its way.
+    handler.connectSucceeds = true;
+    handler.holdConnections(true);
+    EXPECT_EQ(handler.connect(TRV_OUTPUT_WIFI, 42), 0);
+    EXPECT_EQ(handler.stateSeenAtStart, TRV_STATE_CONNECTING);
+    EXPECT_EQ(handler.connectionStatus(), TRV_STATE_CONNECTING);
+    EXPECT_EQ(handler.connect(TRV_OUTPUT_WIFI, 42), TRV_ERROR_PROCESS_RUNNING);
+    EXPECT_TRUE(warned("Cannot connect device: connection or disconnection ongoing."));
+    EXPECT_EQ(handler.scanDevices(TRV_OUTPUT_ANY), TRV_ERROR_PROCESS_RUNNING);
+    EXPECT_TRUE(warned("Cannot scan devices: Connection or disconnection is already ongoing."));
+    EXPECT_EQ(handler.disconnect(), TRV_ERROR_PROCESS_RUNNING);
+    EXPECT_TRUE(warned("Connection routine ongoing, cannot disconnect until it's done."));
+    handler.holdConnections(false);
+    ASSERT_TRUE(recorder.waitFor(1));
+
+    // Connected.
+    EXPECT_EQ(handler.connectionStatus(), TRV_STATE_CONNECTED);
+    EXPECT_EQ(handler.connect(TRV_OUTPUT_WIFI, 42), TRV_ERROR_ALREADY_CONNECTED);
+    EXPECT_TRUE(warned("Cannot connect device: a device is already connected."));
+    EXPECT_EQ(handler.scanDevices(TRV_OUTPUT_ANY), TRV_ERROR_ALREADY_CONNECTED);
+    EXPECT_TRUE(warned("Cannot scan devices: a device is already connected."));
+
+    // Disconnecting.
+    handler.holdDisconnections(true);
+    EXPECT_EQ(handler.disconnect(), 0);
+    EXPECT_EQ(handler.connectionStatus(), TRV_STATE_DISCONNECTING);
+    EXPECT_EQ(handler.disconnect(), TRV_ERROR_PROCESS_RUNNING);
+    EXPECT_TRUE(warned("Disconnection is ongoing, all resources are not released yet.."));
+    EXPECT_EQ(handler.connect(TRV_OUTPUT_WIFI, 42), TRV_ERROR_PROCESS_RUNNING);
+    handler.holdDisconnections(false);
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(handler.connectionStatus(), TRV_STATE_DISCONNECTED);
+
+    const auto reports = recorder.all();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].state, TRV_STATE_CONNECTED);
+    EXPECT_EQ(reports[0].error, 0);
+    EXPECT_EQ(reports[0].serialNumber, 12345678u);
+    EXPECT_EQ(reports[0].statusInside, TRV_STATE_CONNECTED); // the state it was just given
+    EXPECT_EQ(reports[1].state, TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(reports[1].statusInside, TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(handler.connectionStarts, 1);
+    EXPECT_EQ(handler.disconnectionStarts, 1);
+
+    // Every refusal was a warning of the frame.
+    for (const auto& line : LogCapture::lines())
+        if (line.tag == "Handler" && line.text.rfind("Cannot", 0) == 0) {
+            EXPECT_EQ(line.level, TRV_LOG_WARNING);
+        }
+}
+
+TEST(HandlerFrame, OfTwoConcurrentRequestsExactlyOneStarts) {
+    setApplicationLogCallback(nullptr);
+    PatternRegistry registry;
+    for (int round = 0; round < 300; ++round) {
+        TestHandler handler(&registry);
+        handler.holdConnections(true);
+        handler.holdScans(true);
+        std::latch go(2);
+        std::atomic<int> admitted{0};
+        // Even rounds: two connects; odd rounds: a connect against a scan.
+        auto request = [&](bool scan) {
+            go.arrive_and_wait();
+            const int32_t result =
+                scan ? handler.scanDevices(TRV_OUTPUT_ANY) : handler.connect(TRV_OUTPUT_ANY, 0);
+            if (result == 0) {
+                ++admitted;
+            } else {
+                EXPECT_EQ(result, TRV_ERROR_PROCESS_RUNNING);
+            }
+        };
+        std::thread a(request, false);
+        std::thread b(request, round % 2 == 1);
+        a.join();
+        b.join();
+        ASSERT_EQ(admitted, 1) << "round " << round;
+        ASSERT_EQ(handler.connectionStarts + handler.scanStarts, 1) << "round " << round;
+    }
+}
+
+TEST(HandlerFrame, EndOfRoutineWithoutCallbackChangesTheStateAndTraces) {
+    LogCapture::install(); // before any SDK instance the minimum level lets traces through
+    PatternRegistry registry;
+    TestHandler handler(&registry);
+    EXPECT_EQ(handler.connect(TRV_OUTPUT_USB, 7), 0);
+    ASSERT_TRUE(handler.waitForRoutinesEnded(1));
+    EXPECT_EQ(handler.connectionStatus(), TRV_STATE_DISCONNECTED);
+    EXPECT_TRUE(LogCapture::contains("Handler",
+                                     "Connection routine terminated: no connectionCallback set."));
+    for (const auto& line : LogCapture::lines())
+        if (line.text.rfind("Connection routine terminated", 0) == 0) {
+            EXPECT_EQ(line.level, TRV_LOG_TRACE);
+        }
+
+    CallbackRecorder recorder;
+    EXPECT_EQ(handler.setConnectionCallback(&CallbackRecorder::callback, &recorder), 0);
+    EXPECT_EQ(handler.connect(TRV_OUTPUT_USB, 7), 0);
+    ASSERT_TRUE(recorder.waitFor(1));
+    const Report report = recorder.all()[0];
+    EXPECT_EQ(report.state, TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(report.error, TRV_ERROR_DEVICE_NOT_REACHABLE);
+    EXPECT_EQ(report.serialNumber, 7u);
+    ASSERT_TRUE(handler.waitForRoutinesEnded(2));
+    EXPECT_TRUE(LogCapture::contains("Handler",
+                                     "Connection routine terminated: connectionCallback called."));
+}
+
+TEST(HandlerFrame, HandlerMadeAfterTheRegistryGotTheCallbackReportsToIt) {
+    CallbackRecorder recorder;
+    PatternRegistry registry;
+    int tag = 0;
+    registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    {
+        TestHandler handler(&registry);
+        EXPECT_EQ(handler.connect(TRV_OUTPUT_ANY, 5), 0);
+        ASSERT_TRUE(recorder.waitFor(1));
+    }
+    registry.setConnectionCallback(nullptr, &tag);
+    TestHandler later(&registry);
+    EXPECT_EQ(later.connect(TRV_OUTPUT_ANY, 5), 0);
+    ASSERT_TRUE(later.waitForRoutinesEnded(1));
+    EXPECT_EQ(recorder.all().size(), 1u); // the later handler has no callback
+}
+
+// The callback runs on the worker thread: asking for a new routine from
+// there must neither throw nor make the thread join itself.
+TEST(HandlerFrame, CallbacksConnectScanAndDisconnectFromInside) {
+    setApplicationLogCallback(nullptr);
+    CallbackRecorder recorder;
+    PatternRegistry registry;
+    registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    auto handler = std::make_unique<TestHandler>(&registry);
+    std::vector<int32_t> results; // written only inside the callback, which is serialised here
+    std::atomic<int> step{0};
+    recorder.onReport = [&](const Report& report) {
+        const int n = step++;
+        if (n < 4) {
+            // Failed connections: try again, four times.
+            if (n == 3) handler->connectSucceeds = true;
+            results.push_back(handler->connect(TRV_OUTPUT_ANY, 0));
+        } else if (n == 4) {
+            EXPECT_EQ(report.state, TRV_STATE_CONNECTED);
+            results.push_back(handler->disconnect());
+        } else if (n == 5) {
+            EXPECT_EQ(report.state, TRV_STATE_DISCONNECTED);
+            results.push_back(handler->scanDevices(TRV_OUTPUT_ANY));
+        }
+    };
+    ASSERT_EQ(handler->connect(TRV_OUTPUT_ANY, 0), 0);
+    ASSERT_TRUE(recorder.waitFor(6));
+    // The scan started from the last callback ends too.
+    ASSERT_TRUE(handler->waitForRoutinesEnded(6));
+    handler.reset(); // joins every worker, the retired ones included
+    EXPECT_EQ(results, (std::vector<int32_t>{0, 0, 0, 0, 0, 0}));
+}
+
+TEST(HandlerFrame, BuiltInBackendReconnectsFromItsCallback) {
+    setApplicationLogCallback(nullptr);
+    CallbackRecorder recorder;
+    PatternRegistry registry;
+    registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    IHandler* handler = IHandler::create(kHandlerStreaming, &registry);
+    ASSERT_NE(handler, nullptr);
+    std::atomic<int> again{0};
+    recorder.onReport = [&](const Report&) {
+        if (again++ < 3) {
+            EXPECT_EQ(handler->connect(TRV_OUTPUT_USB, 99), 0);
+            EXPECT_EQ(handler->scanDevices(TRV_OUTPUT_USB), TRV_ERROR_PROCESS_RUNNING);
+        }
+    };
+    ASSERT_EQ(handler->connect(TRV_OUTPUT_USB, 99), 0);
+    ASSERT_TRUE(recorder.waitFor(4));
+    IHandler::destroy(handler);
+    for (const Report& r : recorder.all()) {
+        EXPECT_EQ(r.state, TRV_STATE_DISCONNECTED);
+        EXPECT_EQ(r.error, TRV_ERROR_DEVICE_NOT_REACHABLE);
+        EXPECT_EQ(r.serialNumber, 99u);
+    }
+}
+
+TEST(HandlerFrame, DestroyingWhileTheCallbackReconnectsEndsEveryThread) {
+    setApplicationLogCallback(nullptr);
+    for (int round = 0; round < 50; ++round) {
+        CallbackRecorder recorder;
+        PatternRegistry registry;
+        registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+        auto handler = std::make_unique<TestHandler>(&registry);
+        handler->connectSucceeds = true;
+        TestHandler* raw = handler.get();
+        recorder.onReport = [raw](const Report& report) {
+            if (report.state == TRV_STATE_DISCONNECTED) raw->connect(TRV_OUTPUT_ANY, 0);
+        };
+        ASSERT_EQ(handler->connect(TRV_OUTPUT_ANY, 0), 0);
+        ASSERT_TRUE(recorder.waitFor(1));
+        handler.reset(); // the end of the connection reports -1 and reconnects
+    }
+}
+
+TEST(HandlerFrame, ARoutineThatCannotStartLeavesNoStateBehind) {
+    setApplicationLogCallback(nullptr);
+    PatternRegistry registry;
+    TestHandler handler(&registry);
+
+    handler.startResult = TRV_ERROR_OTHER;
+    EXPECT_EQ(handler.connect(TRV_OUTPUT_ANY, 0), TRV_ERROR_OTHER);
+    EXPECT_EQ(handler.connectionStatus(), TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(handler.scanDevices(TRV_OUTPUT_ANY), TRV_ERROR_OTHER);
+    EXPECT_EQ(handler.scanStatus(), 0);
+
+    handler.startResult = 0;
+    handler.throwOnStart = true;
+    EXPECT_EQ(handler.connect(TRV_OUTPUT_ANY, 0), TRV_ERROR_OTHER);
+    EXPECT_EQ(handler.connectionStatus(), TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(handler.scanDevices(TRV_OUTPUT_ANY), TRV_ERROR_OTHER);
+    EXPECT_EQ(handler.scanStatus(), 0);
+
+    // A connection that cannot start its disconnection stays connected.
+    CallbackRecorder recorder;
+    handler.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    handler.throwOnStart = false;
+    handler.connectSucceeds = true;
+    ASSERT_EQ(handler.connect(TRV_OUTPUT_ANY, 0), 0);
+    ASSERT_TRUE(recorder.waitFor(1));
+    handler.throwOnStart = true;
+    EXPECT_EQ(handler.disconnect(), TRV_ERROR_OTHER);
+    EXPECT_EQ(handler.connectionStatus(), TRV_STATE_CONNECTED);
+    handler.throwOnStart = false;
+    EXPECT_EQ(handler.disconnect(), 0);
+    ASSERT_TRUE(recorder.waitFor(2));
+}
+
+TEST(HandlerFrame, AnExceptionOnTheWorkerThreadEndsTheRoutineAsAFailure) {
+    LogCapture::install();
+    CallbackRecorder recorder;
+    PatternRegistry registry;
+    registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    TestHandler handler(&registry);
+    handler.throwInRoutine = true;
+    ASSERT_EQ(handler.connect(TRV_OUTPUT_ANY, 3), 0);
+    ASSERT_TRUE(recorder.waitFor(1));
+    const Report report = recorder.all()[0];
+    EXPECT_EQ(report.state, TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(report.error, TRV_ERROR_OTHER);
+    EXPECT_EQ(report.serialNumber, 0xFFFFFFFFu);
+    EXPECT_EQ(handler.connectionStatus(), TRV_STATE_DISCONNECTED);
+
+    // The failed scan clears its flag (before it logs): a scan is admitted again.
+    ASSERT_EQ(handler.scanDevices(TRV_OUTPUT_ANY), 0);
+    ASSERT_TRUE(LogCapture::waitFor("Handler", "Worker routine failed: scanning routine failure"));
+    EXPECT_EQ(handler.scanStatus(), 0);
+    handler.throwInRoutine = false;
+    EXPECT_EQ(handler.scanDevices(TRV_OUTPUT_ANY), 0);
+    ASSERT_TRUE(handler.waitForRoutinesEnded(1));
+}
+
+TEST(HandlerFrame, EveryConnectionReloadsTheRegistryAsItIsThen) {
+    setApplicationLogCallback(nullptr);
+    CallbackRecorder recorder;
+    PatternRegistry registry;
+    registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    registry.add(0, "zero");
+    registry.add(3, "three");
+    TestHandler handler(&registry);
+    handler.connectSucceeds = true;
+
+    ASSERT_EQ(handler.connect(TRV_OUTPUT_ANY, 0), 0);
+    ASSERT_TRUE(recorder.waitFor(1));
+    registry.remove(0);
+    registry.add(4, "four");
+    ASSERT_EQ(handler.disconnect(), 0);
+    ASSERT_TRUE(recorder.waitFor(2));
+    ASSERT_EQ(handler.connect(TRV_OUTPUT_ANY, 0), 0);
+    ASSERT_TRUE(recorder.waitFor(3));
+
+    const auto reloads = handler.reloads();
+    ASSERT_EQ(reloads.size(), 2u);
+    EXPECT_EQ(reloads[0], (PatternRegistry::PatternMap{{0, "zero"}, {3, "three"}}));
+    EXPECT_EQ(reloads[1], (PatternRegistry::PatternMap{{3, "three"}, {4, "four"}}));
+}
+
+TEST(HandlerFrame, NewHandlerNumbersAfterTheRegistry) {
+    PatternRegistry registry;
+    registry.add(0, "a");
+    registry.add(1, "b");
+    registry.add(2, "c");
+    registry.remove(2);
+    TestHandler handler(&registry);
+    EXPECT_EQ(handler.loadPatternFromJSON("d"), 2);
+}

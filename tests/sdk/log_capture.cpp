@@ -1,0 +1,62 @@
+#include "log_capture.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+
+#include "sdk/log.h"
+
+namespace trv::test {
+namespace {
+
+std::mutex gMutex; // guards gLines
+std::condition_variable gArrived;
+std::vector<LogLine> gLines;
+
+void record(trv_log_level_t level, const char* tag, const char* message) {
+    {
+        std::lock_guard lock(gMutex);
+        gLines.push_back({level, tag, message});
+    }
+    gArrived.notify_all();
+}
+
+bool has(const std::string& tag, const std::string& text) {
+    return std::any_of(gLines.begin(), gLines.end(),
+                       [&](const LogLine& l) { return l.tag == tag && l.text == text; });
+}
+
+} // namespace
+
+void LogCapture::install() { setApplicationLogCallback(&record); }
+
+std::vector<LogLine> LogCapture::lines() {
+    std::lock_guard lock(gMutex);
+    return gLines;
+}
+
+std::vector<LogLine> LogCapture::take() {
+    std::lock_guard lock(gMutex);
+    return std::exchange(gLines, {});
+}
+
+std::vector<std::string> LogCapture::texts(const std::string& tag) {
+    std::vector<std::string> out;
+    for (const LogLine& l : lines())
+        if (l.tag == tag) out.push_back(l.text);
+    return out;
+}
+
+bool LogCapture::contains(const std::string& tag, const std::string& text) {
+    std::lock_guard lock(gMutex);
+    return has(tag, text);
+}
+
+bool LogCapture::waitFor(const std::string& tag, const std::string& text,
+                         std::chrono::milliseconds timeout) {
+    std::unique_lock lock(gMutex);
+    return gArrived.wait_for(lock, timeout, [&] { return has(tag, text); });
+}
+
+} // namespace trv::test
