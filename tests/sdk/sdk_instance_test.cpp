@@ -1,0 +1,450 @@
+// The SDK instance over a test backend (the factory seam) and over the
+// built-in one (the real constructor, log file included).
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
+
+#include "TarvonelSDK.h"
+#include "callback_recorder.h"
+#include "log_capture.h"
+#include "sdk/intensity_boost.h"
+#include "support/temp_dir.h"
+#include "test_handler.h"
+
+using trv::test::CallbackRecorder;
+using trv::test::LogCapture;
+using trv::test::Report;
+using trv::test::TestHandler;
+
+namespace {
+
+// What the factory seam made, in order (every case runs in its own process).
+std::mutex gMadeMutex; // guards gMade, gMadeKinds, gKindOfNextHandler
+std::vector<TestHandler*> gMade;
+std::vector<int32_t> gMadeKinds;
+HandlerKind gKindOfNextHandler = -1; // -1: the kind asked for
+
+IHandler* makeTestHandler(int32_t kind, PatternRegistry* registry) {
+    if (kind != kHandlerCommands && kind != kHandlerStreaming) return nullptr;
+    std::lock_guard lock(gMadeMutex);
+    auto* handler = new TestHandler(registry, gKindOfNextHandler >= 0 ? gKindOfNextHandler : kind);
+    gKindOfNextHandler = -1;
+    gMade.push_back(handler);
+    gMadeKinds.push_back(kind);
+    return handler;
+}
+
+TestHandler& current() {
+    std::lock_guard lock(gMadeMutex);
+    return *gMade.back();
+}
+
+class SdkInstance : public testing::Test {
+protected:
+    void SetUp() override {
+        IHandler::setFactoryForTesting(&makeTestHandler);
+        LogCapture::install();
+    }
+    void TearDown() override { IHandler::setFactoryForTesting(nullptr); }
+
+    // The "Command: " lines of the SDK since the last call.
+    static std::vector<std::string> commands() {
+        std::vector<std::string> out;
+        for (const auto& line : LogCapture::take()) {
+            if (line.tag == "Tarvonel" && line.text.rfind("Command: ", 0) == 0) {
+                EXPECT_EQ(line.level, TRV_LOG_INFO) << line.text;
+                out.push_back(line.text);
+            }
+        }
+        return out;
+    }
+};
+
+std::string pointerText(const void* p) {
+    std::ostringstream out;
+    out << p;
+    return out.str();
+}
+
+} // namespace
+
+TEST_F(SdkInstance, EveryCallWritesItsCommandLineExactly) {
+    TarvonelSDK sdk;
+    EXPECT_EQ(gMadeKinds, std::vector<int32_t>{kHandlerStreaming});
+    LogCapture::take();
+    CallbackRecorder recorder;
+    trv_effect_properties_t props;
+    props.speed = 0.5f;
+    props.heading = 45.0f;
+    props.upDownInversion = true;
+    props.repeatDelay = 1e-05f;
+
+    sdk.connect(TRV_OUTPUT_WIFI, 12345678);
+    ASSERT_TRUE(current().waitForRoutinesEnded(1));
+    sdk.scanDevices(TRV_OUTPUT_USB);
+    ASSERT_TRUE(current().waitForRoutinesEnded(2));
+    sdk.disconnect();
+    sdk.getFirstScannedDevice();
+    sdk.getTarvonelSerialNumber();
+    sdk.getTarvonelSerialNumberAsString();
+    sdk.getTarvonelType();
+    sdk.getTarvonelVersion();
+    sdk.setConnectionCallback(nullptr, nullptr);
+    sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    sdk.loadPatternFromJSON("{\"version\": 1}");
+    sdk.unloadPattern(3);
+    sdk.getPatternIntensityBoost(4);
+    sdk.setAccumulationWindowToPattern(1, 2, 0.5f, 3);
+    sdk.eraseAccumulationWindowToPattern(5);
+    sdk.playEffect(7, props);
+    sdk.stopEffect(2, 0.25f);
+    sdk.pauseAll();
+    sdk.resumeAll();
+    sdk.stopAll();
+    sdk.getGlobalIntensityBoost();
+    sdk.setGlobalIntensityBoost(-50);
+    TarvonelSDK::getSDKVersion();
+    // These log nothing.
+    sdk.connectionStatus();
+    sdk.scanStatus();
+    sdk.effectState(0);
+    sdk.ExperimentalAPI();
+    TarvonelSDK::serialNumberToString(1);
+    EXPECT_EQ(TarvonelSDK::setLogCallback(nullptr), 0);
+    LogCapture::install();
+
+    const std::vector<std::string> expected{
+        "Command: connect(3, 12345678)",
+        "Command: scanDevices(2)",
+        "Command: disconnectDevice()",
+        "Command: getFirstScannedDevice()",
+        "Command: getTarvonelSerialNumber()",
+        "Command: getTarvonelSerialNumberAsString()",
+        "Command: getTarvonelType()",
+        "Command: getTarvonelVersion()",
+        "Command: setConnectionCallback (" + pointerText(nullptr) + ")",
+        "Command: setConnectionCallback (" +
+            pointerText(reinterpret_cast<void*>(&CallbackRecorder::callback)) + ")",
+        "Command: loadPatternFromJSON ## {\"version\": 1}",
+        "Command: unloadPattern(ID: 3)",
+        "Command: getPatternBoost(ID: 4)",
+        "Command: setAccumulation(mainID: 1, fallbackID: 2, timeWin: 0.5, maxAcc: 3)",
+        "Command: eraseAccumulationWindow(ID: 5)",
+        "Command: playEffect(ID: 7, pr : 5, vol: 100, spd: 0.5, rpc: 1, rpd: 1e-05, pat: 0, md: 0, "
+        "boost: 0, override: 0, height: 0, head: 45, tilt: 0, frInv: 0, upInv: 1, riInv: 0, "
+        "frAdd: 0, upAdd: 0, riAdd: 0)",
+        "Command: stopEffect(ID: 2, fadeTime: 0.25)",
+        "Command: pauseAll()",
+        "Command: resumeAll()",
+        "Command: stopAll()",
+        "Command: getGlobalIntensityBoost()",
+        "Command: setGlobalIntensityBoost(boost: -50)",
+        "Command: getSDKVersion()",
+    };
+    EXPECT_EQ(commands(), expected);
+}
+
+TEST_F(SdkInstance, ForwardsResultsAndKeepsTheRegistryInStep) {
+    TarvonelSDK sdk;
+    TestHandler& handler = current();
+    EXPECT_EQ(sdk.connectionStatus(), TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(sdk.scanStatus(), 0);
+    EXPECT_EQ(sdk.loadPatternFromJSON("a"), 0);
+    EXPECT_EQ(sdk.loadPatternFromJSON("b"), 1);
+    EXPECT_EQ(sdk.loadPatternFromJSON("c"), 2);
+    EXPECT_EQ(sdk.unloadPattern(2), 0);
+    EXPECT_EQ(sdk.unloadPattern(9), TRV_ERROR_CORE_PATTERN_NOT_ALLOCATED); // removes nothing
+    handler.loadResult = TRV_ERROR_CORE_INVALID_SPN;
+    EXPECT_EQ(sdk.loadPatternFromJSON("bad"), TRV_ERROR_CORE_INVALID_SPN); // adds nothing
+    EXPECT_EQ(handler.registryContents(), (PatternRegistry::PatternMap{{0, "a"}, {1, "b"}}));
+
+    EXPECT_EQ(sdk.loadPatternFromJSON(nullptr), TRV_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(sdk.getTarvonelSerialNumber(), 12345678u);
+    EXPECT_EQ(sdk.getTarvonelSerialNumberAsString(), "12-34-5678");
+    handler.serialNumber = 0xFFFFFFFFu;
+    EXPECT_EQ(sdk.getTarvonelSerialNumberAsString(), "19-96-7295");
+    EXPECT_EQ(sdk.getTarvonelVersion(), "2.3.1");
+    EXPECT_EQ(sdk.getTarvonelType(), TRV_DEVICE_TYPE_B);
+    EXPECT_EQ(sdk.getPatternIntensityBoost(4), 40);
+    EXPECT_EQ(sdk.effectState(0), TRV_EFFECT_PLAYING);
+    EXPECT_EQ(sdk.effectState(1), TRV_EFFECT_ENDED);
+}
+
+TEST_F(SdkInstance, ConnectAndScanRefuseUnlessDisconnected) {
+    TarvonelSDK sdk;
+    CallbackRecorder recorder;
+    sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    TestHandler& handler = current();
+    handler.connectSucceeds = true;
+    handler.holdConnections(true);
+    ASSERT_EQ(sdk.connect(TRV_OUTPUT_ANY, 0), 0);
+    LogCapture::take();
+    // Connecting: the instance refuses before the handler's guard.
+    EXPECT_EQ(sdk.connect(TRV_OUTPUT_ANY, 0), TRV_ERROR_ALREADY_CONNECTED);
+    EXPECT_EQ(sdk.scanDevices(TRV_OUTPUT_ANY), TRV_ERROR_ALREADY_CONNECTED);
+    EXPECT_EQ(LogCapture::texts("Tarvonel"),
+              (std::vector<std::string>{"Command: connect(0, 0)", "A device is already connected.",
+                                        "Command: scanDevices(0)",
+                                        "A device is already connected."}));
+    handler.holdConnections(false);
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(sdk.connect(TRV_OUTPUT_ANY, 0), TRV_ERROR_ALREADY_CONNECTED);
+    EXPECT_EQ(sdk.disconnect(), 0);
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(sdk.disconnect(), TRV_ERROR_NO_DEVICE_CONNECTED);
+    EXPECT_EQ(handler.connectionStarts, 1);
+}
+
+TEST_F(SdkInstance, AHandlerOfAnotherKindIsReplacedAndInheritsTheCallback) {
+    gKindOfNextHandler = kHandlerVyx; // as if an audio-to-haptics connection left it
+    TarvonelSDK sdk;
+    CallbackRecorder recorder;
+    sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    ASSERT_EQ(sdk.loadPatternFromJSON("kept"), 0);
+    ASSERT_EQ(sdk.connect(TRV_OUTPUT_USB, 77), 0);
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(gMadeKinds, (std::vector<int32_t>{kHandlerStreaming, kHandlerStreaming}));
+    TestHandler& fresh = current();
+    EXPECT_EQ(fresh.kind(), kHandlerStreaming);
+    EXPECT_EQ(fresh.connectionStarts, 1);
+    EXPECT_EQ(recorder.all()[0].serialNumber, 77u);
+    ASSERT_TRUE(fresh.waitForRoutinesEnded(1));
+    EXPECT_EQ(fresh.reloads().at(0), (PatternRegistry::PatternMap{{0, "kept"}}));
+    // The new handler numbers after the registry.
+    EXPECT_EQ(sdk.loadPatternFromJSON("next"), 1);
+    // The next connect keeps it.
+    ASSERT_EQ(sdk.connect(TRV_OUTPUT_USB, 77), 0);
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(gMadeKinds.size(), 2u);
+}
+
+TEST_F(SdkInstance, NoBackendChangeFromInsideTheCallback) {
+    TarvonelSDK sdk;
+    CallbackRecorder recorder;
+    sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    TestHandler& handler = current();
+    std::vector<int32_t> results;
+    recorder.onReport = [&](const Report&) {
+        if (results.size() == 0) {
+            handler.reportedKind = kHandlerVyx; // the backend no longer matches
+            results.push_back(sdk.connect(TRV_OUTPUT_ANY, 0));
+            handler.reportedKind = kHandlerStreaming;
+            results.push_back(sdk.connect(TRV_OUTPUT_ANY, 0)); // a plain reconnect is fine
+        }
+    };
+    ASSERT_EQ(sdk.connect(TRV_OUTPUT_ANY, 0), 0);
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(results, (std::vector<int32_t>{TRV_ERROR_PROCESS_RUNNING, 0}));
+    EXPECT_TRUE(LogCapture::contains("Tarvonel",
+                                     "Cannot change the backend from inside the connection callback."));
+    EXPECT_EQ(gMade.size(), 1u);
+}
+
+TEST_F(SdkInstance, UnavailableBackendKeepsTheCurrentHandler) {
+    gKindOfNextHandler = kHandlerVyx;
+    TarvonelSDK sdk;
+    IHandler::setFactoryForTesting([](int32_t, PatternRegistry*) -> IHandler* { return nullptr; });
+    EXPECT_EQ(sdk.connect(TRV_OUTPUT_ANY, 0), TRV_ERROR_OTHER);
+    EXPECT_EQ(sdk.scanDevices(TRV_OUTPUT_ANY), TRV_ERROR_OTHER);
+    EXPECT_EQ(sdk.connectionStatus(), TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(current().connectionStarts, 0);
+}
+
+TEST_F(SdkInstance, WithoutAnyHandlerEveryCallAnswers) {
+    IHandler::setFactoryForTesting([](int32_t, PatternRegistry*) -> IHandler* { return nullptr; });
+    TarvonelSDK sdk;
+    EXPECT_EQ(sdk.connectionStatus(), TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(sdk.scanStatus(), 0);
+    EXPECT_EQ(sdk.connect(TRV_OUTPUT_ANY, 0), TRV_ERROR_OTHER);
+    EXPECT_EQ(sdk.disconnect(), TRV_ERROR_NO_DEVICE_CONNECTED);
+    EXPECT_EQ(sdk.getFirstScannedDevice(), nullptr);
+    EXPECT_EQ(sdk.getTarvonelSerialNumber(), 0xFFFFFFFFu);
+    EXPECT_EQ(sdk.getTarvonelVersion(), "noDeviceConnected");
+    EXPECT_EQ(sdk.loadPatternFromJSON("x"), TRV_ERROR_OTHER);
+    EXPECT_EQ(sdk.playEffect(0, trv_effect_properties_t()), TRV_ERROR_OTHER);
+    EXPECT_EQ(sdk.effectState(0), TRV_EFFECT_ENDED);
+    EXPECT_EQ(sdk.setGlobalIntensityBoost(10), TRV_ERROR_OTHER);
+}
+
+TEST_F(SdkInstance, NoExceptionLeavesAMethod) {
+    TarvonelSDK sdk;
+    current().throwOnOperations = true;
+    EXPECT_EQ(sdk.playEffect(0, trv_effect_properties_t()), TRV_ERROR_OTHER);
+    EXPECT_EQ(sdk.loadPatternFromJSON("x"), TRV_ERROR_OTHER);
+    EXPECT_EQ(sdk.getTarvonelVersion(), "");
+    EXPECT_EQ(sdk.getTarvonelSerialNumberAsString(), "");
+    EXPECT_EQ(sdk.getTarvonelSerialNumber(), 0xFFFFFFFFu);
+    EXPECT_EQ(sdk.getFirstScannedDevice(), nullptr);
+    EXPECT_EQ(sdk.effectState(0), TRV_EFFECT_ENDED);
+    EXPECT_EQ(sdk.getGlobalIntensityBoost(), 0);
+    EXPECT_EQ(sdk.pauseAll(), TRV_ERROR_OTHER);
+    EXPECT_TRUE(LogCapture::contains("Tarvonel", "Unexpected failure: test handler failure"));
+}
+
+TEST_F(SdkInstance, PlayEffectChecksItsPropertiesBeforeTheBackend) {
+    TarvonelSDK sdk;
+    TestHandler& handler = current();
+    auto play = [&](auto change) {
+        trv_effect_properties_t p;
+        change(p);
+        return sdk.playEffect(0, p);
+    };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    using P = trv_effect_properties_t&;
+    const std::vector<std::function<void(P)>> refused{
+        [](P p) { p.priority = 0; },
+        [](P p) { p.priority = 11; },
+        [](P p) { p.speed = 0.005f; },
+        [](P p) { p.speed = 100.5f; },
+        [](P p) { p.volume = -1.0f; },
+        [](P p) { p.volume = 251.0f; },
+        [](P p) { p.overridePatternBoost = true; p.effectBoost = 150; },
+        [](P p) { p.overridePatternBoost = true; p.effectBoost = -101; },
+        [=](P p) { p.volume = nan; },
+        [=](P p) { p.speed = nan; },
+        [=](P p) { p.height = nan; },
+        [=](P p) { p.heading = inf; },
+        [=](P p) { p.tilting = -inf; },
+        [=](P p) { p.maxDuration = inf; },
+        [=](P p) { p.repeatDelay = nan; },
+        [=](P p) { p.playAtTime = nan; },
+    };
+    for (std::size_t i = 0; i < refused.size(); ++i)
+        EXPECT_EQ(play(refused[i]), TRV_ERROR_INVALID_PARAMETER) << "case " << i;
+    EXPECT_EQ(handler.playCalls, 0);
+    const auto refusals = LogCapture::texts("Tarvonel");
+    EXPECT_EQ(std::count(refusals.begin(), refusals.end(),
+                         "Invalid parameter: one of the parameter is out of bound."),
+              static_cast<long>(refused.size()));
+
+    const std::vector<std::function<void(P)>> passed{
+        [](P p) { p.priority = 1; },
+        [](P p) { p.priority = 10; },
+        [](P p) { p.speed = 0.01f; },
+        [](P p) { p.speed = 100.0f; },
+        [](P p) { p.volume = 0.0f; },
+        [](P p) { p.volume = 250.0f; },
+        [](P p) { p.effectBoost = 150; }, // not tested without the override
+        [](P p) { p.overridePatternBoost = true; p.effectBoost = -100; },
+        [](P p) { p.overridePatternBoost = true; p.effectBoost = 100; },
+        [](P p) { p.repeatCount = -3; p.height = -5.0f; p.heading = 720.0f; },
+    };
+    for (std::size_t i = 0; i < passed.size(); ++i)
+        EXPECT_EQ(play(passed[i]), static_cast<int32_t>(i)) << "case " << i;
+    EXPECT_EQ(handler.playCalls, static_cast<int>(passed.size()));
+    EXPECT_EQ(handler.lastProperties.heading, 720.0f); // handed on unchanged
+}
+
+TEST_F(SdkInstance, BoostsBecomeLinearGainsAndBack) {
+    TarvonelSDK sdk;
+    TestHandler& handler = current();
+    auto gainOf = [&](int32_t boost) {
+        EXPECT_EQ(sdk.setGlobalIntensityBoost(boost), 0);
+        return handler.lastGainSet.load();
+    };
+    for (int32_t b = 1; b <= 15; ++b) EXPECT_EQ(gainOf(b), 1) << b;
+    EXPECT_EQ(gainOf(20), 2);
+    EXPECT_EQ(gainOf(50), 10);
+    EXPECT_EQ(gainOf(100), 100);
+    EXPECT_EQ(gainOf(150), 1000);
+    EXPECT_EQ(gainOf(-100), -100);
+    EXPECT_EQ(gainOf(0), 0);
+    const int32_t top = gainOf(466);
+    EXPECT_GT(top, 2'000'000'000);
+    EXPECT_EQ(gainOf(467), top);
+    EXPECT_EQ(gainOf(std::numeric_limits<int32_t>::max()), top);
+    EXPECT_EQ(gainOf(-466), -top);
+    EXPECT_EQ(gainOf(std::numeric_limits<int32_t>::min()), -top);
+
+    auto boostOf = [&](int32_t gain) {
+        handler.gain = gain;
+        return sdk.getGlobalIntensityBoost();
+    };
+    EXPECT_EQ(boostOf(1), 0);
+    EXPECT_EQ(boostOf(2), 15);
+    EXPECT_EQ(boostOf(10), 50);
+    EXPECT_EQ(boostOf(100), 100);
+    EXPECT_EQ(boostOf(1000), 149);
+    EXPECT_EQ(boostOf(10000), 200);
+    EXPECT_EQ(boostOf(-100), -100);
+    EXPECT_EQ(boostOf(0), 0);
+    EXPECT_EQ(boostOf(std::numeric_limits<int32_t>::max()), 466);
+    EXPECT_EQ(boostOf(std::numeric_limits<int32_t>::min()), -466);
+}
+
+TEST(SerialNumberText, ThreeFieldsJoinedByDashes) {
+    EXPECT_EQ(TarvonelSDK::serialNumberToString(12345678), "12-34-5678");
+    EXPECT_EQ(TarvonelSDK::serialNumberToString(0), "00-00-0000");
+    EXPECT_EQ(TarvonelSDK::serialNumberToString(1000000), "01-00-0000");
+    EXPECT_EQ(TarvonelSDK::serialNumberToString(123456789), "12-45-6789");
+    EXPECT_EQ(TarvonelSDK::serialNumberToString(4294967295u), "19-96-7295");
+    EXPECT_EQ(TarvonelSDK::serialNumberToString(5000001), "05-00-0001");
+}
+
+// The built-in backend and the real log file.
+TEST(SdkInstanceBuiltIn, DefaultLogFileInTheCurrentDirectoryAndOnlyOnce) {
+    trv::test::TempDir dir;
+    std::filesystem::current_path(dir.path());
+    {
+        TarvonelSDK sdk;
+        EXPECT_EQ(sdk.getTarvonelVersion(), "noDeviceConnected");
+        testing::internal::CaptureStdout();
+        TarvonelSDK second("");
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(printed.rfind("Log initialization failed: ", 0), 0u) << printed;
+        second.getTarvonelType();
+    }
+    spdlog::get("TarvonelSDK")->flush();
+    std::ifstream in(dir.path() / "TarvonelLogs" / "TarvonelSDK.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("[Tarvonel] Command: getTarvonelVersion()"), std::string::npos)
+        << text.str();
+    EXPECT_NE(text.str().find("[Tarvonel] Command: getTarvonelType()"), std::string::npos);
+}
+
+TEST(SdkInstanceBuiltIn, FindsNoDeviceAndSaysSoThroughTheCallback) {
+    LogCapture::install();
+    trv::test::TempDir dir;
+    std::filesystem::current_path(dir.path());
+    CallbackRecorder recorder;
+    {
+        TarvonelSDK sdk;
+        EXPECT_EQ(sdk.connectionStatus(), TRV_STATE_DISCONNECTED);
+        EXPECT_EQ(sdk.scanStatus(), 0);
+        sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+        EXPECT_EQ(sdk.scanDevices(TRV_OUTPUT_ANY), 0);
+        ASSERT_TRUE(LogCapture::waitFor("HandlerStreaming", "Scanning routine terminated."));
+        EXPECT_EQ(sdk.scanStatus(), 0);
+        EXPECT_EQ(sdk.getFirstScannedDevice(), nullptr);
+        EXPECT_EQ(sdk.connect(TRV_OUTPUT_BLUETOOTH, 12345678), 0);
+        ASSERT_TRUE(recorder.waitFor(1));
+        EXPECT_EQ(sdk.getTarvonelSerialNumberAsString(), "19-96-7295");
+        EXPECT_EQ(sdk.getTarvonelType(), TRV_DEVICE_TYPE_NONE);
+        EXPECT_EQ(sdk.loadPatternFromJSON("{}"), TRV_ERROR_OTHER);
+        EXPECT_EQ(sdk.playEffect(0, trv_effect_properties_t()), TRV_ERROR_CORE_PATTERN_NOT_ALLOCATED);
+        EXPECT_EQ(sdk.effectState(0), TRV_EFFECT_ENDED);
+        EXPECT_EQ(sdk.stopAll(), 0);
+        EXPECT_EQ(sdk.setGlobalIntensityBoost(50), 0);
+        EXPECT_EQ(sdk.getGlobalIntensityBoost(), 50);
+        EXPECT_EQ(sdk.disconnect(), TRV_ERROR_NO_DEVICE_CONNECTED);
+    }
+    const Report report = recorder.all().at(0);
+    EXPECT_EQ(report.state, TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(report.error, TRV_ERROR_DEVICE_NOT_REACHABLE);
+    EXPECT_EQ(report.serialNumber, 12345678u);
+    // An application callback was set first: no log file.
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "TarvonelLogs"));
+}
