@@ -1,0 +1,190 @@
+#include "spatialization.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "spn_values.h"
+
+namespace lmc {
+namespace {
+
+using json = nlohmann::json;
+
+// Element i of an array as a saturated float; 0 when absent or not a number.
+double arrayFloat(const json& array, std::size_t i) {
+    if (!array.is_array() || i >= array.size()) return 0.0;
+    return jsonFloatSaturated(array[i]);
+}
+
+// Percent to a factor, in single precision like the stored values.
+float fromPercent(const json& value) { return jsonFloatSaturated(value) / 100.0f; }
+
+SpatialKeyframe buildKey(const json& element) {
+    SpatialKeyframe key(jsonFloatSaturated(jsonMember(element, "timestamp")));
+    const json& weights = jsonMember(element, "weights");
+    const json& vicinities = jsonMember(element, "vicinities");
+    if (weights.is_array()) {
+        std::vector<double> values;
+        values.reserve(weights.size());
+        for (const json& weight : weights) values.push_back(fromPercent(weight));
+        auto explicitWeights = std::make_shared<VicinityWeights>();
+        explicitWeights->setWeights(std::move(values));
+        key.vicinities().push_back(std::move(explicitWeights));
+    } else if (vicinities.is_array()) {
+        key.vicinities().reserve(vicinities.size());
+        for (const json& vicinity : vicinities) {
+            const json& position = jsonMember(vicinity, "position");
+            const json& orientation = jsonMember(vicinity, "orientation"); // w, x, y, z
+            const json& scale = jsonMember(vicinity, "scale");
+            auto sphere = std::make_shared<VicinitySphere>(
+                Vec3{arrayFloat(position, 0), arrayFloat(position, 1), arrayFloat(position, 2)},
+                Quat{arrayFloat(orientation, 1), arrayFloat(orientation, 2),
+                     arrayFloat(orientation, 3), arrayFloat(orientation, 0)},
+                Vec3{arrayFloat(scale, 0), arrayFloat(scale, 1), arrayFloat(scale, 2)});
+            sphere->distributions().front()->setAmplitude(
+                fromPercent(jsonMember(vicinity, "amplitude")));
+            key.vicinities().push_back(std::move(sphere));
+        }
+    }
+    return key;
+}
+
+// Whole passes are skipped arithmetically, so the cost of one call does not
+// grow with the number of passes behind t. A pass below the resolution of t
+// could still make no progress: after this many wraps in one call the keys
+// stay where they are.
+constexpr int kMaxWrapsPerCall = 8;
+constexpr int64_t kMaxCycle = int64_t{1} << 53;
+
+} // namespace
+
+void SpatialKeyframe::evaluate(const ILayout& layout, const Transform& transform,
+                               DenseMatrix& work, std::size_t column, bool recompute) {
+    const std::size_t n = layout.actuatorCount();
+    const std::size_t v = vicinities_.size();
+    matrix_.resize(n, v);
+    if (weights_.size() != n) weights_.assign(n, 0.0);
+    bool recomputed = false;
+    for (std::size_t j = 0; j < v; ++j) {
+        IVicinity& vicinity = *vicinities_[j];
+        if (recompute || dirty_ || vicinity.changed()) {
+            vicinity.computeWeights(layout, transform, matrix_, j);
+            recomputed = true;
+        }
+    }
+    if (recomputed) {
+        for (std::size_t i = 0; i < n; ++i) {
+            double best = matrix_(i, 0);
+            for (std::size_t j = 1; j < v; ++j) best = std::max(best, matrix_(i, j));
+            weights_[i] = best;
+        }
+        dirty_ = false;
+    }
+    std::copy(weights_.begin(), weights_.end(), work.column(column).begin());
+}
+
+void SpatialKeyframe::reserve(std::size_t actuatorCount) {
+    matrix_.reserve(actuatorCount, vicinities_.size());
+    weights_.reserve(actuatorCount);
+    for (auto& vicinity : vicinities_) vicinity->reserve(actuatorCount);
+}
+
+Spatialization::Spatialization(const json& sample, std::size_t actuatorCount) {
+    const json& keys = jsonMember(sample, "spatKeyframes");
+    if (keys.is_array()) {
+        keys_.reserve(keys.size());
+        for (const json& element : keys) keys_.push_back(buildKey(element));
+    }
+    const json& repeat = jsonMember(sample, "repeatSpat");
+    repeat_ = repeat.is_boolean() && repeat.get<bool>();
+    reserve(actuatorCount);
+}
+
+void Spatialization::reserve(std::size_t actuatorCount) {
+    work_.reserve(actuatorCount, 2);
+    weights_.reserve(actuatorCount);
+    for (SpatialKeyframe& key : keys_) key.reserve(actuatorCount);
+}
+
+void Spatialization::reset() noexcept {
+    index_ = 0;
+    cycle_ = 0;
+    for (SpatialKeyframe& key : keys_) key.markDirty();
+}
+
+int32_t Spatialization::computeWeights(const ILayout& layout, const Transform& transform,
+                                       double t, double boostTerm) {
+    const std::size_t n = layout.actuatorCount();
+    weights_.resize(n);
+    // A moved layout or transform makes every key's cache stale, including
+    // keys not evaluated now: they must not be reused later as they stand.
+    const bool moved = layout.changed() || transform.changed();
+    if (moved)
+        for (SpatialKeyframe& key : keys_) key.markDirty();
+    const bool recompute = moved || dirty_;
+    work_.resize(n, 2);
+    interpolate(layout, transform, t, recompute);
+    for (double& weight : weights_) weight += boostTerm;
+    dirty_ = false;
+    return 0;
+}
+
+void Spatialization::evaluateInto(std::size_t key, const ILayout& layout,
+                                  const Transform& transform, bool recompute) {
+    keys_[key].evaluate(layout, transform, work_, 0, recompute);
+    std::span<const double> column = work_.column(0);
+    std::copy(column.begin(), column.end(), weights_.begin());
+}
+
+void Spatialization::interpolate(const ILayout& layout, const Transform& transform, double t,
+                                 bool recompute) {
+    const std::size_t count = keys_.size();
+    if (count == 0) {
+        std::fill(weights_.begin(), weights_.end(), 0.0);
+        return;
+    }
+    if (count == 1) return evaluateInto(0, layout, transform, recompute);
+    if (index_ >= count) return evaluateInto(count - 1, layout, transform, recompute);
+
+    const double pass = keys_[count - 1].timestamp();
+    auto keyTime = [&](std::size_t i) {
+        return static_cast<double>(cycle_) * pass + keys_[i].timestamp();
+    };
+    int wraps = 0;
+    while (keyTime(index_) <= t) {
+        if (index_ == count - 1) {
+            if (!repeat_) {
+                index_ = count;
+                return evaluateInto(count - 1, layout, transform, recompute);
+            }
+            ++cycle_;
+            index_ = 0;
+            const double behind = std::floor(t / pass) - 1.0;
+            if (behind > static_cast<double>(cycle_))
+                cycle_ = behind >= static_cast<double>(kMaxCycle) ? kMaxCycle
+                                                                  : static_cast<int64_t>(behind);
+            if (++wraps > kMaxWrapsPerCall) break;
+        }
+        ++index_;
+    }
+    if (index_ == 0) return evaluateInto(0, layout, transform, recompute);
+
+    const std::size_t i = index_;
+    keys_[i - 1].evaluate(layout, transform, work_, 0, recompute);
+    keys_[i].evaluate(layout, transform, work_, 1, recompute);
+    const double before = keys_[i - 1].timestamp();
+    const double after = keys_[i].timestamp();
+    std::span<const double> earlier = work_.column(0);
+    std::span<const double> later = work_.column(1);
+    const double span = after - before;
+    if (!(span > 0.0)) { // keys out of order: only an unvalidated sample gets here
+        std::copy(later.begin(), later.end(), weights_.begin());
+        return;
+    }
+    const double local = t - static_cast<double>(cycle_) * pass;
+    const double w = 1.0 / span;
+    for (std::size_t a = 0; a < weights_.size(); ++a)
+        weights_[a] = w * earlier[a] * (after - local) + w * later[a] * (local - before);
+}
+
+} // namespace lmc
