@@ -1,0 +1,178 @@
+#include "lumetra-core/src/filter.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "lumetra-core/src/filter_table.h"
+#include "lumetra-core/src/lmc_log.h"
+
+namespace lmc {
+namespace {
+
+// Where engine logs place the out-of-order read; log readers key on it.
+constexpr int32_t kInvalidIndexLogLine = 49;
+
+// Guards the read position against rounding just below a whole index.
+constexpr double kIndexGuard = 1e-5;
+
+} // namespace
+
+FilteredInput::FilteredInput()
+    : sections_(filterForCutoff(0.0)), states_(sections_.size()) {}
+
+void FilteredInput::setFilter(const BiquadList& list) {
+    sections_ = list;
+    states_.resize(list.size());
+    clear();
+}
+
+void FilteredInput::setRaw() noexcept {
+    mode_ = Mode::Raw;
+    continuous_ = false;
+}
+
+void FilteredInput::setZeros() noexcept { mode_ = Mode::Zeros; }
+
+void FilteredInput::setLowPass() noexcept { mode_ = Mode::LowPass; }
+
+void FilteredInput::setInput(const float* samples, uint64_t count, bool hasTail,
+                             float tail) noexcept {
+    if (samples != input_) {
+        next_ = 0;
+        continuous_ = false;
+    }
+    input_ = samples;
+    count_ = count;
+    hasTail_ = hasTail;
+    tail_ = tail;
+}
+
+void FilteredInput::consume(uint64_t used) noexcept {
+    if (used == 0) return;
+    if (mode_ != Mode::Raw) {
+        // Samples skipped over by a large ratio still belong to the signal
+        // the cascade has to see.
+        if (next_ < used) sampleAt(used - 1);
+        next_ -= used;
+    }
+    if (input_ != nullptr) input_ += used;
+    count_ = used < count_ ? count_ - used : 0;
+}
+
+void FilteredInput::clear() noexcept {
+    for (BiquadState& s : states_) s = BiquadState{};
+    next_ = 0;
+    last_ = 0.0;
+    previous_ = 0.0;
+    continuous_ = true;
+}
+
+double FilteredInput::inputAt(uint64_t k) const noexcept {
+    if (k < count_) return static_cast<double>(input_[k]);
+    return k == count_ && hasTail_ ? static_cast<double>(tail_) : 0.0;
+}
+
+float FilteredInput::sampleAt(uint64_t i) noexcept {
+    if (mode_ == Mode::Raw) return static_cast<float>(inputAt(i));
+    if (i + 1 == next_) return static_cast<float>(last_);
+    if (i + 2 == next_) return static_cast<float>(previous_);
+    if (next_ > i + 2) {
+        lmc_log(kLogError, "filter", kInvalidIndexLogLine, "Invalid filtered index");
+        return 0.0f;
+    }
+    const bool zeros = mode_ == Mode::Zeros;
+    const std::size_t sectionCount = sections_.size();
+    for (uint64_t k = next_; k <= i; ++k) {
+        double x = zeros ? 0.0 : inputAt(k);
+        for (std::size_t s = 0; s < sectionCount; ++s) x = runSection(sections_[s], states_[s], x);
+        previous_ = last_;
+        last_ = x;
+    }
+    next_ = i + 1;
+    return static_cast<float>(last_);
+}
+
+void AntiAliasResampler::configure(double rateHz, double bandLowHz, double bandHighHz,
+                                   const ResampleRequest& request) {
+    source_.setInput(request.input, request.inputCount, request.hasTail, request.tailSample);
+    const double nyquist = rateHz * 0.5;
+    if (nyquist > bandHighHz) {
+        source_.setRaw();
+        return;
+    }
+    if (bandLowHz > nyquist) {
+        // The whole band lies above the Nyquist frequency: the output is the
+        // decay of what the cascade held, or silence after raw reading.
+        if (source_.mode() == FilteredInput::Mode::Raw) source_.clear();
+        source_.setZeros();
+        return;
+    }
+    const BiquadList& entry = filterForCutoff(nyquist);
+    if (source_.mode() != FilteredInput::Mode::LowPass || &entry != lowPassEntry_ ||
+        !source_.continuous()) {
+        source_.setFilter(entry);
+        lowPassEntry_ = &entry;
+    }
+    source_.setLowPass();
+}
+
+int32_t AntiAliasResampler::process(ResampleRequest& request) noexcept {
+    const uint64_t count = request.inputCount;
+    const double ratio = request.ratio;
+    if ((count > 0 && request.input == nullptr) ||
+        (request.outputCapacity > 0 && request.output == nullptr) ||
+        !(ratio >= kMinRatio && ratio <= kMaxRatio) || request.inputUsed != 0 ||
+        request.outputProduced != 0)
+        return kRefused;
+
+    const double countAsDouble = static_cast<double>(count);
+    double p = readPosition_;
+    bool switched = false;
+    float a = 0.0f;
+    float b = 0.0f;
+    while (request.outputProduced < request.outputCapacity) {
+        const double x = p + kIndexGuard;
+        if (x < 0.0) {
+            if (count == 0 && !request.hasTail) break;
+            a = lastSample_;
+            b = source_.sampleAt(0); // index 0 is the tail when there is no input
+        } else {
+            if (x >= countAsDouble) break;
+            const uint64_t j = static_cast<uint64_t>(x);
+            if (j + 1 < count) {
+                a = source_.sampleAt(j);
+                b = source_.sampleAt(j + 1);
+            } else if (!switched) {
+                // The last input sample: interpolate towards the tail.
+                if (!request.hasTail) break;
+                lastSample_ = source_.sampleAt(j);
+                a = lastSample_;
+                b = source_.sampleAt(count);
+                switched = true;
+            }
+        }
+        const float fraction = static_cast<float>(std::max(p - std::floor(x), 0.0));
+        request.output[request.outputProduced] = fraction * (b - a) + a;
+        ++request.outputProduced;
+        p += ratio;
+    }
+
+    const double x = p + kIndexGuard;
+    if (x >= 0.0) {
+        request.inputUsed = x >= countAsDouble ? count : static_cast<uint64_t>(x);
+        p -= static_cast<double>(request.inputUsed);
+    }
+    readPosition_ = p;
+    source_.consume(request.inputUsed);
+    return 0;
+}
+
+void AntiAliasResampler::reset() noexcept { resetAt(0.0); }
+
+void AntiAliasResampler::resetAt(double readPosition) noexcept {
+    readPosition_ = readPosition;
+    lastSample_ = 0.0f;
+    source_.clear();
+}
+
+} // namespace lmc

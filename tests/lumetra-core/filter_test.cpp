@@ -1,0 +1,274 @@
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "lumetra-core/src/filter.h"
+#include "lumetra-core/src/filter_table.h"
+#include "lumetra-core/src/lmc_log.h"
+
+namespace {
+
+using lmc::AntiAliasResampler;
+using lmc::FilteredInput;
+using lmc::ResampleRequest;
+
+constexpr double kInputRate = 8000.0;
+
+std::vector<float> sine(double frequencyHz, std::size_t count, float amplitude = 0.9f) {
+    std::vector<float> v(count);
+    for (std::size_t n = 0; n < count; ++n)
+        v[n] = amplitude * static_cast<float>(std::sin(2.0 * std::numbers::pi * frequencyHz *
+                                                       static_cast<double>(n) / kInputRate));
+    return v;
+}
+
+std::vector<float> noise(std::size_t count, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+    std::vector<float> v(count);
+    for (float& x : v) x = uniform(random);
+    return v;
+}
+
+// Plays `input` as a generator does: each call hands the samples not yet
+// consumed, asks for the sizes in `chunks`, and returns every output sample.
+struct Playback {
+    double rate;
+    double bandLow;
+    double bandHigh;
+    float tail = 0.0f;
+
+    std::vector<float> run(const std::vector<float>& input, const std::vector<std::size_t>& chunks,
+                           AntiAliasResampler& resampler) const {
+        std::vector<float> out;
+        uint64_t position = 0;
+        ResampleRequest request;
+        for (std::size_t chunk : chunks) {
+            std::vector<float> buffer(chunk, -7.0f);
+            request.setInput(input.data() + position, input.size() - position, true, tail);
+            request.setOutput(buffer.data(), buffer.size());
+            request.setRatio(kInputRate, rate);
+            resampler.configure(rate, bandLow, bandHigh, request);
+            EXPECT_EQ(resampler.process(request), 0);
+            position += request.inputUsed;
+            out.insert(out.end(), buffer.begin(), buffer.begin() + request.outputProduced);
+            if (request.outputProduced < chunk) break;
+        }
+        return out;
+    }
+    std::vector<float> run(const std::vector<float>& input,
+                           const std::vector<std::size_t>& chunks) const {
+        AntiAliasResampler resampler;
+        return run(input, chunks, resampler);
+    }
+};
+
+TEST(AntiAliasResampler, UpsamplingReadsRawSamplesAndHitsEachInputSample) {
+    // 48 kHz: ratio 1/6, the Nyquist frequency lies above every band.
+    const std::vector<float> input = noise(200, 1);
+    AntiAliasResampler resampler;
+    const std::vector<float> out = Playback{48000.0, 68.0, 368.0}.run(input, {600}, resampler);
+    ASSERT_EQ(out.size(), 600u);
+    EXPECT_EQ(resampler.source().mode(), FilteredInput::Mode::Raw);
+    for (std::size_t k = 0; k < 100; ++k) EXPECT_EQ(out[6 * k], input[k]) << k;
+    // Between two input samples the output lies on the straight line.
+    EXPECT_NEAR(out[3], 0.5f * (input[0] + input[1]), 1e-6);
+}
+
+TEST(AntiAliasResampler, LowPassAtTheNyquistFrequencyKeepsAliasesOut) {
+    // 600 Hz output of a waveform whose band is 68..368 Hz: the 300 Hz
+    // low-pass. A 1000 Hz tone would fold to 200 Hz without it.
+    const Playback play{600.0, 68.0, 368.0};
+    AntiAliasResampler resampler;
+    const std::vector<float> high = play.run(sine(1000.0, 16000), {1000}, resampler);
+    EXPECT_EQ(resampler.source().mode(), FilteredInput::Mode::LowPass);
+    EXPECT_EQ(resampler.source().sections()[0].b0, lmc::filterForCutoff(300.0)[0].b0);
+    ASSERT_EQ(high.size(), 1000u);
+    float peak = 0.0f;
+    for (std::size_t i = 100; i < high.size(); ++i) peak = std::max(peak, std::fabs(high[i]));
+    EXPECT_LT(peak, 1e-3f);
+
+    // A tone inside the pass band comes through at its level.
+    const std::vector<float> low = play.run(sine(100.0, 16000), {1000});
+    peak = 0.0f;
+    for (std::size_t i = 100; i < low.size(); ++i) peak = std::max(peak, std::fabs(low[i]));
+    EXPECT_NEAR(peak, 0.9f, 0.02f);
+
+    // The same tone read without the filter does alias.
+    const std::vector<float> aliased = Playback{600.0, 0.0, 200.0}.run(sine(1000.0, 16000), {1000});
+    peak = 0.0f;
+    for (float v : aliased) peak = std::max(peak, std::fabs(v));
+    EXPECT_GT(peak, 0.5f);
+}
+
+TEST(AntiAliasResampler, BandAboveTheNyquistFrequencyDecaysToSilence) {
+    // 100 Hz output, band 70..254 Hz: nothing of the band survives, so the
+    // filter is fed zeros. Fresh, the output is silent.
+    const std::vector<float> input = noise(8000, 2);
+    const std::vector<float> fresh = Playback{100.0, 70.0, 254.0}.run(input, {50});
+    ASSERT_EQ(fresh.size(), 50u);
+    for (float v : fresh) EXPECT_EQ(v, 0.0f);
+
+    // After playing through the 80 Hz low-pass, the filter rings down.
+    AntiAliasResampler resampler;
+    const std::vector<float> sustained = sine(75.0, 80000);
+    Playback{160.0, 70.0, 254.0}.run(sustained, {200}, resampler);
+    ASSERT_EQ(resampler.source().mode(), FilteredInput::Mode::LowPass);
+    const std::vector<float> decay = Playback{100.0, 70.0, 254.0}.run(sustained, {100}, resampler);
+    EXPECT_EQ(resampler.source().mode(), FilteredInput::Mode::Zeros);
+    ASSERT_EQ(decay.size(), 100u);
+    float early = 0.0f;
+    for (std::size_t i = 0; i < 5; ++i) early = std::max(early, std::fabs(decay[i]));
+    float late = 0.0f;
+    for (std::size_t i = 80; i < 100; ++i) late = std::max(late, std::fabs(decay[i]));
+    EXPECT_GT(early, 0.01f);
+    EXPECT_LT(late, 1e-4f);
+}
+
+TEST(AntiAliasResampler, RefusedRequestsProduceAndConsumeNothing) {
+    std::vector<float> input(16, 0.5f);
+    std::vector<float> out(8, -1.0f);
+    AntiAliasResampler resampler;
+    auto attempt = [&](double rate, const float* in, float* o, bool dirty) {
+        ResampleRequest r;
+        r.setInput(in, input.size(), true, 0.0f);
+        r.setOutput(o, out.size());
+        r.setRatio(kInputRate, rate);
+        if (dirty) r.inputUsed = 1;
+        resampler.configure(rate, 0.0, 100.0, r);
+        const int32_t result = resampler.process(r);
+        EXPECT_EQ(r.outputProduced, dirty ? 0u : r.outputProduced);
+        return std::pair{result, r};
+    };
+    for (double rate : {8000.0 / 1500.0, 7.99, 8000001.0, 0.0, -48000.0, std::nan("")}) {
+        const auto [result, r] = attempt(rate, input.data(), out.data(), false);
+        EXPECT_EQ(result, AntiAliasResampler::kRefused) << rate;
+        EXPECT_EQ(r.outputProduced, 0u);
+        EXPECT_EQ(r.inputUsed, 0u);
+    }
+    EXPECT_EQ(attempt(48000.0, nullptr, out.data(), false).first, AntiAliasResampler::kRefused);
+    EXPECT_EQ(attempt(48000.0, input.data(), nullptr, false).first, AntiAliasResampler::kRefused);
+    EXPECT_EQ(attempt(48000.0, input.data(), out.data(), true).first, AntiAliasResampler::kRefused);
+    for (float v : out) EXPECT_EQ(v, -1.0f);
+    // The bounds themselves are accepted.
+    EXPECT_EQ(attempt(8.0, input.data(), out.data(), false).first, 0);
+    EXPECT_EQ(attempt(8000000.0, input.data(), out.data(), false).first, 0);
+}
+
+TEST(AntiAliasResampler, TwoCallsOfFiveEqualOneCallOfTen) {
+    const std::vector<float> input = {0.1f, -0.4f, 0.9f, 0.25f, -0.75f, 0.5f};
+    const Playback play{16000.0, 0.0, 100.0, 0.3f}; // ratio 0.5, raw
+    const std::vector<float> once = play.run(input, {10});
+    const std::vector<float> twice = play.run(input, {5, 5});
+    ASSERT_EQ(once.size(), 10u);
+    EXPECT_EQ(once, twice);
+    EXPECT_EQ(once[0], input[0]);
+    EXPECT_EQ(once[1], 0.5f * (input[1] - input[0]) + input[0]);
+    EXPECT_EQ(once[2], input[1]);
+}
+
+TEST(AntiAliasResampler, EndsByInterpolatingTowardsTheTail) {
+    // 100 input samples at ratio 1/6, asked for 512 at a time.
+    const std::vector<float> input = noise(100, 3);
+    const float tail = 0.625f;
+    const Playback play{48000.0, 0.0, 300.0, tail};
+    const std::vector<float> out = play.run(input, {512, 512, 512});
+    ASSERT_EQ(out.size(), 600u);
+    const float last = input.back();
+    for (int i = 0; i < 6; ++i) {
+        const float fraction = static_cast<float>(i) / 6.0f;
+        EXPECT_NEAR(out[594 + i], fraction * (tail - last) + last, 1e-6) << i;
+    }
+}
+
+// The anti-alias filter is one continuous filter over the whole playback:
+// however the output is split into calls, the samples are those of one call.
+TEST(AntiAliasResampler, SplitRequestsGiveTheSamplesOfOneCall) {
+    const std::vector<float> input = noise(40000, 4);
+    std::mt19937 random(5);
+    // Rates for ratios 1/6, 4, 16 and 80; the band 0..4000 Hz makes every
+    // rate whose Nyquist frequency lies below 4 kHz filter.
+    for (double rate : {48000.0, 2000.0, 500.0, 100.0}) {
+        SCOPED_TRACE(rate);
+        const Playback play{rate, 0.0, 4000.0, 0.125f};
+        const std::size_t total = static_cast<std::size_t>(input.size() * rate / kInputRate) + 10;
+        const std::vector<float> once = play.run(input, {total});
+        for (int trial = 0; trial < 20; ++trial) {
+            std::vector<std::size_t> chunks;
+            std::uniform_int_distribution<std::size_t> size(1, trial < 10 ? 7 : 600);
+            for (std::size_t sum = 0; sum < total; sum += chunks.back()) chunks.push_back(size(random));
+            const std::vector<float> split = play.run(input, chunks);
+            ASSERT_EQ(split.size(), once.size());
+            for (std::size_t i = 0; i < once.size(); ++i) {
+                // The read position accumulates in steps of the ratio; for
+                // 1/6 the rounding of that sum depends on where calls start.
+                ASSERT_NEAR(split[i], once[i], 1e-6) << "sample " << i << ", trial " << trial;
+            }
+        }
+    }
+}
+
+TEST(AntiAliasResampler, DirectCurrentStaysLevelAcrossSmallBuffers) {
+    // 500 Hz output in calls of 8 samples (the HID stream's low rate): once
+    // the filter has settled, the level holds from one buffer to the next.
+    const std::vector<float> input(40000, 0.5f);
+    const std::vector<std::size_t> chunks(300, 8);
+    const std::vector<float> out = Playback{500.0, 0.0, 400.0}.run(input, chunks);
+    ASSERT_EQ(out.size(), 2400u);
+    for (std::size_t i = 400; i < out.size(); ++i) ASSERT_NEAR(out[i], 0.5f, 1e-4) << i;
+}
+
+TEST(AntiAliasResampler, FilterRestartsWhenItOrThePositionChanges) {
+    const std::vector<float> input = noise(20000, 6);
+    // The 250 Hz filter for a while, then 200 Hz: from the switch on, the
+    // output equals a fresh 200 Hz playback of the rest.
+    AntiAliasResampler switched;
+    ResampleRequest request;
+    std::vector<float> buffer(100);
+    request.setInput(input.data(), input.size(), true, 0.0f);
+    request.setOutput(buffer.data(), buffer.size());
+    request.setRatio(kInputRate, 500.0);
+    switched.configure(500.0, 0.0, 400.0, request);
+    ASSERT_EQ(switched.process(request), 0);
+    ASSERT_EQ(request.inputUsed, 1600u);
+    const std::vector<float> rest(input.begin() + 1600, input.end());
+    const std::vector<float> afterSwitch = Playback{400.0, 0.0, 400.0}.run(rest, {300}, switched);
+    const Playback at400{400.0, 0.0, 400.0};
+    EXPECT_EQ(afterSwitch, at400.run(rest, {300}));
+
+    // A read position that does not continue the last call restarts it too.
+    const Playback at500{500.0, 0.0, 400.0};
+    AntiAliasResampler jumped;
+    at500.run(input, {100}, jumped);
+    const std::vector<float> elsewhere(input.begin() + 5000, input.end());
+    EXPECT_EQ(at500.run(elsewhere, {300}, jumped), at500.run(elsewhere, {300}));
+}
+
+std::vector<std::string> gLogLines;
+void recordLog(int32_t level, const char* location, const char* message) {
+    gLogLines.push_back(std::to_string(level) + " " + location + " " + message);
+}
+
+TEST(FilteredInput, ReadingBackwardsIsReportedAndGivesZero) {
+    lmc::lmc_log_callback_set(&recordLog);
+    FilteredInput source;
+    source.setFilter(lmc::filterForCutoff(200.0));
+    source.setLowPass();
+    const std::vector<float> input(64, 0.5f);
+    source.setInput(input.data(), input.size(), true, 0.0f);
+    const float at20 = source.sampleAt(20);
+    EXPECT_GT(at20, 0.0f);
+    EXPECT_EQ(source.sampleAt(20), at20);  // the last two stay at hand
+    EXPECT_NE(source.sampleAt(19), 0.0f);
+    EXPECT_TRUE(gLogLines.empty());
+    EXPECT_EQ(source.sampleAt(10), 0.0f);
+    ASSERT_EQ(gLogLines.size(), 1u);
+    EXPECT_EQ(gLogLines[0], "4 filter:49 Invalid filtered index");
+    lmc::lmc_log_callback_set(nullptr);
+}
+
+} // namespace
