@@ -1,0 +1,17 @@
+#include "streaming/abstract_core.h"
+
+void AbstractCore::enableVisualizer(bool on) {
+    if (on == visualizerEnabled_) return;
+    visualizerEnabled_ = on;
+    resetElapsed();
+}
+
+void AbstractCore::updateVisualizer(std::mutex& stateMutex) {
+    {
+        std::lock_guard lock(stateMutex);
+        if (!visualizerEnabled_ || !(elapsed() > kVisualizerPeriodSeconds)) return;
+        collectVisualizerFrames(frames_);
+        resetElapsed();
+    }
+    visualizer_.send(frames_);
+}
