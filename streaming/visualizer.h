@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/udp_socket.h"
+
 struct VisualizerFrame {
     int32_t patternId = -1;
     int32_t sequenceId = -1;
@@ -37,3 +39,36 @@ std::size_t elementBytes(const VisualizerFrame& frame) noexcept;
 std::size_t encode(std::span<const VisualizerFrame> frames, std::vector<uint8_t>& buffer) noexcept;
 
 } // namespace visualizer_datagram
+
+// Owned by a signal core; send() runs on the stream thread only.
+class Visualizer {
+public:
+    // Opens the non-blocking socket; a failure is logged and later sends are
+    // dropped. Never throws.
+    Visualizer() noexcept;
+    ~Visualizer() = default;
+
+    Visualizer(const Visualizer&) = delete;
+    Visualizer& operator=(const Visualizer&) = delete;
+
+    // Sends the frames as one bundle (several when they exceed one UDP
+    // datagram); nothing for an empty list. Errors drop the update. Never
+    // throws.
+    void send(const std::vector<VisualizerFrame>& frames) noexcept;
+
+    // Datagrams sent and updates (or parts) dropped since construction.
+    uint64_t sentCount() const noexcept { return sent_; }
+    uint64_t droppedCount() const noexcept { return dropped_; }
+
+    // Sends to another loopback port from now on, process-wide (0 restores
+    // 42193). A seam for tests that run side by side.
+    static void setPortForTesting(uint16_t port) noexcept;
+
+private:
+    void sendBundle(std::span<const VisualizerFrame> frames) noexcept;
+
+    UdpSocket socket_;
+    std::vector<uint8_t> buffer_; // reused; grows only for a larger update
+    uint64_t sent_ = 0;
+    uint64_t dropped_ = 0;
+};

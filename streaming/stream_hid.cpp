@@ -1,0 +1,394 @@
+#include "streaming/stream_hid.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "link/hid_com.h"
+#include "link/hid_frame.h"
+#include "sdk/errors.h"
+#include "sdk/log.h"
+#include "streaming/abstract_core.h"
+#include "streaming/stream_transports.h"
+
+namespace {
+
+constexpr const char* kTag = "StreamHid";
+// The fast-forward renders at most this many samples per hold of the state
+// mutex, so application calls interleave with a long catch-up.
+constexpr uint32_t kFastForwardChunkSamples = 1000;
+constexpr float kFastForwardRateHz = 2000.0f;
+constexpr float kMicrosPerFastForwardSample = 500.0f;
+
+std::mutex gTimingsMutex; // guards gTimings
+StreamTimings gTimings;
+
+std::atomic<StreamHid::TransportFactory> gTransportFactory{nullptr};
+
+std::unique_ptr<IHidCom> makeTransport(trv_output_t kind) {
+    const StreamHid::TransportFactory factory = gTransportFactory.load();
+    return factory != nullptr ? factory(kind) : makeStreamTransport(kind);
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The transports tried by connect and scan, in their order.
+constexpr std::array<trv_output_t, 3> kTransportOrder{TRV_OUTPUT_USB, TRV_OUTPUT_WIFI,
+                                                     TRV_OUTPUT_BLUETOOTH};
+
+bool selects(trv_output_t output, trv_output_t kind) { return output == TRV_OUTPUT_ANY || output == kind; }
+
+} // namespace
+
+StreamTimings processStreamTimings() noexcept {
+    std::lock_guard guard(gTimingsMutex);
+    return gTimings;
+}
+
+void setProcessStreamTimings(const StreamTimings& timings) noexcept {
+    std::lock_guard guard(gTimingsMutex);
+    gTimings = timings;
+}
+
+void StreamHid::setTransportFactoryForTesting(TransportFactory factory) noexcept {
+    gTransportFactory.store(factory);
+}
+
+StreamHid::StreamHid(AbstractCore* core, std::mutex* stateMutex, IHandler* owner)
+    : IStream(core, stateMutex, owner), timings_(processStreamTimings()) {
+    dataFrame_[0] = idOf(HidCommandId::StreamData);
+    dataFrame_[1] = kSyncLow;
+    dataFrame_[2] = kSyncHigh;
+}
+
+StreamHid::~StreamHid() {
+    {
+        std::lock_guard guard(*lock);
+        stopRequested_ = true;
+    }
+    transport_.reset();
+}
+
+int32_t StreamHid::scanDevices(trv_output_t output) {
+    {
+        std::lock_guard guard(*lock);
+        scanRecords_.clear();
+        scanTexts_.clear();
+    }
+    deviceStrings_.clear();
+    transport_.reset();
+
+    std::vector<trv_device_info_t> records;
+    std::vector<std::string> texts;
+    for (trv_output_t kind : kTransportOrder) {
+        if (!selects(output, kind)) continue;
+        transport_ = makeTransport(kind);
+        if (transport_) transport_->scan(records, deviceStrings_[kind], texts);
+        transport_.reset();
+    }
+
+    std::lock_guard guard(*lock);
+    scanRecords_ = std::move(records);
+    scanTexts_ = std::move(texts);
+    for (std::size_t i = 0; i < scanRecords_.size(); ++i) {
+        scanRecords_[i].deviceVersion = 2 * i < scanTexts_.size() ? scanTexts_[2 * i].c_str() : "";
+        scanRecords_[i].next = i + 1 < scanRecords_.size() ? &scanRecords_[i + 1] : nullptr;
+    }
+    return 0;
+}
+
+trv_device_info_t* StreamHid::getScannedDevices() {
+    {
+        std::lock_guard guard(*lock);
+        if (!scanRecords_.empty()) return &scanRecords_.front();
+    }
+    LogStream(TRV_LOG_WARNING, kTag) << "Cannot get scanned devices: no Tarvonel device found.";
+    return nullptr;
+}
+
+int32_t StreamHid::connect(trv_output_t output, uint32_t serialNumber) {
+    for (trv_output_t kind : kTransportOrder) {
+        if (!selects(output, kind)) continue;
+        transport_ = makeTransport(kind);
+        if (!transport_) continue;
+        const int32_t r = transport_->connect(serialNumber, deviceStrings_[kind][serialNumber]);
+        if (r == 0) {
+            if (handshake(serialNumber) == 0) return 0;
+            LogStream(TRV_LOG_WARNING, kTag) << "Device found but could not communicate properly with it.";
+        }
+        transport_.reset();
+    }
+    return TRV_ERROR_DEVICE_NOT_REACHABLE;
+}
+
+int32_t StreamHid::handshake(uint32_t serialNumber) {
+    if (serialNumber == 0) {
+        if (sendShort(idOf(HidCommandId::GetSerialNumber), answerIdOf(HidCommandId::GetSerialNumber)) != 0)
+            return TRV_ERROR_DEVICE_NOT_REACHABLE;
+        const uint32_t read = IHidCom::parseSerialNumber(transport_->answerBuffer);
+        std::lock_guard guard(*lock);
+        serialNumber_ = read;
+    } else {
+        std::lock_guard guard(*lock);
+        serialNumber_ = serialNumber;
+    }
+
+    if (sendShort(idOf(HidCommandId::GetVersion), answerIdOf(HidCommandId::GetVersion)) != 0)
+        return TRV_ERROR_DEVICE_NOT_REACHABLE;
+    std::string version = versionTextOfAnswer(transport_->answerBuffer);
+    {
+        std::lock_guard guard(*lock);
+        version_ = std::move(version);
+    }
+
+    if (sendShort(idOf(HidCommandId::GetDeviceType), answerIdOf(HidCommandId::GetDeviceType)) != 0)
+        return TRV_ERROR_DEVICE_NOT_REACHABLE;
+    const trv_device_type_t type = deviceTypeFromCode(deviceTypeCodeOfAnswer(transport_->answerBuffer));
+    {
+        std::lock_guard guard(*lock);
+        deviceType_ = type;
+    }
+
+    if (sendShort(idOf(HidCommandId::GetStreamConfig), answerIdOf(HidCommandId::GetStreamConfig)) != 0)
+        return TRV_ERROR_DEVICE_NOT_REACHABLE;
+    channelsPerFrame_ = transport_->answerBuffer[4];
+    const auto status = static_cast<int8_t>(transport_->answerBuffer[3]);
+    if (status != 0) return IHidCom::decodeDeviceError(status);
+    if (channelsPerFrame_ == 0) {
+        // Nothing could be encoded (and every limit would divide by zero).
+        LogStream(TRV_LOG_ERROR, kTag) << "The device asked for 0 sample entries per time step.";
+        return TRV_ERROR_DEVICE_NOT_REACHABLE;
+    }
+    return 0;
+}
+
+int32_t StreamHid::sendShort(uint8_t id, uint8_t expectedAnswer) {
+    const auto frame = makeShortFrame(id);
+    return sendAndWait(frame.data(), static_cast<int32_t>(frame.size()), expectedAnswer);
+}
+
+int32_t StreamHid::sendAndWait(const uint8_t* frame, int32_t length, uint8_t expectedId) {
+    const int32_t sent = transport_->send(frame, length);
+    if (sent < 0) return sent;
+    const Clock::time_point start = Clock::now();
+    // receive() itself waits a little for each message, so this loop does
+    // not spin.
+    for (;;) {
+        if (static_cast<float>(secondsSince(start)) >= timings_.answerTimeoutSeconds)
+            return TRV_ERROR_DEVICE_NOT_REACHABLE;
+        const int32_t r = transport_->receive();
+        if (r > 0) break;
+        // The link is gone: nothing can arrive any more.
+        if (r == TRV_ERROR_NO_DEVICE_CONNECTED || r == TRV_ERROR_DEVICE_NOT_REACHABLE)
+            return TRV_ERROR_DEVICE_NOT_REACHABLE;
+    }
+    return transport_->answerBuffer[0] == expectedId ? 0 : TRV_ERROR_INVALID_MESSAGE;
+}
+
+int32_t StreamHid::stop() {
+    {
+        std::lock_guard guard(*lock);
+        stopRequested_ = true;
+    }
+    stopChanged_.notify_all();
+    return 0;
+}
+
+bool StreamHid::stopRequestedNow() {
+    std::lock_guard guard(*lock);
+    return stopRequested_;
+}
+
+int32_t StreamHid::run() {
+    if (!transport_ || channelsPerFrame_ == 0) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Could not start stream: " << errorCodeToString(TRV_ERROR_NO_DEVICE_CONNECTED);
+        return TRV_ERROR_NO_DEVICE_CONNECTED;
+    }
+    durationLimits_ = streaming::durationLimits(channelsPerFrame_);
+
+    // The vest needs a moment after the handshake; a stop ends the wait.
+    bool stopped = false;
+    {
+        std::unique_lock guard(*lock);
+        stopped = stopChanged_.wait_for(guard, std::chrono::duration<float>(timings_.startDelaySeconds),
+                                        [this] { return stopRequested_; });
+    }
+    if (stopped) return finish();
+
+    const int32_t started =
+        sendShort(idOf(HidCommandId::StartStream), answerIdOf(HidCommandId::StartStream));
+    LogStream(TRV_LOG_TRACE, kTag) << "Stream will now start: ";
+    if (started < 0) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Could not start stream: " << errorCodeToString(started);
+        return started;
+    }
+
+    Clock::time_point lastRequest = Clock::now();
+    for (bool vestStopped = false; !vestStopped;) {
+        const int32_t r = transport_->receive();
+        if (r > 0) {
+            switch (transport_->answerBuffer[0]) {
+            case idOf(HidCommandId::DataRequest): {
+                const Clock::time_point received = Clock::now();
+                LogStream(TRV_LOG_TRACE, kTag) << " ##### Data requested";
+                LogStream(TRV_LOG_TRACE, kTag)
+                    << "time since last request:    "
+                    << std::chrono::duration<double>(received - lastRequest).count();
+                lastRequest = received;
+                const int32_t answered = answerDataRequest(received);
+                if (answered < 0) return answered;
+                break;
+            }
+            case idOf(HidCommandId::StopStream): {
+                std::array<uint8_t, 6> answer{answerIdOf(HidCommandId::StopStream), kSyncLow, kSyncHigh, 0, 0, 0};
+                IHidCom::setCrc(answer.data(), static_cast<uint16_t>(answer.size()));
+                const int32_t sent = transport_->send(answer.data(), static_cast<int32_t>(answer.size()));
+                if (sent < 0)
+                    LogStream(TRV_LOG_ERROR, kTag) << "Could not send data to stream: " << errorCodeToString(sent);
+                vestStopped = true;
+                break;
+            }
+            default:
+                LogStream(TRV_LOG_ERROR, kTag) << "Unknown command received from Tarvonel.";
+                break;
+            }
+        } else if (r == TRV_ERROR_NO_DEVICE_CONNECTED || r == TRV_ERROR_DEVICE_NOT_REACHABLE) {
+            // A failed link delivers nothing more; waiting out the silence
+            // time-out would only delay the report.
+            LogStream(TRV_LOG_ERROR, kTag) << "Connection with the device lost: now exiting ";
+            break;
+        }
+        if (static_cast<float>(secondsSince(lastRequest)) >= timings_.silenceTimeoutSeconds) {
+            LogStream(TRV_LOG_ERROR, kTag) << "Stream timeout: now exiting ";
+            break;
+        }
+        if (stopRequestedNow()) break;
+    }
+    return finish();
+}
+
+int32_t StreamHid::finish() {
+    // Data requests the vest sent before it saw StopStream are still on
+    // their way: they are dropped while waiting for the answer, so that
+    // neither this wait nor the transport's own release mistakes them for
+    // an answer.
+    const auto stopFrame = makeShortFrame(HidCommandId::StopStream);
+    if (transport_->send(stopFrame.data(), static_cast<int32_t>(stopFrame.size())) == 0) {
+        const Clock::time_point start = Clock::now();
+        while (static_cast<float>(secondsSince(start)) < timings_.answerTimeoutSeconds) {
+            const int32_t r = transport_->receive();
+            if (r == TRV_ERROR_NO_DEVICE_CONNECTED || r == TRV_ERROR_DEVICE_NOT_REACHABLE) break;
+            if (r <= 0 || transport_->answerBuffer[0] == idOf(HidCommandId::DataRequest)) continue;
+            break;
+        }
+    }
+    const int32_t r = transport_->disconnect();
+    if (r != 0) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Disconnection issue detected: " << errorCodeToString(r);
+        return TRV_ERROR_DEVICE_NOT_REACHABLE;
+    }
+    return 0;
+}
+
+int32_t StreamHid::answerDataRequest(Clock::time_point received) {
+    const streaming::DataRequest request = streaming::parseDataRequest(
+        std::span<const uint8_t, streaming::kDataRequestFrameBytes>(transport_->answerBuffer,
+                                                                    streaming::kDataRequestFrameBytes));
+    LogStream(TRV_LOG_TRACE, kTag) << "timestamp:                  " << request.timestampMicros;
+    fastForward(request.timestampMicros);
+
+    LogStream(TRV_LOG_TRACE, kTag) << "requested duration:         " << request.durationMicros;
+    const streaming::RequestPlan plan =
+        streaming::planRequest(request.durationMicros, durationLimits_, channelsPerFrame_);
+    if (plan.clamped)
+        LogStream(TRV_LOG_WARNING, kTag) << "A request exceeded the encoding capacity: should not be happening";
+    renderedTime_ += streaming::stepsToMicros(plan.mode, plan.steps);
+
+    if (plan.steps > 0) {
+        std::lock_guard guard(*lock);
+        core->setSampleRate(plan.mode.rateHz);
+        core->setBufferSize(plan.steps);
+        core->render();
+    }
+    streaming::writeStreamDataHeader(dataFrame_, plan.mode, request.timestampMicros,
+                                     static_cast<uint16_t>(plan.steps));
+    LogStream(TRV_LOG_TRACE, kTag) << "Number samples per actuator payload: " << plan.steps;
+
+    // The buffer was rendered by this thread and only this thread renders:
+    // it is read without the lock.
+    const uint32_t channels = std::min(core->channelCount(), channelsPerFrame_);
+    const AbstractCore* const source = core;
+    streaming::encodeStreamSamples(
+        std::span<uint8_t, streaming::kStreamDataSampleBytes>(dataFrame_.data() + streaming::kStreamDataSampleOffset,
+                                                              streaming::kStreamDataSampleBytes),
+        plan.mode.widthCode, plan.steps, channelsPerFrame_, channels,
+        [source](uint32_t channel, uint32_t step) { return source->sample(channel, step); });
+    IHidCom::setCrc(dataFrame_.data(), static_cast<uint16_t>(dataFrame_.size()));
+
+    const int32_t sent = transport_->send(dataFrame_.data(), static_cast<int32_t>(dataFrame_.size()));
+    if (sent < 0) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Could not send data to stream: " << errorCodeToString(sent);
+        return sent;
+    }
+    LogStream(TRV_LOG_TRACE, kTag) << "time to answer request:     " << secondsSince(received);
+    ++counters_.requests;
+    core->updateVisualizer(*lock);
+    return 0;
+}
+
+void StreamHid::fastForward(uint32_t timestamp) {
+    if (!core->rendersPatterns()) return;
+    // The signed distance: a repeated or backward timestamp (a request sent
+    // again after a lost frame) is behind the clock, not 2^32 ahead.
+    const int32_t ahead = static_cast<int32_t>(timestamp - renderedTime_);
+    const double resyncMicros = static_cast<double>(timings_.resyncGapSeconds) * 1e6;
+    if (ahead > resyncMicros || ahead < -resyncMicros) {
+        LogStream(TRV_LOG_DEBUG, kTag) << "Stream clock resynchronised with the device, off by "
+                                       << ahead << " us";
+        renderedTime_ = timestamp;
+        ++counters_.resyncs;
+        return;
+    }
+    if (ahead <= 0) {
+        if (ahead < 0) ++counters_.skippedBackward;
+        return;
+    }
+    const float gap = static_cast<float>(ahead) / kMicrosPerFastForwardSample;
+    if (!(gap > 1.0f)) return;
+    uint32_t samples = static_cast<uint32_t>(gap);
+    LogStream(TRV_LOG_TRACE, kTag) << "FASTFORWARD:         " << samples;
+    counters_.fastForwardSamples += samples;
+    while (samples > 0) {
+        const uint32_t chunk = std::min(samples, kFastForwardChunkSamples);
+        std::lock_guard guard(*lock);
+        core->setSampleRate(kFastForwardRateHz);
+        core->setBufferSize(chunk);
+        core->render();
+        samples -= chunk;
+    }
+    renderedTime_ += static_cast<uint32_t>(gap * kMicrosPerFastForwardSample);
+}
+
+uint32_t StreamHid::getSerialNumber() {
+    std::lock_guard guard(*lock);
+    return serialNumber_;
+}
+
+std::string StreamHid::getVersion() {
+    std::lock_guard guard(*lock);
+    return version_;
+}
+
+trv_device_type_t StreamHid::getDeviceType() {
+    std::lock_guard guard(*lock);
+    return deviceType_;
+}
+
+int32_t StreamHid::resetCounters() {
+    channelsPerFrame_ = 0;
+    renderedTime_ = 0;
+    std::lock_guard guard(*lock);
+    stopRequested_ = false;
+    return 0;
+}

@@ -1,0 +1,116 @@
+// StreamHid: the stream that carries a core's samples to the vest over the
+// device link (USB, WiFi or Bluetooth).
+//
+// connect() opens a transport and performs the streaming handshake (serial
+// number, version, device type, stream configuration). run() then answers
+// every DataRequest of the vest with one StreamData frame that it renders on
+// demand from the core, in the rate and sample width that the requested
+// duration allows, until the vest stops the stream, stop() is called, the
+// vest stays silent for the silence time-out, the link fails or a send
+// fails.
+//
+// Threads: connect(), scanDevices() and run() run on the owner handler's
+// worker thread (connect and scan under the process-wide connection mutex);
+// stop() and the identity getters may be called from any thread. `lock` is
+// the owner's state mutex: it guards the identity fields, the scan records'
+// publication and the stop request, and is held around every render and
+// every change of the core's rate and buffer size. No lock is held while the
+// transport sends or waits.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "streaming/i_stream.h"
+#include "streaming/stream_data.h"
+
+class IHidCom;
+
+// The waits of the HID stream, in seconds. The defaults are the protocol's;
+// tests shorten them.
+struct StreamTimings {
+    float answerTimeoutSeconds = 0.5f;   // one handshake answer
+    float startDelaySeconds = 0.5f;      // pause before StartStream
+    float silenceTimeoutSeconds = 4.0f;  // no DataRequest for this long ends the stream
+    // A request whose timestamp lies further than this from the stream's
+    // clock (ahead or behind) resynchronises the clock instead of rendering
+    // the gap: a new stream, a vest that restarted, a clock that jumped.
+    float resyncGapSeconds = 4.0f;
+};
+
+StreamTimings processStreamTimings() noexcept;
+// Replaces them for streams made afterwards (tests only). Thread-safe.
+void setProcessStreamTimings(const StreamTimings& timings) noexcept;
+
+// Counters of one stream, for tests and benchmarks. Read them after run()
+// returned, or from the stream thread.
+struct StreamHidCounters {
+    uint64_t requests = 0;        // DataRequests answered
+    uint64_t skippedBackward = 0; // requests whose timestamp was not ahead of the clock
+    uint64_t resyncs = 0;         // clock resynchronisations
+    uint64_t fastForwardSamples = 0;
+};
+
+class StreamHid final : public IStream {
+public:
+    // Makes the transport of one kind (2 USB, 3 WiFi, 1 Bluetooth), or null.
+    using TransportFactory = std::unique_ptr<IHidCom> (*)(trv_output_t kind);
+
+    StreamHid(AbstractCore* core, std::mutex* stateMutex, IHandler* owner);
+    ~StreamHid() override;
+
+    int32_t kind() const override { return 1; }
+    int32_t scanDevices(trv_output_t output) override;
+    trv_device_info_t* getScannedDevices() override;
+    int32_t connect(trv_output_t output, uint32_t serialNumber) override;
+    int32_t stop() override;
+    int32_t run() override;
+    uint32_t getSerialNumber() override;
+    std::string getVersion() override;
+    trv_device_type_t getDeviceType() override;
+    int32_t resetCounters() override;
+
+    StreamHidCounters counters() const { return counters_; }
+
+    // Replaces the transport constructors for the whole process (null
+    // restores the real ones). A seam for tests.
+    static void setTransportFactoryForTesting(TransportFactory factory) noexcept;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    int32_t handshake(uint32_t serialNumber);
+    int32_t sendAndWait(const uint8_t* frame, int32_t length, uint8_t expectedId);
+    int32_t sendShort(uint8_t id, uint8_t expectedAnswer);
+    // Answers one DataRequest standing in the transport's answer buffer.
+    int32_t answerDataRequest(Clock::time_point received);
+    void fastForward(uint32_t timestamp);
+    bool stopRequestedNow();
+    int32_t finish();
+
+    const StreamTimings timings_;
+    streaming::DurationLimits durationLimits_{};
+
+    // Guarded by *lock.
+    uint32_t serialNumber_ = 0xFFFFFFFF;
+    std::string version_ = "noDeviceConnected";
+    trv_device_type_t deviceType_ = TRV_DEVICE_TYPE_NONE;
+    std::vector<trv_device_info_t> scanRecords_;
+    std::vector<std::string> scanTexts_; // version, then address, per record
+    bool stopRequested_ = false;
+    std::condition_variable stopChanged_; // waits on *lock
+
+    // Worker thread only.
+    std::map<trv_output_t, std::map<uint32_t, std::string>> deviceStrings_;
+    std::unique_ptr<IHidCom> transport_;
+    std::array<uint8_t, streaming::kStreamDataFrameBytes> dataFrame_{};
+    uint32_t channelsPerFrame_ = 20; // N: entries per time step
+    uint32_t renderedTime_ = 0;      // device time (µs) covered by the rendered samples
+    StreamHidCounters counters_;
+};

@@ -1,0 +1,10 @@
+#include "streaming/stream_transports.h"
+
+#include "link/hid_com_udp.h"
+
+std::unique_ptr<IHidCom> makeStreamTransport(trv_output_t kind) {
+    switch (kind) {
+    case TRV_OUTPUT_WIFI: return std::make_unique<HidComUdp>();
+    default: return nullptr;
+    }
+}
