@@ -96,6 +96,7 @@ void StreamingVest::handleStart(const Request& request) {
 }
 
 void StreamingVest::handleStop(const Request& request) {
+    std::lock_guard sending(sendMutex_);
     {
         std::lock_guard lock(mutex_);
         ++stats_.hostStops;
@@ -149,6 +150,7 @@ void StreamingVest::handleStreamData(const Request& request) {
 }
 
 bool StreamingVest::stopFromVest() {
+    std::lock_guard sending(sendMutex_);
     {
         std::lock_guard lock(mutex_);
         if (!streaming_) return false;
@@ -211,9 +213,16 @@ void StreamingVest::run() {
             }
             due += period;
             if (options_.silent) continue;
-            std::vector<uint8_t> frame = nextRequestLocked();
             lock.unlock();
-            vest_->sendUnsolicited(std::move(frame));
+            {
+                std::lock_guard sending(sendMutex_);
+                std::vector<uint8_t> frame;
+                {
+                    std::lock_guard relock(mutex_);
+                    if (streaming_ && generation == generation_) frame = nextRequestLocked();
+                }
+                if (!frame.empty()) vest_->sendUnsolicited(std::move(frame));
+            }
             lock.lock();
         }
     }

@@ -113,6 +113,10 @@ private:
     std::vector<uint8_t> nextRequestLocked();
 
     const std::shared_ptr<EmulatedVest> vest_;
+    // Held while a DataRequest is built and sent, and while a stop is
+    // decided and answered: no request leaves after the stop's answer, as on
+    // the vest's single-threaded board. Taken before mutex_.
+    std::mutex sendMutex_;
     mutable std::mutex mutex_; // guards every member below
     mutable std::condition_variable changed_;
     StreamingOptions options_;
