@@ -67,13 +67,7 @@ void FilteredInput::clear() noexcept {
     continuous_ = true;
 }
 
-double FilteredInput::inputAt(uint64_t k) const noexcept {
-    if (k < count_) return static_cast<double>(input_[k]);
-    return k == count_ && hasTail_ ? static_cast<double>(tail_) : 0.0;
-}
-
-float FilteredInput::sampleAt(uint64_t i) noexcept {
-    if (mode_ == Mode::Raw) return static_cast<float>(inputAt(i));
+float FilteredInput::filteredAt(uint64_t i) noexcept {
     if (i + 1 == next_) return static_cast<float>(last_);
     if (i + 2 == next_) return static_cast<float>(previous_);
     if (next_ > i + 2) {
@@ -132,13 +126,16 @@ int32_t AntiAliasResampler::process(ResampleRequest& request) noexcept {
     float b = 0.0f;
     while (request.outputProduced < request.outputCapacity) {
         const double x = p + kIndexGuard;
+        double whole; // floor(x)
         if (x < 0.0) {
             if (count == 0 && !request.hasTail) break;
+            whole = std::floor(x);
             a = lastSample_;
             b = source_.sampleAt(0); // index 0 is the tail when there is no input
         } else {
             if (x >= countAsDouble) break;
             const uint64_t j = static_cast<uint64_t>(x);
+            whole = static_cast<double>(j);
             if (j + 1 < count) {
                 a = source_.sampleAt(j);
                 b = source_.sampleAt(j + 1);
@@ -151,7 +148,7 @@ int32_t AntiAliasResampler::process(ResampleRequest& request) noexcept {
                 switched = true;
             }
         }
-        const float fraction = static_cast<float>(std::max(p - std::floor(x), 0.0));
+        const float fraction = static_cast<float>(std::max(p - whole, 0.0));
         request.output[request.outputProduced] = fraction * (b - a) + a;
         ++request.outputProduced;
         p += ratio;

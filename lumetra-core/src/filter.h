@@ -88,13 +88,20 @@ public:
 
     // The (filtered) sample at index i <= count. Reads go forward; reading an
     // index before the two last ones logs "Invalid filtered index" and gives 0.
-    float sampleAt(uint64_t i) noexcept;
+    float sampleAt(uint64_t i) noexcept {
+        if (mode_ == Mode::Raw) return static_cast<float>(inputAt(i));
+        return filteredAt(i);
+    }
 
     // True while the cascade state continues the samples before index next.
     bool continuous() const noexcept { return continuous_; }
 
 private:
-    double inputAt(uint64_t k) const noexcept;
+    double inputAt(uint64_t k) const noexcept {
+        if (k < count_) return static_cast<double>(input_[k]);
+        return k == count_ && hasTail_ ? static_cast<double>(tail_) : 0.0;
+    }
+    float filteredAt(uint64_t i) noexcept;
 
     Mode mode_ = Mode::Raw;
     BiquadList sections_;

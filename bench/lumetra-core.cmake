@@ -1,0 +1,1 @@
+trv_add_bench(lumetra_core_playback_bench lumetra-core/playback_bench.cpp)
