@@ -59,7 +59,7 @@ constexpr uint8_t answerIdOf(HidCommandId request) { return static_cast<uint8_t>
 constexpr uint8_t idOf(HidCommandId id) { return static_cast<uint8_t>(id); }
 
 // CRC-16/CCITT-FALSE (poly 0x1021, init 0xFFFF, MSB first, no reflection, no
-// final XOR) of count bytes. Bitwise on purpose: no table to keep in cache.
+// final XOR) of count bytes, without a lookup table.
 uint16_t crc16CcittFalse(const uint8_t* bytes, std::size_t count) noexcept;
 
 // Writes the CRC of bytes 0 .. length-3 into the last two bytes (low first).

@@ -9,5 +9,7 @@ std::string formatSocketErrorMessage(int code) {
     const char* text = strerror_r(code, buffer, sizeof buffer);
     if (text == nullptr || *text == '\0' || std::strncmp(text, "Unknown error", 13) == 0)
         return "Unknown";
-    return "(" + std::to_string(code) + ") " + text;
+    std::string message = "(";
+    message.append(std::to_string(code)).append(") ").append(text);
+    return message;
 }
