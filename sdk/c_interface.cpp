@@ -1,0 +1,308 @@
+// The C interface: a handle table in front of TarvonelSDK.
+//
+// The table's lock is held only to look a handle up or to change the
+// table: never while a method runs and never while an instance is
+// destroyed, so a callback that calls back into this interface (from a
+// handler thread, while the application's thread is inside another call or
+// inside trv_freeSDKInstance) cannot deadlock on it.
+#include "tarvonel.h"
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "TarvonelSDK.h"
+#include "c_interface_internal.h"
+#include "log.h"
+
+namespace {
+
+constexpr uint32_t kNoSerialNumber = 0xFFFFFFFFu;
+constexpr const char* kNoDevice = "noDeviceConnected";
+
+struct InstanceTable {
+    std::shared_mutex mutex; // guards instances and nextHandle; held for lookups and edits only
+    std::unordered_map<int32_t, TarvonelSDK*> instances;
+    int64_t nextHandle = 0; // wide, so it can pass the last handle without wrapping
+};
+
+// Made by its first use (thread-safe), released when the library unloads;
+// the instances still in it are the application's to free.
+InstanceTable& table() {
+    static InstanceTable instance;
+    return instance;
+}
+
+TarvonelSDK* find(int sdkID) {
+    InstanceTable& t = table();
+    std::shared_lock lock(t.mutex);
+    const auto it = t.instances.find(sdkID);
+    return it == t.instances.end() ? nullptr : it->second;
+}
+
+// Calls body with the instance of sdkID, or returns unknown for a handle
+// without one, or failure when anything throws.
+template <typename R, typename Body>
+R onInstance(int sdkID, R unknown, R failure, Body&& body) noexcept {
+    try {
+        TarvonelSDK* sdk = find(sdkID);
+        if (sdk == nullptr) return unknown;
+        return body(*sdk);
+    } catch (...) {
+        return failure;
+    }
+}
+
+template <typename Body>
+int onInstance(int sdkID, Body&& body) noexcept {
+    return onInstance<int>(sdkID, TRV_ERROR_NO_INSTANCE, TRV_ERROR_OTHER, std::forward<Body>(body));
+}
+
+// A text result: one process-wide string per function. The lock keeps two
+// threads from rewriting it at once; what a caller keeps of an earlier
+// result is its own business (valid until the next call).
+class TextSlot {
+public:
+    explicit TextSlot(const char* initial) : text(initial) {}
+
+    const char* set(std::string value) {
+        std::lock_guard lock(mutex);
+        text = std::move(value);
+        return text.c_str();
+    }
+    const char* get() {
+        std::lock_guard lock(mutex);
+        return text.c_str();
+    }
+
+private:
+    std::mutex mutex; // guards text
+    std::string text;
+};
+
+TextSlot& serialTextSlot() {
+    static TextSlot slot("");
+    return slot;
+}
+TextSlot& deviceSerialSlot() {
+    static TextSlot slot(kNoDevice);
+    return slot;
+}
+TextSlot& deviceVersionSlot() {
+    static TextSlot slot(kNoDevice);
+    return slot;
+}
+
+} // namespace
+
+void setNextSdkHandleForTesting(int64_t next) noexcept {
+    InstanceTable& t = table();
+    std::unique_lock lock(t.mutex);
+    t.nextHandle = next;
+}
+
+extern "C" {
+
+int trv_createSDKInstance(const char* logPath) {
+    try {
+        // Built before the table is touched; destroyed, on failure, after
+        // the lock is released.
+        auto sdk = std::make_unique<TarvonelSDK>(logPath != nullptr ? logPath : "");
+        InstanceTable& t = table();
+        {
+            std::unique_lock lock(t.mutex);
+            if (t.nextHandle <= std::numeric_limits<int32_t>::max()) {
+                const auto handle = static_cast<int32_t>(t.nextHandle);
+                t.instances.emplace(handle, sdk.get());
+                sdk.release();
+                ++t.nextHandle;
+                return handle;
+            }
+        }
+        LogStream(TRV_LOG_ERROR, "Tarvonel") << "Cannot create an SDK instance: no handle left.";
+    } catch (...) {
+    }
+    return TRV_ERROR_OTHER;
+}
+
+void trv_freeSDKInstance(int sdkID) {
+    try {
+        TarvonelSDK* sdk = nullptr;
+        {
+            // Out of the table first: no lookup hands out an instance that
+            // is being destroyed, and two frees of one handle destroy once.
+            InstanceTable& t = table();
+            std::unique_lock lock(t.mutex);
+            const auto it = t.instances.find(sdkID);
+            if (it == t.instances.end()) return;
+            sdk = it->second;
+            t.instances.erase(it);
+        }
+        delete sdk;
+    } catch (...) {
+    }
+}
+
+const char* trv_getSDKVersion(void) {
+    try {
+        // The method (and its "Command: " line) runs at the first call only.
+        static const std::string version = TarvonelSDK::getSDKVersion();
+        return version.c_str();
+    } catch (...) {
+        return "";
+    }
+}
+
+const char* trv_serialNumberToString(uint32_t serialNumber) {
+    try {
+        return serialTextSlot().set(TarvonelSDK::serialNumberToString(serialNumber));
+    } catch (...) {
+        return "";
+    }
+}
+
+int trv_setLogCallback(trv_log_callback_t callback) {
+    try {
+        return TarvonelSDK::setLogCallback(callback);
+    } catch (...) {
+        return TRV_ERROR_OTHER;
+    }
+}
+
+void trv_defaultEffectProperties(trv_effect_properties_t* properties) {
+    if (properties != nullptr) *properties = trv_effect_properties_t();
+}
+
+int trv_scanDevices(int sdkID, trv_output_t output) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) { return sdk.scanDevices(output); });
+}
+
+int trv_scanStatus(int sdkID) {
+    return onInstance(sdkID, [](TarvonelSDK& sdk) { return sdk.scanStatus(); });
+}
+
+trv_device_info_t* trv_getFirstScannedDevice(int sdkID) {
+    return onInstance<trv_device_info_t*>(sdkID, nullptr, nullptr, [](TarvonelSDK& sdk) {
+        return sdk.getFirstScannedDevice();
+    });
+}
+
+int trv_connectDevice(int sdkID, trv_output_t output, uint32_t serialNumber) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) { return sdk.connect(output, serialNumber); });
+}
+
+int trv_disconnectDevice(int sdkID) {
+    return onInstance(sdkID, [](TarvonelSDK& sdk) { return sdk.disconnect(); });
+}
+
+trv_connection_state_t trv_connectionStatus(int sdkID) {
+    return onInstance<trv_connection_state_t>(sdkID, TRV_STATE_DISCONNECTED, TRV_STATE_DISCONNECTED,
+                                              [](TarvonelSDK& sdk) { return sdk.connectionStatus(); });
+}
+
+uint32_t trv_getTarvonelSerialNumber(int sdkID) {
+    return onInstance<uint32_t>(sdkID, kNoSerialNumber, kNoSerialNumber, [](TarvonelSDK& sdk) {
+        return sdk.getTarvonelSerialNumber();
+    });
+}
+
+const char* trv_getTarvonelSerialNumberAsString(int sdkID) {
+    try {
+        TextSlot& slot = deviceSerialSlot();
+        TarvonelSDK* sdk = find(sdkID);
+        if (sdk == nullptr) return slot.get();
+        return slot.set(sdk->getTarvonelSerialNumberAsString());
+    } catch (...) {
+        return "";
+    }
+}
+
+const char* trv_getTarvonelVersion(int sdkID) {
+    try {
+        TextSlot& slot = deviceVersionSlot();
+        TarvonelSDK* sdk = find(sdkID);
+        if (sdk == nullptr) return slot.get();
+        return slot.set(sdk->getTarvonelVersion());
+    } catch (...) {
+        return "";
+    }
+}
+
+trv_device_type_t trv_getTarvonelType(int sdkID) {
+    return onInstance<trv_device_type_t>(sdkID, TRV_DEVICE_TYPE_NONE, TRV_DEVICE_TYPE_NONE,
+                                         [](TarvonelSDK& sdk) { return sdk.getTarvonelType(); });
+}
+
+int trv_setConnectionCallback(int sdkID, trv_connection_callback_t callback, void* userData) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) {
+        return sdk.setConnectionCallback(callback, userData);
+    });
+}
+
+int trv_loadPatternFromJSON(int sdkID, const char* json) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) { return sdk.loadPatternFromJSON(json); });
+}
+
+int trv_unloadPattern(int sdkID, int patternID) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) { return sdk.unloadPattern(patternID); });
+}
+
+int trv_setAccumulationWindowToPattern(int sdkID, int mainPatternID, int fallbackPatternID,
+                                       float timeWindow, int maxAccumulation) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) {
+        return sdk.setAccumulationWindowToPattern(mainPatternID, fallbackPatternID, timeWindow,
+                                                  maxAccumulation);
+    });
+}
+
+int trv_eraseAccumulationWindowToPattern(int sdkID, int patternID) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) {
+        return sdk.eraseAccumulationWindowToPattern(patternID);
+    });
+}
+
+int trv_getPatternIntensityBoost(int sdkID, int patternID) {
+    return onInstance<int>(sdkID, 0, TRV_ERROR_OTHER, [&](TarvonelSDK& sdk) {
+        return sdk.getPatternIntensityBoost(patternID);
+    });
+}
+
+int trv_getGlobalIntensityBoost(int sdkID) {
+    return onInstance(sdkID, [](TarvonelSDK& sdk) { return sdk.getGlobalIntensityBoost(); });
+}
+
+int trv_setGlobalIntensityBoost(int sdkID, int boost) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) { return sdk.setGlobalIntensityBoost(boost); });
+}
+
+int trv_playEffect(int sdkID, int patternID, trv_effect_properties_t properties) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) { return sdk.playEffect(patternID, properties); });
+}
+
+int trv_stopEffect(int sdkID, int effectID, float fadeTime) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) { return sdk.stopEffect(effectID, fadeTime); });
+}
+
+trv_effect_state_t trv_effectState(int sdkID, int effectID) {
+    return onInstance<trv_effect_state_t>(sdkID, TRV_EFFECT_ENDED, TRV_EFFECT_ENDED,
+                                          [&](TarvonelSDK& sdk) { return sdk.effectState(effectID); });
+}
+
+int trv_pauseAll(int sdkID) {
+    return onInstance(sdkID, [](TarvonelSDK& sdk) { return sdk.pauseAll(); });
+}
+
+int trv_resumeAll(int sdkID) {
+    return onInstance(sdkID, [](TarvonelSDK& sdk) { return sdk.resumeAll(); });
+}
+
+int trv_stopAll(int sdkID) {
+    return onInstance(sdkID, [](TarvonelSDK& sdk) { return sdk.stopAll(); });
+}
+
+} // extern "C"
