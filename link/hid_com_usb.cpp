@@ -104,10 +104,9 @@ int32_t HidComUsb::send(const uint8_t* frame, int32_t length) {
     std::memcpy(sendBuffer, frame, static_cast<std::size_t>(length));
     std::string error;
     bool failed = false;
+    ++writersWaiting_; // the reader lets a waiting writer in before its next read
     {
         std::unique_lock lock(deviceMutex_);
-        ++writersWaiting_;
-        // The reader lets a waiting writer in before its next read.
         if (device == nullptr) {
             failed = true;
         } else {

@@ -6,6 +6,7 @@
 // send goes before the next read.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -50,8 +51,11 @@ private:
 
     const LinkTimings timings_;
     const HidApi& api_;
-    std::mutex deviceMutex_;               // guards device and every hidapi call on it
-    std::condition_variable writerDone_;   // signalled when writersWaiting_ falls
-    int writersWaiting_ = 0;               // guarded by deviceMutex_
-    hid_device* device = nullptr;          // guarded by deviceMutex_
+    std::mutex deviceMutex_;             // guards device and every hidapi call on it
+    std::condition_variable writerDone_; // signalled when a writer leaves
+    // Writers waiting for or holding deviceMutex_: raised before a writer
+    // locks (so a reader that relocks at once sees it and yields), lowered
+    // under the lock.
+    std::atomic<int> writersWaiting_{0};
+    hid_device* device = nullptr; // guarded by deviceMutex_
 };

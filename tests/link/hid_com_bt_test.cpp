@@ -1,5 +1,6 @@
 // The Bluetooth transport against emulated vests over socketpairs, and the
 // real RFCOMM sockets, which this kernel does not have.
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -341,6 +342,29 @@ TEST(BluetoothSystem, RealRfcommFailsCleanly) {
     std::vector<std::string> strings;
     EXPECT_EQ(bt.scan(records, addresses, strings), 0);
     EXPECT_TRUE(records.empty());
+}
+
+} // namespace
+
+namespace {
+
+// The protocol's own waits: a 1.0 s pause after each link opens and 1.5 s
+// for an answer that never comes.
+TEST(BluetoothRealTimings, PauseAndTimeOutKeepTheirLength) {
+    trv::test::captureLogs();
+    auto backend = std::make_shared<vestemu::BluetoothVestBackend>();
+    auto silent = std::make_shared<EmulatedVest>(VestIdentity{1});
+    Faults faults;
+    faults.silent = true;
+    silent->setFaults(faults);
+    backend->addDevice(device("00:00:00:00:00:01", "Tarvonel-silent"), silent);
+    backend->addDevice(device("00:00:00:00:00:02", "Tarvonel"), std::make_shared<EmulatedVest>(VestIdentity{2}));
+    HidComBT bt(LinkTimings{}, backend);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(bt.connect(2, ""), 0);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(seconds, 1.0 + 1.5 + 1.0);
+    EXPECT_TRUE(hasLog(takeLogs(), "Timeout, no answer from remote BT device."));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The WiFi transport against emulated vests on loopback addresses. Every
 // case runs in a network namespace of its own.
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,10 +92,16 @@ TEST_F(WifiLink, BroadcastAddressesOfThePrivateNamespace) {
 }
 
 TEST_F(WifiLink, DiscoverGoesToEveryPortOfEveryBroadcastAddress) {
-    std::vector<UdpSocket> listeners(HidComUdp::kDiscoveryPorts.size());
-    for (std::size_t i = 0; i < listeners.size(); ++i) {
-        ASSERT_EQ(listeners[i].open(), 0);
-        ASSERT_EQ(listeners[i].bind({ip("127.10.255.255"), HidComUdp::kDiscoveryPorts[i]}), 0);
+    // A second subnet on loopback: two broadcast addresses, 2 x 5 Discovers.
+    ASSERT_EQ(std::system("ip addr add 127.20.0.1/16 brd + dev lo"), 0);
+    EXPECT_EQ(ipv4BroadcastAddresses(), (std::vector<uint32_t>{ip("127.10.255.255"), ip("127.20.255.255")}));
+    std::vector<UdpSocket> listeners;
+    for (const char* broadcast : {"127.10.255.255", "127.20.255.255"}) {
+        for (const uint16_t port : HidComUdp::kDiscoveryPorts) {
+            listeners.emplace_back();
+            ASSERT_EQ(listeners.back().open(), 0);
+            ASSERT_EQ(listeners.back().bind({ip(broadcast), port}), 0);
+        }
     }
     HidComUdp transport(fastTimings());
     const Scan scan = scanWith(transport);

@@ -1,6 +1,7 @@
 // The USB transport against emulated HID devices behind its hidapi table,
 // and against the real hidapi, which finds no device on these machines.
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -271,6 +272,19 @@ TEST_F(UsbLink, ActiveTableServesTransportsBuiltWithoutArguments) {
     }
     setActiveHidApi(nullptr);
     EXPECT_EQ(&activeHidApi(), &systemHidApi());
+}
+
+// The protocol's own wait: 0.5 s for a device that never answers.
+TEST_F(UsbLink, RealTimeoutSkipsASilentDevice) {
+    auto silent = addDevice("/emu/silent", {1});
+    Faults faults;
+    faults.silent = true;
+    silent->setFaults(faults);
+    addDevice("/emu/wanted", {2});
+    HidComUsb usb(LinkTimings{}, bus().api());
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(usb.connect(2, ""), 0);
+    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.5);
 }
 
 // The real hidapi: these machines have no HID device at all.
