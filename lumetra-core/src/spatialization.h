@@ -24,6 +24,12 @@ class SpatialKeyframe {
 public:
     // `timestamp`: seconds from the sample's start.
     explicit SpatialKeyframe(double timestamp) : timestamp_(timestamp) {}
+    // Move-only: a copy would share its vicinities, whose working state
+    // belongs to one key.
+    SpatialKeyframe(SpatialKeyframe&&) noexcept = default;
+    SpatialKeyframe& operator=(SpatialKeyframe&&) noexcept = default;
+    SpatialKeyframe(const SpatialKeyframe&) = delete;
+    SpatialKeyframe& operator=(const SpatialKeyframe&) = delete;
 
     double timestamp() const noexcept { return timestamp_; }
     std::vector<std::shared_ptr<IVicinity>>& vicinities() noexcept { return vicinities_; }
@@ -61,6 +67,8 @@ public:
     // Room is reserved for `actuatorCount` actuators.
     explicit Spatialization(const nlohmann::json& sample,
                             std::size_t actuatorCount = kCapsuleActuatorCount);
+    Spatialization(Spatialization&&) noexcept = default;
+    Spatialization& operator=(Spatialization&&) noexcept = default;
 
     // Fills weights() for local time `t` (seconds) and adds `boostTerm` to
     // every actuator; always 0. Allocates nothing while the layout's actuator
