@@ -1,6 +1,7 @@
 #include "IHandler.h"
 
 #include <atomic>
+#include <cstdio>
 #include <exception>
 #include <utility>
 
@@ -249,16 +250,21 @@ int32_t IHandler::startWorker(Routine routine, std::function<void()> body) noexc
     const std::thread::id self = std::this_thread::get_id();
     std::thread previous;
     std::vector<std::thread> retired;
+    bool refused = false;
     {
         std::lock_guard lock(workerMutex);
         if (closing) {
-            LogStream(TRV_LOG_WARNING, kTag)
-                << "Unable to start the worker thread: the handler is shutting down.";
-            return TRV_ERROR_OTHER;
+            refused = true;
+        } else {
+            ++startsInFlight;
+            previous = std::move(asyncThread);
+            retired.swap(retiredThreads);
         }
-        ++startsInFlight;
-        previous = std::move(asyncThread);
-        retired.swap(retiredThreads);
+    }
+    if (refused) {
+        LogStream(TRV_LOG_WARNING, kTag)
+            << "Unable to start the worker thread: the handler is shutting down.";
+        return TRV_ERROR_OTHER;
     }
     std::thread selfThread;
     auto finish = [&](std::thread& t) {
@@ -271,36 +277,41 @@ int32_t IHandler::startWorker(Routine routine, std::function<void()> body) noexc
     finish(previous);
     for (std::thread& t : retired) finish(t);
 
-    std::lock_guard lock(workerMutex);
-    struct EndOfStart {
-        IHandler& handler;
-        ~EndOfStart() {
-            --handler.startsInFlight;
-            handler.workerIdle.notify_all();
-        }
-    } endOfStart{*this};
-    try {
-        if (selfThread.joinable()) retiredThreads.push_back(std::move(selfThread));
-        // Only one routine is admitted at a time, so nobody else started a
-        // worker meanwhile; keep one if it happened all the same.
-        if (asyncThread.joinable()) retiredThreads.push_back(std::move(asyncThread));
-        asyncThread = std::thread([this, routine, admission, body = std::move(body)] {
-            tCurrentWorkerOf = this;
-            try {
-                body();
-            } catch (const std::exception& e) {
-                workerFailed(routine, admission, e.what());
-            } catch (...) {
-                workerFailed(routine, admission, "unknown exception");
+    // The log lines wait until workerMutex is released: a log callback may
+    // call back into this handler.
+    char reason[160] = "";
+    {
+        std::lock_guard lock(workerMutex);
+        struct EndOfStart {
+            IHandler& handler;
+            ~EndOfStart() {
+                --handler.startsInFlight;
+                handler.workerIdle.notify_all();
             }
-            tCurrentWorkerOf = nullptr;
-        });
-        return TRV_NO_ERROR;
-    } catch (const std::exception& e) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the worker thread: " << e.what();
-    } catch (...) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the worker thread.";
+        } endOfStart{*this};
+        try {
+            if (selfThread.joinable()) retiredThreads.push_back(std::move(selfThread));
+            // Only one routine is admitted at a time, so nobody else started
+            // a worker meanwhile; keep one if it happened all the same.
+            if (asyncThread.joinable()) retiredThreads.push_back(std::move(asyncThread));
+            asyncThread = std::thread([this, routine, admission, body = std::move(body)] {
+                tCurrentWorkerOf = this;
+                try {
+                    body();
+                } catch (const std::exception& e) {
+                    workerFailed(routine, admission, e.what());
+                } catch (...) {
+                    workerFailed(routine, admission, "unknown exception");
+                }
+                tCurrentWorkerOf = nullptr;
+            });
+            return TRV_NO_ERROR;
+        } catch (const std::exception& e) {
+            std::snprintf(reason, sizeof reason, ": %s", e.what());
+        } catch (...) {
+        }
     }
+    LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the worker thread" << reason;
     // Out of memory while keeping this thread for a later join: it is the
     // calling thread, about to end on its own.
     if (selfThread.joinable()) selfThread.detach();

@@ -175,7 +175,10 @@ int trv_setLogCallback(trv_log_callback_t callback) {
 }
 
 void trv_defaultEffectProperties(trv_effect_properties_t* properties) {
-    if (properties != nullptr) *properties = trv_effect_properties_t();
+    try {
+        if (properties != nullptr) *properties = trv_effect_properties_t();
+    } catch (...) {
+    }
 }
 
 int trv_scanDevices(int sdkID, trv_output_t output) {

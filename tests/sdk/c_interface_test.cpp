@@ -248,3 +248,33 @@ TEST(CInterface, FreeingWhileTheCallbackCallsIn) {
     EXPECT_EQ(trv_connectionStatus(gate.handle), TRV_STATE_DISCONNECTED);
     EXPECT_EQ(trv_scanStatus(gate.handle), TRV_ERROR_NO_INSTANCE);
 }
+
+namespace {
+std::atomic<int> gLogReentryHandle{-1};
+std::atomic<int> gLogReentries{0};
+
+void reenteringLog(trv_log_level_t, const char*, const char*) {
+    const int h = gLogReentryHandle;
+    if (h < 0) return;
+    trv_connectionStatus(h);
+    trv_scanStatus(h);
+    ++gLogReentries;
+}
+} // namespace
+
+// No line is logged under a lock of the library: a log callback that calls
+// back in never deadlocks, whichever thread logs.
+TEST(CInterface, LogCallbackMayCallBackIn) {
+    trv_setLogCallback(&reenteringLog);
+    const int h = trv_createSDKInstance("");
+    gLogReentryHandle = h;
+    EXPECT_EQ(trv_disconnectDevice(h), TRV_ERROR_NO_DEVICE_CONNECTED); // a frame warning
+    EXPECT_EQ(trv_scanDevices(h, TRV_OUTPUT_USB), 0);                  // logged on the worker too
+    trv_connectDevice(h, TRV_OUTPUT_USB, 0);
+    trv_getTarvonelVersion(h);
+    trv_playEffect(h, 0, trv_effect_properties_t());
+    setNextSdkHandleForTesting(int64_t{std::numeric_limits<int32_t>::max()} + 1);
+    EXPECT_EQ(trv_createSDKInstance(""), TRV_ERROR_OTHER); // logs "no handle left"
+    trv_freeSDKInstance(h);
+    EXPECT_GE(gLogReentries.load(), 8);
+}
