@@ -1,2 +1,3 @@
 trv_add_bench(lumetra_core_playback_bench lumetra-core/playback_bench.cpp)
 trv_add_bench(lumetra_core_spatial_bench lumetra-core/spatial_bench.cpp)
+trv_add_bench(lumetra_core_engine_bench lumetra-core/engine_bench.cpp)
