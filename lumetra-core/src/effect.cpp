@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "layout.h"
 #include "spn_values.h"
@@ -104,8 +106,19 @@ void Effect::spread(const RenderTarget& target, double t, double dt, std::size_t
         const std::size_t length = std::min(cell - intoCell, count - i);
         const float* source = samples + i;
 
-        float peak = 0.0f;
-        for (std::size_t k = 0; k < length; ++k) peak = std::max(peak, std::fabs(source[k]));
+        // The largest magnitude, compared as bit patterns: for floats without
+        // their sign bit the order of the patterns is the order of the values.
+        // A NaN (a pattern above infinity's) counts as 0.
+        constexpr int32_t kInfinityBits = 0x7F800000;
+        int32_t peakBits = 0;
+        for (std::size_t k = 0; k < length; ++k) {
+            int32_t bits;
+            std::memcpy(&bits, source + k, sizeof bits);
+            bits &= 0x7FFFFFFF;
+            peakBits = std::max(peakBits, bits > kInfinityBits ? 0 : bits);
+        }
+        float peak;
+        std::memcpy(&peak, &peakBits, sizeof peak);
 
         const std::span<const double> weights = spatial_.weights();
         const std::size_t actuators = std::min(weights.size(), target.actuatorCount);

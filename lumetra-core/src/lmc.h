@@ -46,7 +46,7 @@ constexpr std::size_t kMaxBufferFrames = std::size_t{1} << 16;
 constexpr std::size_t kScratchFrames = 2048;
 // Time between two evaluations of an effect's spatial weights, counted on
 // the effect's own output so that rendering does not depend on buffer sizes.
-constexpr double kSpatialCellSeconds = 0.004;
+constexpr double kSpatialCellSeconds = 0.01;
 // The rate an instance uses when constructed with an invalid one.
 constexpr double kDefaultSampleRate = 48000.0;
 

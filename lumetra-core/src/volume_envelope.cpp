@@ -1,5 +1,8 @@
 #include "volume_envelope.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "spn_values.h"
 
 namespace lmc {
@@ -75,10 +78,17 @@ void VolumeEnvelope::apply(double t, double dt, float* samples,
             const std::size_t segment = segmentFor(tk);
             const Segment s = segments_[segment];
             end = std::max(runEnd(k, points_[segment + 1].time), k + 1);
-            double index = static_cast<double>(k); // exact: k < 2^53
-            for (std::size_t i = k; i < end; ++i, index += 1.0)
-                samples[i] = static_cast<float>(static_cast<double>(samples[i]) *
-                                                (s.slope * (t + index * dt) + s.intercept));
+            if (end <= static_cast<std::size_t>(INT32_MAX)) {
+                // A 32-bit index converts to double in vector registers.
+                for (int32_t i = static_cast<int32_t>(k); i < static_cast<int32_t>(end); ++i)
+                    samples[i] = static_cast<float>(
+                        static_cast<double>(samples[i]) *
+                        (s.slope * (t + static_cast<double>(i) * dt) + s.intercept));
+            } else {
+                for (std::size_t i = k; i < end; ++i)
+                    samples[i] = static_cast<float>(static_cast<double>(samples[i]) *
+                                                    (s.slope * timeAt(i) + s.intercept));
+            }
         } else {
             return; // a NaN time: nothing to scale by
         }
