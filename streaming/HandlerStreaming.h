@@ -1,18 +1,42 @@
 // The host-rendered streaming backend (handler kind 1, the default).
 //
-// This is the backend's stand-in until its renderer and streams exist: it
-// has no stream, so it finds no device. Scans end with nothing found;
-// connects end through the frame's normal report with (-1, -6, serial
-// number); effect operations answer as with no pattern loaded. Its
-// routines still run on the frame's worker thread under connectionMutex,
-// like the real backend's.
+// Effects are rendered on the host by one rendering-engine instance held in
+// the handler's LumCore and handed to an output stream: a StreamHid that
+// answers the vest's data requests. Every pattern and effect operation runs
+// on the engine under stateMutex; the connection and scanning routines run
+// on the frame's worker thread, and a connection routine stays inside the
+// stream's run loop for the whole connection.
+//
+// Locks: stateMutex (the frame's) guards the engine, the stream pointer,
+// the accumulation windows and the output type; the stream takes it around
+// every render. connectionMutex is taken before it, around opening and
+// scanning the stream, never while it is held. No lock is held while the
+// stream runs, sends or waits, nor while a callback runs.
+//
+// Effects are the engine's sequences. Every sequence is created to be erased
+// by the render after it ends, so ended effects cost neither memory, render
+// time nor visualizer space; effectState answers -1 for them and stopEffect
+// is a harmless no-op.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "sdk/IHandler.h"
+#include "streaming/LumCore.h"
+
+class IStream;
+
+// The accumulation window set on one main pattern.
+struct StreamingAccumulation {
+    uint64_t windowStart = 0;  // steady-clock ns at which the open window opened; 0: never
+    float window = 0.0f;       // seconds
+    int32_t count = 0;         // fallback plays in the open window
+    int32_t maxAccumulation = 0; // <= 0: no limit
+    int32_t fallbackPatternID = -1;
+};
 
 class HandlerStreaming : public IHandler {
 public:
@@ -44,8 +68,29 @@ public:
     int32_t resumeAll() override;
     int32_t stopAll() override;
 
+    // For the experimental interface: an effect's speed factor and volume
+    // (percent); an unknown ID changes nothing.
+    void setEffectSpeed(int32_t effectID, float speed);
+    void setEffectVolume(int32_t effectID, float volume);
+
+    // The current stream, shared: valid after the handler replaces it.
+    std::shared_ptr<IStream> currentStream();
+
 private:
-    trv_output_t outputType = TRV_OUTPUT_ANY; // guarded by stateMutex
-    int32_t globalGain = 0;                   // guarded by stateMutex
-    std::atomic<bool> visualizer{false};
+    class EngineLock;
+
+    void connectionRoutine(uint32_t serialNumber);
+    void scanningRoutine(trv_output_t output);
+    // The HID stream, made when the current stream is of another kind.
+    std::shared_ptr<IStream> hidStream();
+    // Under stateMutex: a new sequence for the pattern, or for the fallback
+    // of its accumulation window, or a negative code.
+    int32_t applyAccumulation(int32_t patternID);
+
+    // Declared first, released last: the stream renders it.
+    LumCore core;                                            // engine calls under stateMutex
+    std::shared_ptr<IStream> stream;                         // guarded by stateMutex
+    std::map<int32_t, StreamingAccumulation> accumulations;  // guarded by stateMutex
+    trv_output_t outputType = TRV_OUTPUT_ANY;                // guarded by stateMutex
+    bool closing = false; // the destructor runs; guarded by stateMutex
 };

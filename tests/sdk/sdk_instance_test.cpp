@@ -439,7 +439,7 @@ TEST(SdkInstanceBuiltIn, FindsNoDeviceAndSaysSoThroughTheCallback) {
         ASSERT_TRUE(recorder.waitFor(1));
         EXPECT_EQ(sdk.getTarvonelSerialNumberAsString(), "19-96-7295");
         EXPECT_EQ(sdk.getTarvonelType(), TRV_DEVICE_TYPE_NONE);
-        EXPECT_EQ(sdk.loadPatternFromJSON("{}"), TRV_ERROR_OTHER);
+        EXPECT_EQ(sdk.loadPatternFromJSON("{}"), TRV_ERROR_CORE_INVALID_SPN);
         EXPECT_EQ(sdk.playEffect(0, trv_effect_properties_t()), TRV_ERROR_CORE_PATTERN_NOT_ALLOCATED);
         EXPECT_EQ(sdk.effectState(0), TRV_EFFECT_ENDED);
         EXPECT_EQ(sdk.stopAll(), 0);

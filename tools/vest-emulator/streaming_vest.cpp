@@ -89,7 +89,7 @@ void StreamingVest::handleStart(const Request& request) {
         streaming_ = true;
         ++generation_;
         requestIndex_ = 0;
-        pendingDurations_.clear();
+        pending_.clear();
         lastStreamData_ = Clock::now();
     }
     changed_.notify_all();
@@ -118,6 +118,7 @@ void StreamingVest::handleStreamData(const Request& request) {
         std::lock_guard lock(mutex_);
         entries = options_.entriesPerStep;
     }
+    const Clock::time_point arrived = Clock::now();
     streaming::DecodedStreamData decoded;
     const auto result = streaming::decodeStreamData(request.frame, entries, kVestChannels, decoded);
     std::lock_guard lock(mutex_);
@@ -133,8 +134,10 @@ void StreamingVest::handleStreamData(const Request& request) {
     frame.rateHz = decoded.mode.rateHz;
     frame.steps = decoded.steps;
     frame.samples = std::move(decoded.samples);
-    if (const auto it = pendingDurations_.find(frame.timestamp); it != pendingDurations_.end())
-        frame.requestedMicros = it->second;
+    if (const auto it = pending_.find(frame.timestamp); it != pending_.end()) {
+        frame.requestedMicros = it->second.durationMicros;
+        frame.latencySeconds = std::chrono::duration<double>(arrived - it->second.sentAt).count();
+    }
     const double stepSeconds = 1.0 / frame.rateHz;
     for (uint32_t step = 0; step < frame.steps; ++step)
         for (std::size_t ch = 0; ch < kVestChannels; ++ch) {
@@ -177,8 +180,8 @@ std::vector<uint8_t> StreamingVest::nextRequestLocked() {
              index % static_cast<uint64_t>(options_.backwardTimestampEvery) == 0)
         timestamp -= options_.backwardMicros;
     lastTimestamp_ = timestamp;
-    pendingDurations_[timestamp] = options_.requestDurationMicros;
-    if (pendingDurations_.size() > kMaxPendingRequests) pendingDurations_.erase(pendingDurations_.begin());
+    pending_[timestamp] = PendingRequest{options_.requestDurationMicros, Clock::now()};
+    if (pending_.size() > kMaxPendingRequests) pending_.erase(pending_.begin());
 
     std::vector<uint8_t> frame(streaming::kDataRequestFrameBytes, 0);
     streaming::writeDataRequest(std::span<uint8_t, streaming::kDataRequestFrameBytes>(frame.data(), frame.size()),

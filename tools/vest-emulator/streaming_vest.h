@@ -54,6 +54,7 @@ struct ReceivedStreamData {
     float rateHz = 0;
     uint32_t steps = 0;
     uint32_t requestedMicros = 0; // duration of the request it answered (0 when unknown)
+    double latencySeconds = -1;   // from sending that request to receiving this frame (-1: unknown)
     std::vector<float> samples;   // steps x kVestChannels, time-major
     float channelPeak(std::size_t channel) const;
 };
@@ -126,7 +127,11 @@ private:
     Clock::time_point lastStreamData_;
     uint32_t lastTimestamp_ = 0;
     uint64_t requestIndex_ = 0;
-    std::map<uint32_t, uint32_t> pendingDurations_; // timestamp -> requested duration
+    struct PendingRequest {
+        uint32_t durationMicros;
+        Clock::time_point sentAt;
+    };
+    std::map<uint32_t, PendingRequest> pending_; // by timestamp
     std::deque<ReceivedStreamData> frames_;
     uint64_t framesSinceClear_ = 0;
     std::array<double, kVestChannels> energy_{};

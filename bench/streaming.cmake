@@ -1,0 +1,2 @@
+trv_add_bench(streaming_bench streaming/streaming_bench.cpp)
+target_link_libraries(streaming_bench PRIVATE vest_emulator)

@@ -1,0 +1,77 @@
+#include "streaming_support.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "link/link_timings.h"
+#include "streaming/stream_hid.h"
+
+namespace trv::test {
+
+std::string patternOf(const SampleSpec& sample, int patternBoost) {
+    std::ostringstream out;
+    out << R"({"patternBoost": )" << patternBoost << R"(, "duration": 1, "tracks": [{"volume": 100, "samples": [{)"
+        << R"("maxDuration": 0, "postDelay": 0, "preDelay": 0, "repeatCount": )" << sample.repeatCount
+        << R"(, "repeatSpat": false, "signalIndex": )" << kSineSignal << R"(, "spatKeyframes": )" << sample.spatKeys
+        << R"(, "speed": 1, "startCrop": 0, "stopCrop": )" << sample.stopCrop
+        << R"(, "timestamp": 0, "volumeKeyframes": )" << sample.volumeKeys << "}]}]}";
+    return out.str();
+}
+
+std::string weightsKeys(const std::set<int>& actuators) {
+    std::ostringstream out;
+    out << R"([{"timestamp": 0, "weights": [)";
+    for (int a = 0; a < static_cast<int>(vestemu::kVestChannels); ++a)
+        out << (a ? ", " : "") << (actuators.count(a) ? 100 : 0);
+    out << "]}]";
+    return out.str();
+}
+
+std::string sphereKeys(double x, double y, double z) {
+    std::ostringstream out;
+    out << R"([{"timestamp": 0, "vicinities": [{"position": [)" << x << ", " << y << ", " << z
+        << R"(], "orientation": [1, 0, 0, 0], "scale": [0.05, 0.05, 0.05], "amplitude": 100}]}])";
+    return out.str();
+}
+
+std::set<int> loudActuators(const std::array<double, vestemu::kVestChannels>& energy, double fraction) {
+    const double peak = *std::max_element(energy.begin(), energy.end());
+    std::set<int> loud;
+    if (peak <= 0) return loud;
+    for (std::size_t a = 0; a < energy.size(); ++a)
+        if (energy[a] > fraction * peak) loud.insert(static_cast<int>(a));
+    return loud;
+}
+
+double totalEnergy(const std::array<double, vestemu::kVestChannels>& energy) {
+    double sum = 0;
+    for (double e : energy) sum += e;
+    return sum;
+}
+
+VestOnLoopback::VestOnLoopback(vestemu::StreamingOptions options)
+    : vest_(std::make_shared<vestemu::EmulatedVest>()),
+      streaming_(std::make_unique<vestemu::StreamingVest>(vest_, options)),
+      adapter_(std::make_unique<vestemu::UdpVestAdapter>(vest_, vestemu::UdpVestOptions{})) {}
+
+VestOnLoopback::~VestOnLoopback() { adapter_.reset(); }
+
+std::array<double, vestemu::kVestChannels> VestOnLoopback::energyOver(uint64_t frames) {
+    streaming_->clearFrames();
+    streaming_->waitForFrames(frames, 10.0);
+    return streaming_->energy();
+}
+
+void useFastTimings() {
+    LinkTimings link;
+    link.answerTimeoutSeconds = 0.25f;
+    link.discoveryWindowSeconds = 0.1f;
+    setProcessLinkTimings(link);
+    StreamTimings stream;
+    stream.answerTimeoutSeconds = 0.25f;
+    stream.startDelaySeconds = 0.02f;
+    stream.silenceTimeoutSeconds = 0.5f;
+    setProcessStreamTimings(stream);
+}
+
+} // namespace trv::test
