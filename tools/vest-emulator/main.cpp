@@ -1,11 +1,17 @@
 // vest-emulator: runs emulated vests on loopback addresses, for trying the
-// SDK's WiFi link by hand. Run it only inside a private loopback network
-// namespace (scripts/netns): it refuses to start anywhere else and never
-// binds an address outside 127.0.0.0/8.
+// SDK's WiFi link by hand and for the demo (examples/run-demo). Run it only
+// inside a private loopback network namespace (scripts/netns): it refuses to
+// start anywhere else and never binds an address outside 127.0.0.0/8.
 //
 //   scripts/netns build/tools/vest-emulator/vest-emulator
 //       --vest address=127.10.0.2,serial=12345678
 //       --vest address=127.10.0.3,serial=11223344,port=555,old-firmware
+//
+// Every vest serves the streaming side too. With --trace, what the vests
+// receive while streaming goes to a file or FIFO as text lines
+// (tools/vest-emulator/stream_trace.h).
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -17,13 +23,19 @@
 
 #include "platform/network_interfaces.h"
 #include "platform/termination_signal.h"
+#include "platform/text_sink.h"
 #include "platform/udp_socket.h"
+#include "tools/vest-emulator/stream_trace.h"
 #include "tools/vest-emulator/udp_vest_adapter.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vest-emulator [--duration SECONDS] --vest SPEC [--vest SPEC]...\n"
+    "usage: vest-emulator [--duration SECONDS] [--trace PATH] --vest SPEC [--vest SPEC]...\n"
+    "  --duration SECONDS   ends after this long (default: at SIGINT or SIGTERM)\n"
+    "  --trace PATH         writes what the vests receive while streaming to a file\n"
+    "                       or FIFO, as text lines (a FIFO: waits up to 30 s for\n"
+    "                       its reader first)\n"
     "  SPEC: comma-separated settings of one vest:\n"
     "    address=A.B.C.D      its loopback address (required)\n"
     "    port=N               where it answers (33624)\n"
@@ -94,13 +106,17 @@ VestSpec parseSpec(const std::string& text) {
 }
 
 int run(int argc, char** argv) {
+    using Clock = std::chrono::steady_clock;
     std::vector<VestSpec> specs;
     double durationSeconds = -1.0;
+    std::string tracePath;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "--vest" || arg == "--duration") && i + 1 < argc) {
+        if ((arg == "--vest" || arg == "--duration" || arg == "--trace") && i + 1 < argc) {
             if (arg == "--vest")
                 specs.push_back(parseSpec(argv[++i]));
+            else if (arg == "--trace")
+                tracePath = argv[++i];
             else
                 durationSeconds = std::stod(argv[++i]);
         } else {
@@ -118,15 +134,51 @@ int run(int argc, char** argv) {
         return 3;
     }
     blockTerminationSignals();
+    const auto start = Clock::now();
+    const auto secondsLeft = [&] {
+        if (durationSeconds < 0) return -1.0;
+        return std::max(0.0, durationSeconds - std::chrono::duration<double>(Clock::now() - start).count());
+    };
+
+    std::unique_ptr<vestemu::StreamTrace> trace;
+    if (!tracePath.empty()) {
+        constexpr double kReaderWaitSeconds = 30.0;
+        bool signalled = false;
+        auto sink = std::make_unique<TextSink>();
+        const std::string failure = sink->open(tracePath, [&] {
+            const double left = secondsLeft();
+            const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+            if (left == 0.0 || waited >= kReaderWaitSeconds) return false;
+            signalled = waitForTerminationSignal(0.05);
+            return !signalled;
+        });
+        if (signalled) return 0;
+        if (!failure.empty()) {
+            std::cerr << "vest-emulator: cannot write the trace: " << failure << "\n";
+            return 2;
+        }
+        trace = std::make_unique<vestemu::StreamTrace>(std::move(sink));
+    }
+
+    // Destroyed in reverse: the adapters (and their threads) go before the
+    // streaming sides that their vests call into.
+    std::vector<std::unique_ptr<vestemu::TracedStreamingVest>> streamingSides;
     std::vector<std::unique_ptr<vestemu::UdpVestAdapter>> adapters;
     for (const auto& spec : specs) {
-        auto vest = std::make_shared<vestemu::EmulatedVest>(spec.identity);
+        auto clock = std::make_shared<vestemu::SteadyVestClock>();
+        auto vest = std::make_shared<vestemu::EmulatedVest>(spec.identity, clock);
         vest->setOldFirmware(spec.oldFirmware);
+        streamingSides.push_back(std::make_unique<vestemu::TracedStreamingVest>(vest, clock, trace.get()));
         adapters.push_back(std::make_unique<vestemu::UdpVestAdapter>(vest, spec.options));
-        std::cout << "vest " << spec.identity.serialNumber << " listening at " << adapters.back()->addressText()
-                  << std::endl;
+        const std::string listening = "vest " + std::to_string(spec.identity.serialNumber) + " listening at " +
+                                      adapters.back()->addressText();
+        std::cout << listening << std::endl;
+        if (trace) trace->write(listening);
     }
-    waitForTerminationSignal(durationSeconds);
+    if (trace) trace->write("ready");
+    waitForTerminationSignal(secondsLeft());
+    if (trace && trace->lost() > 0)
+        std::cerr << "vest-emulator: " << trace->lost() << " trace lines were dropped (the reader fell behind)\n";
     return 0;
 }
 
