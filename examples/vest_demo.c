@@ -125,18 +125,25 @@ static bool connectionInit(Connection* connection) {
     return ok;
 }
 
-/* Waits until the callback reports after event number `after`, at most
- * timeoutSeconds. False on time-out; else *state and *error hold the report. */
+/* Waits until the callback has reported, after event number `after`, that
+ * the vest is connected or disconnected; at most timeoutSeconds. False on
+ * time-out; else *state and *error hold that report. */
 static bool waitForReport(Connection* connection, unsigned long after, double timeoutSeconds,
                           trv_connection_state_t* state, trv_error_t* error) {
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += (time_t)timeoutSeconds;
     pthread_mutex_lock(&connection->mutex);
-    int wait = 0;
-    while (connection->events == after && wait == 0)
-        wait = pthread_cond_timedwait(&connection->changed, &connection->mutex, &deadline);
-    const bool reported = connection->events != after;
+    bool reported = false;
+    bool timedOut = false;
+    while (!reported && !timedOut) {
+        timedOut = connection->events == after || (connection->state != TRV_STATE_CONNECTED &&
+                                                   connection->state != TRV_STATE_DISCONNECTED)
+                       ? pthread_cond_timedwait(&connection->changed, &connection->mutex, &deadline) != 0
+                       : false;
+        reported = connection->events != after && (connection->state == TRV_STATE_CONNECTED ||
+                                                   connection->state == TRV_STATE_DISCONNECTED);
+    }
     *state = connection->state;
     *error = connection->error;
     pthread_mutex_unlock(&connection->mutex);
