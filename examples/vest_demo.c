@@ -39,6 +39,7 @@
 #define EMULATOR_WAIT_SECONDS 15.0
 #define SCAN_WAIT_SECONDS 10.0
 #define CONNECT_WAIT_SECONDS 15.0
+#define STREAM_WAIT_SECONDS 5.0
 #define FIRST_FRAME_WAIT_SECONDS 3.0
 #define EFFECT_WAIT_SECONDS 30.0
 #define DISCONNECT_WAIT_SECONDS 10.0
@@ -82,12 +83,35 @@ static const char* describe(int code) {
     }
 }
 
+/* The library's log lines: with --verbose every line from info up goes to
+ * stderr as it comes; otherwise the last few warnings and errors are kept and
+ * shown only when the demo fails. */
 static bool verbose = false;
+enum { KEPT_LOG_LINES = 8 };
+static pthread_mutex_t logMutex = PTHREAD_MUTEX_INITIALIZER; /* guards the three below */
+static char keptLines[KEPT_LOG_LINES][256];
+static unsigned keptNext = 0;
+static unsigned keptCount = 0;
+static const char* const kLevelNames[] = {"trace", "debug", "info", "warning", "error", "critical"};
 
 static void onLog(trv_log_level_t level, const char* tag, const char* message) {
-    static const char* const names[] = {"trace", "debug", "info", "warning", "error", "critical"};
-    if (level < (verbose ? TRV_LOG_INFO : TRV_LOG_WARNING) || level > TRV_LOG_CRITICAL) return;
-    fprintf(stderr, "  (sdk %s) [%s] %s\n", names[level], tag, message);
+    if (level < TRV_LOG_TRACE || level > TRV_LOG_CRITICAL) return;
+    if (verbose && level >= TRV_LOG_INFO) fprintf(stderr, "  (sdk %s) [%s] %s\n", kLevelNames[level], tag, message);
+    if (verbose || level < TRV_LOG_WARNING) return;
+    pthread_mutex_lock(&logMutex);
+    snprintf(keptLines[keptNext], sizeof keptLines[keptNext], "(sdk %s) [%s] %s", kLevelNames[level], tag, message);
+    keptNext = (keptNext + 1) % KEPT_LOG_LINES;
+    if (keptCount < KEPT_LOG_LINES) ++keptCount;
+    pthread_mutex_unlock(&logMutex);
+}
+
+static void printKeptLogLines(void) {
+    pthread_mutex_lock(&logMutex);
+    if (keptCount > 0) fprintf(stderr, "The library's last warnings and errors:\n");
+    for (unsigned i = 0; i < keptCount; ++i)
+        fprintf(stderr, "  %s\n", keptLines[(keptNext + KEPT_LOG_LINES - keptCount + i) % KEPT_LOG_LINES]);
+    keptCount = 0;
+    pthread_mutex_unlock(&logMutex);
 }
 
 /* The connection callback runs on a thread of the library; the main thread
@@ -203,7 +227,7 @@ static void usage(void) {
     fprintf(stderr, "usage: vest-demo [--trace PATH] [--serial N] [--verbose] PATTERN.spn\n"
                     "  --trace PATH  the vest emulator's trace (vest-emulator --trace PATH)\n"
                     "  --serial N    the vest to connect to (default: the first one found)\n"
-                    "  --verbose     prints the library's info lines too\n");
+                    "  --verbose     prints the library's log lines from info up as they come\n");
 }
 
 /* ---- the steps ---- */
@@ -280,6 +304,27 @@ static void idle(Demo* demo, double seconds) {
         sleepSeconds(seconds);
 }
 
+/* Waits until stream data reaches the vest: the stream starts a moment after
+ * the connection is reported, and an effect played before its first request
+ * may be partly skipped while the library brings its clock level with the
+ * vest's. */
+static int waitForStream(Demo* demo) {
+    const double deadline = nowSeconds() + STREAM_WAIT_SECONDS;
+    while (demo->trace.frames == 0) {
+        if (!vestTracePump(&demo->trace, 100)) {
+            fprintf(stderr, "vest-demo: the vest emulator closed its trace (did it exit?)\n");
+            return 1;
+        }
+        if (nowSeconds() > deadline) {
+            fprintf(stderr, "vest-demo: the vest received no stream data within %.0f s of the connection\n",
+                    STREAM_WAIT_SECONDS);
+            return 1;
+        }
+    }
+    printf("  the vest is streaming: %g Hz, %u steps per frame.\n", demo->trace.lastRateHz, demo->trace.lastSteps);
+    return 0;
+}
+
 static int play(Demo* demo, int patternId) {
     if (demo->tracing) {
         /* What the vest received before the play is not part of the picture. */
@@ -336,9 +381,9 @@ static int play(Demo* demo, int patternId) {
     }
     if (demo->tracing) {
         vestTraceStopRecording(&demo->trace);
-        printf("\nThe effect played for %.2f s of vest time; the vest received %llu StreamData frames meanwhile "
-               "(%g Hz, %u steps each), %llu of them with signal.\n",
-               demo->trace.row * (VEST_ROW_MICROS / 1e6), (unsigned long long)demo->trace.recordedFrames,
+        printf("\nIn the %.2f s shown, the vest received %llu StreamData frames (%g Hz, %u steps each), "
+               "%llu of them with signal.\n",
+               demo->trace.rowsPrinted * (VEST_ROW_MICROS / 1e6), (unsigned long long)demo->trace.recordedFrames,
                demo->trace.lastRateHz, demo->trace.lastSteps, (unsigned long long)demo->trace.activeFrames);
         if (demo->trace.lostLines > 0)
             printf("(%llu trace lines were lost: the demo fell behind the emulator.)\n",
@@ -405,7 +450,8 @@ static int run(Demo* demo, const char* patternText, const char* patternPath) {
         return 1;
     }
     printf("Loaded %s as pattern %d.\n", patternPath, patternId);
-    result = play(demo, patternId);
+    result = demo->tracing ? waitForStream(demo) : 0;
+    if (result == 0) result = play(demo, patternId);
     const int disconnected = disconnectVest(demo);
     return result != 0 ? result : disconnected;
 }
@@ -458,7 +504,7 @@ int main(int argc, char** argv) {
         free(patternText);
         return 1;
     }
-    /* Library log lines go to stderr (and no log file is written). */
+    /* The library logs through onLog (and writes no log file). */
     trv_setLogCallback(onLog);
     printf("Tarvonel SDK %s\n", trv_getSDKVersion());
 
@@ -475,6 +521,7 @@ int main(int argc, char** argv) {
     if (result == 0) result = run(&demo, patternText, patternPath);
     if (demo.sdk >= 0) trv_freeSDKInstance(demo.sdk);
     trv_setLogCallback(NULL);
+    if (result != 0) printKeptLogLines();
     vestTraceClose(&demo.trace);
     free(patternText);
     printf(result == 0 ? "Done.\n" : "The demo failed.\n");
