@@ -449,7 +449,8 @@ static int run(Demo* demo, const char* patternText, const char* patternPath) {
         disconnectVest(demo);
         return 1;
     }
-    printf("Loaded %s as pattern %d.\n", patternPath, patternId);
+    const char* slash = strrchr(patternPath, '/');
+    printf("Loaded %s as pattern %d.\n", slash != NULL ? slash + 1 : patternPath, patternId);
     result = demo->tracing ? waitForStream(demo) : 0;
     if (result == 0) result = play(demo, patternId);
     const int disconnected = disconnectVest(demo);
