@@ -206,6 +206,7 @@ int32_t StreamHid::run() {
         return TRV_ERROR_NO_DEVICE_CONNECTED;
     }
     durationLimits_ = streaming::durationLimits(channelsPerFrame_);
+    clockSynced_ = false;
 
     // The vest needs a moment after the handshake; a stop ends the wait.
     bool stopped = false;
@@ -339,6 +340,14 @@ int32_t StreamHid::answerDataRequest(Clock::time_point received) {
 
 void StreamHid::fastForward(uint32_t timestamp) {
     if (!core->rendersPatterns()) return;
+    // The vest's clock has no relation to ours before its first request: take
+    // that timestamp as the origin instead of skipping whatever already plays
+    // (an effect started right after the connection would lose its start).
+    if (!clockSynced_) {
+        renderedTime_ = timestamp;
+        clockSynced_ = true;
+        return;
+    }
     // The signed distance: a repeated or backward timestamp (a request sent
     // again after a lost frame) is behind the clock, not 2^32 ahead.
     const int32_t ahead = static_cast<int32_t>(timestamp - renderedTime_);
@@ -388,6 +397,7 @@ trv_device_type_t StreamHid::getDeviceType() {
 int32_t StreamHid::resetCounters() {
     channelsPerFrame_ = 0;
     renderedTime_ = 0;
+    clockSynced_ = false;
     std::lock_guard guard(*lock);
     stopRequested_ = false;
     return 0;

@@ -112,5 +112,6 @@ private:
     std::array<uint8_t, streaming::kStreamDataFrameBytes> dataFrame_{};
     uint32_t channelsPerFrame_ = 20; // N: entries per time step
     uint32_t renderedTime_ = 0;      // device time (µs) covered by the rendered samples
+    bool clockSynced_ = false;       // renderedTime_ taken from this stream's first request
     StreamHidCounters counters_;
 };
