@@ -68,6 +68,24 @@ IHandler::~IHandler() {
     joinWorker();
 }
 
+namespace {
+
+// Runs a backend's start operation; an exception it throws is logged and
+// becomes -1, so no guard lets one through.
+template <typename Start>
+int32_t startGuarded(const char* what, Start&& start) noexcept {
+    try {
+        return start();
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the " << what << ": " << e.what();
+    } catch (...) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the " << what << ".";
+    }
+    return TRV_ERROR_OTHER;
+}
+
+} // namespace
+
 int32_t IHandler::connect(trv_output_t output, uint32_t serialNumber) noexcept {
     const char* refusal = nullptr;
     int32_t code = 0;
@@ -93,14 +111,7 @@ int32_t IHandler::connect(trv_output_t output, uint32_t serialNumber) noexcept {
         LogStream(TRV_LOG_WARNING, kTag) << refusal;
         return code;
     }
-    int32_t result = TRV_ERROR_OTHER;
-    try {
-        result = startConnectionRoutine(output, serialNumber);
-    } catch (const std::exception& e) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the connection routine: " << e.what();
-    } catch (...) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the connection routine.";
-    }
+    const int32_t result = startGuarded("connection routine", [&] { return startConnectionRoutine(output, serialNumber); });
     if (result < 0) {
         std::lock_guard lock(stateMutex);
         if (admissions == admission && connectionState == TRV_STATE_CONNECTING)
@@ -134,14 +145,7 @@ int32_t IHandler::scanDevices(trv_output_t output) noexcept {
         LogStream(TRV_LOG_WARNING, kTag) << refusal;
         return code;
     }
-    int32_t result = TRV_ERROR_OTHER;
-    try {
-        result = startScanningRoutine(output);
-    } catch (const std::exception& e) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the scanning routine: " << e.what();
-    } catch (...) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the scanning routine.";
-    }
+    const int32_t result = startGuarded("scanning routine", [&] { return startScanningRoutine(output); });
     if (result < 0) {
         std::lock_guard lock(stateMutex);
         if (admissions == admission) scanning = false;
@@ -176,17 +180,18 @@ int32_t IHandler::disconnect() noexcept {
         LogStream(TRV_LOG_WARNING, kTag) << refusal;
         return code;
     }
-    try {
-        return startDisconnection();
-    } catch (const std::exception& e) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the disconnection: " << e.what();
-    } catch (...) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the disconnection.";
+    bool threw = true;
+    const int32_t result = startGuarded("disconnection", [&] {
+        const int32_t r = startDisconnection();
+        threw = false;
+        return r;
+    });
+    if (threw) {
+        // Nothing was stopped: the connection is still up.
+        std::lock_guard lock(stateMutex);
+        if (connectionState == TRV_STATE_DISCONNECTING) connectionState = TRV_STATE_CONNECTED;
     }
-    // Nothing was stopped: the connection is still up.
-    std::lock_guard lock(stateMutex);
-    if (connectionState == TRV_STATE_DISCONNECTING) connectionState = TRV_STATE_CONNECTED;
-    return TRV_ERROR_OTHER;
+    return result;
 }
 
 trv_connection_state_t IHandler::connectionStatus() noexcept {
