@@ -15,6 +15,35 @@ constexpr int32_t kInvalidIndexLogLine = 49;
 // Guards the read position against rounding just below a whole index.
 constexpr double kIndexGuard = 1e-5;
 
+// Every whole number up to 2^53 is a double: indices below it compare and
+// convert exactly.
+constexpr uint64_t kExactIndexLimit = uint64_t{1} << 53;
+
+// Interpolates from `position` on while both neighbours of the read position
+// lie inside the input (position + guard in [0, end), end <= count - 1),
+// reading samples through `read`: the general loop's arithmetic, without its
+// edge cases. Returns the new number of samples produced.
+template <class Read>
+uint64_t interpolateInside(Read read, double& position, double ratio, double end, float* output,
+                           uint64_t produced, uint64_t capacity) noexcept {
+    double p = position;
+    for (; produced < capacity; ++produced) {
+        const double x = p + kIndexGuard;
+        if (!(x < end)) break;
+        // 0 <= x < 2^53: the signed conversion is exact, and cheaper than
+        // the unsigned one.
+        const int64_t j = static_cast<int64_t>(x);
+        const double whole = static_cast<double>(j);
+        const float a = read(static_cast<uint64_t>(j));
+        const float b = read(static_cast<uint64_t>(j) + 1);
+        const float fraction = static_cast<float>(std::max(p - whole, 0.0));
+        output[produced] = fraction * (b - a) + a;
+        p += ratio;
+    }
+    position = p;
+    return produced;
+}
+
 } // namespace
 
 FilteredInput::FilteredInput()
@@ -74,16 +103,55 @@ float FilteredInput::filteredAt(uint64_t i) noexcept {
         lmc_log(kLogError, "filter", kInvalidIndexLogLine, "Invalid filtered index");
         return 0.0f;
     }
+    if (sections_.size() == FilterTable::kSectionCount)
+        runFixedTo<FilterTable::kSectionCount>(i);
+    else
+        runTo(i);
+    return static_cast<float>(last_);
+}
+
+void FilteredInput::runTo(uint64_t last) noexcept {
     const bool zeros = mode_ == Mode::Zeros;
     const std::size_t sectionCount = sections_.size();
-    for (uint64_t k = next_; k <= i; ++k) {
+    for (uint64_t k = next_; k <= last; ++k) {
         double x = zeros ? 0.0 : inputAt(k);
         for (std::size_t s = 0; s < sectionCount; ++s) x = runSection(sections_[s], states_[s], x);
         previous_ = last_;
         last_ = x;
     }
-    next_ = i + 1;
-    return static_cast<float>(last_);
+    next_ = last + 1;
+}
+
+// The cascade of the filter bank's length, with its coefficients and state
+// held in locals over the run: the same operations as runTo, in the same
+// order, without going back to memory between samples.
+template <std::size_t Sections>
+void FilteredInput::runFixedTo(uint64_t last) noexcept {
+    Biquad sections[Sections];
+    BiquadState states[Sections];
+    for (std::size_t s = 0; s < Sections; ++s) {
+        sections[s] = sections_[s];
+        states[s] = states_[s];
+    }
+    double newest = last_;
+    double before = previous_;
+    const auto run = [&](double x) {
+        for (std::size_t s = 0; s < Sections; ++s) x = runSection(sections[s], states[s], x);
+        before = newest;
+        newest = x;
+    };
+    uint64_t k = next_;
+    if (mode_ == Mode::Zeros) {
+        for (; k <= last; ++k) run(0.0);
+    } else {
+        const uint64_t inside = std::min(last + 1, count_); // indices read from the input
+        for (; k < inside; ++k) run(static_cast<double>(input_[k]));
+        for (; k <= last; ++k) run(inputAt(k));
+    }
+    for (std::size_t s = 0; s < Sections; ++s) states_[s] = states[s];
+    last_ = newest;
+    previous_ = before;
+    next_ = last + 1;
 }
 
 void AntiAliasResampler::configure(double rateHz, double bandLowHz, double bandHighHz,
@@ -120,12 +188,28 @@ int32_t AntiAliasResampler::process(ResampleRequest& request) noexcept {
         return kRefused;
 
     const double countAsDouble = static_cast<double>(count);
+    // Read positions below insideEnd have both neighbours inside the input.
+    // Up to 2^53 the bound is exact; beyond it the general loop reads.
+    const double insideEnd =
+        count > 1 ? static_cast<double>(std::min(count - 1, kExactIndexLimit)) : 0.0;
+    const bool raw = source_.mode() == FilteredInput::Mode::Raw;
     double p = readPosition_;
     bool switched = false;
     float a = 0.0f;
     float b = 0.0f;
     while (request.outputProduced < request.outputCapacity) {
         const double x = p + kIndexGuard;
+        if (x >= 0.0 && x < insideEnd) {
+            const float* input = source_.input();
+            request.outputProduced =
+                raw ? interpolateInside([input](uint64_t i) { return input[i]; }, p, ratio,
+                                        insideEnd, request.output, request.outputProduced,
+                                        request.outputCapacity)
+                    : interpolateInside([this](uint64_t i) { return source_.sampleAt(i); }, p,
+                                        ratio, insideEnd, request.output,
+                                        request.outputProduced, request.outputCapacity);
+            continue;
+        }
         double whole; // floor(x)
         if (x < 0.0) {
             if (count == 0 && !request.hasTail) break;

@@ -96,12 +96,19 @@ public:
     // True while the cascade state continues the samples before index next.
     bool continuous() const noexcept { return continuous_; }
 
+    // The raw input, for reading it directly while the mode is Raw.
+    const float* input() const noexcept { return input_; }
+
 private:
     double inputAt(uint64_t k) const noexcept {
         if (k < count_) return static_cast<double>(input_[k]);
         return k == count_ && hasTail_ ? static_cast<double>(tail_) : 0.0;
     }
     float filteredAt(uint64_t i) noexcept;
+    // Runs the input from index next to index `last` through the cascade.
+    void runTo(uint64_t last) noexcept;
+    template <std::size_t Sections>
+    void runFixedTo(uint64_t last) noexcept;
 
     Mode mode_ = Mode::Raw;
     BiquadList sections_;
