@@ -58,8 +58,8 @@ constexpr int64_t kMaxCycle = int64_t{1} << 53;
 
 } // namespace
 
-void SpatialKeyframe::evaluate(const ILayout& layout, const Transform& transform,
-                               DenseMatrix& work, std::size_t column, bool recompute) {
+std::span<const double> SpatialKeyframe::evaluate(const ILayout& layout,
+                                                  const Transform& transform, bool recompute) {
     const std::size_t n = layout.actuatorCount();
     const std::size_t v = vicinities_.size();
     matrix_.resize(n, v);
@@ -80,7 +80,7 @@ void SpatialKeyframe::evaluate(const ILayout& layout, const Transform& transform
         }
         dirty_ = false;
     }
-    std::copy(weights_.begin(), weights_.end(), work.column(column).begin());
+    return weights_;
 }
 
 void SpatialKeyframe::reserve(std::size_t actuatorCount) {
@@ -101,7 +101,6 @@ Spatialization::Spatialization(const json& sample, std::size_t actuatorCount) {
 }
 
 void Spatialization::reserve(std::size_t actuatorCount) {
-    work_.reserve(actuatorCount, 2);
     weights_.reserve(actuatorCount);
     for (SpatialKeyframe& key : keys_) key.reserve(actuatorCount);
 }
@@ -122,7 +121,6 @@ int32_t Spatialization::computeWeights(const ILayout& layout, const Transform& t
     if (moved)
         for (SpatialKeyframe& key : keys_) key.markDirty();
     const bool recompute = moved || dirty_;
-    work_.resize(n, 2);
     interpolate(layout, transform, t, recompute);
     for (double& weight : weights_) weight += boostTerm;
     dirty_ = false;
@@ -131,9 +129,8 @@ int32_t Spatialization::computeWeights(const ILayout& layout, const Transform& t
 
 void Spatialization::evaluateInto(std::size_t key, const ILayout& layout,
                                   const Transform& transform, bool recompute) {
-    keys_[key].evaluate(layout, transform, work_, 0, recompute);
-    std::span<const double> column = work_.column(0);
-    std::copy(column.begin(), column.end(), weights_.begin());
+    const std::span<const double> weights = keys_[key].evaluate(layout, transform, recompute);
+    std::copy(weights.begin(), weights.end(), weights_.begin());
 }
 
 void Spatialization::interpolate(const ILayout& layout, const Transform& transform, double t,
@@ -170,12 +167,10 @@ void Spatialization::interpolate(const ILayout& layout, const Transform& transfo
     if (index_ == 0) return evaluateInto(0, layout, transform, recompute);
 
     const std::size_t i = index_;
-    keys_[i - 1].evaluate(layout, transform, work_, 0, recompute);
-    keys_[i].evaluate(layout, transform, work_, 1, recompute);
+    const std::span<const double> earlier = keys_[i - 1].evaluate(layout, transform, recompute);
+    const std::span<const double> later = keys_[i].evaluate(layout, transform, recompute);
     const double before = keys_[i - 1].timestamp();
     const double after = keys_[i].timestamp();
-    std::span<const double> earlier = work_.column(0);
-    std::span<const double> later = work_.column(1);
     const double span = after - before;
     if (!(span > 0.0)) { // keys out of order: only an unvalidated sample gets here
         std::copy(later.begin(), later.end(), weights_.begin());

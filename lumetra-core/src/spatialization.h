@@ -37,13 +37,13 @@ public:
         return vicinities_;
     }
 
-    // Writes the key's weights for `layout` into column `column` of `work`
-    // (rows = the layout's actuator count): per actuator, the largest weight
-    // of its vicinities (0 without any). Vicinities are recomputed when
-    // `recompute`, when the key is dirty or when a vicinity changed; otherwise
-    // the cached weights are copied.
-    void evaluate(const ILayout& layout, const Transform& transform, DenseMatrix& work,
-                  std::size_t column, bool recompute);
+    // The key's weights for `layout`: per actuator, the largest weight of its
+    // vicinities (0 without any). Vicinities are recomputed when
+    // `recompute`, when the key is dirty or when a vicinity changed;
+    // otherwise the cached weights are returned as they stand. The span
+    // stays valid until the next evaluate or reserve.
+    std::span<const double> evaluate(const ILayout& layout, const Transform& transform,
+                                     bool recompute);
     // The cached weights are stale: the next evaluate recomputes them.
     void markDirty() noexcept { dirty_ = true; }
     void reserve(std::size_t actuatorCount);
@@ -91,7 +91,6 @@ private:
 
     std::vector<SpatialKeyframe> keys_;
     int64_t cycle_ = 0;
-    DenseMatrix work_;
     std::size_t index_ = 0;
     bool repeat_ = false;
     std::vector<double> weights_;
