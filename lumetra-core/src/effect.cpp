@@ -39,7 +39,9 @@ Effect::Effect(const nlohmann::json& sample, std::size_t actuatorCount)
       envelope_(jsonMember(sample, "volumeKeyframes")),
       generator_(signalIndexOf(sample), jsonNumber(jsonMember(sample, "startCrop")),
                  jsonNumber(jsonMember(sample, "stopCrop"))),
-      spatial_(sample, actuatorCount) {}
+      spatial_(sample, actuatorCount) {
+    active_.reserve(actuatorCount);
+}
 
 void Effect::seek(double t) {
     generator_.setTime(t);
@@ -87,6 +89,15 @@ std::size_t Effect::render(const RenderTarget& target, double rateHz, double vol
 
 void Effect::updateWeights(const RenderTarget& target, double t) {
     spatial_.computeWeights(target.layout, target.transform, t, envelope_.valueAt(t) * target.boost);
+    collectActive(std::min(spatial_.weights().size(), target.actuatorCount));
+}
+
+void Effect::collectActive(std::size_t limit) {
+    const std::span<const double> weights = spatial_.weights();
+    active_.clear();
+    for (std::size_t a = 0; a < limit; ++a)
+        if (weights[a] != 0.0) active_.push_back({a, weights[a]});
+    activeLimit_ = limit;
 }
 
 void Effect::spread(const RenderTarget& target, double t, double dt, std::size_t offset,
@@ -103,6 +114,8 @@ void Effect::spread(const RenderTarget& target, double t, double dt, std::size_t
         } else if (i == 0 && (target.transform.changed() || target.layout.changed())) {
             updateWeights(target, cellTime_); // same cell, new placement
         }
+        const std::size_t limit = std::min(spatial_.weights().size(), target.actuatorCount);
+        if (limit != activeLimit_) collectActive(limit);
         const std::size_t length = std::min(cell - intoCell, count - i);
         const float* source = samples + i;
 
@@ -120,17 +133,20 @@ void Effect::spread(const RenderTarget& target, double t, double dt, std::size_t
         float peak;
         std::memcpy(&peak, &peakBits, sizeof peak);
 
-        const std::span<const double> weights = spatial_.weights();
-        const std::size_t actuators = std::min(weights.size(), target.actuatorCount);
-        for (std::size_t a = 0; a < actuators; ++a) {
-            const double w = weights[a];
+        // Widened once for all the actuators it goes to.
+        double* __restrict wide = target.wideScratch.data();
+        for (std::size_t k = 0; k < length; ++k) wide[k] = static_cast<double>(source[k]);
+
+        // Actuators of weight 0 receive nothing, and their visualiser value
+        // (never below 0) would stay as it is.
+        for (const ActiveWeight& active : active_) {
+            const std::size_t a = active.actuator;
+            const double w = active.weight;
             if (a < target.visualiser.size())
                 target.visualiser[a] =
                     std::max(target.visualiser[a], static_cast<float>(w * peak));
-            if (w == 0.0) continue;
             double* __restrict destination = target.buffers[a] + offset + i;
-            for (std::size_t k = 0; k < length; ++k)
-                destination[k] += static_cast<double>(source[k]) * w;
+            for (std::size_t k = 0; k < length; ++k) destination[k] += wide[k] * w;
         }
         i += length;
         framesSinceSeek_ += length;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -49,6 +50,15 @@ private:
     void spread(const RenderTarget& target, double t, double dt, std::size_t offset,
                 std::size_t count);
     void updateWeights(const RenderTarget& target, double t);
+    // Lists the actuators below `limit` whose weight is not 0.
+    void collectActive(std::size_t limit);
+
+    // An actuator that the current cell's weights reach (weight not 0; NaN
+    // included), in actuator order.
+    struct ActiveWeight {
+        std::size_t actuator;
+        double weight;
+    };
 
     double speed_;                 // the sample's own speed factor
     VolumeEnvelope envelope_;
@@ -58,6 +68,8 @@ private:
     std::size_t framesSinceSeek_ = 0; // output frames produced since the last seek
     double cellTime_ = 0.0;        // local time at which the current cell's weights were taken
     bool cellValid_ = false;
+    std::vector<ActiveWeight> active_; // reserved for every actuator
+    std::size_t activeLimit_ = 0;      // the actuator count active_ was listed for
 };
 
 // A sample with its repetitions: the sample's delays and count around its

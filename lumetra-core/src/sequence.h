@@ -27,6 +27,7 @@ struct SequenceOutput {
     double rateHz;
     double globalBoost;
     std::span<float> scratch;      // shared work buffer
+    std::span<double> wideScratch; // shared, scratch.size() doubles
     std::size_t spatialCellFrames; // >= 1
 };
 
