@@ -103,10 +103,14 @@ float FilteredInput::filteredAt(uint64_t i) noexcept {
         lmc_log(kLogError, "filter", kInvalidIndexLogLine, "Invalid filtered index");
         return 0.0f;
     }
-    if (sections_.size() == FilterTable::kSectionCount)
-        runFixedTo<FilterTable::kSectionCount>(i);
-    else
+    if (sections_.size() != FilterTable::kSectionCount)
         runTo(i);
+    else if (mode_ == Mode::Zeros)
+        runFourTo(i, [](uint64_t) { return 0.0; });
+    else if (i < count_)
+        runFourTo(i, [input = input_](uint64_t k) { return static_cast<double>(input[k]); });
+    else
+        runFourTo(i, [this](uint64_t k) { return inputAt(k); });
     return static_cast<float>(last_);
 }
 
@@ -122,33 +126,61 @@ void FilteredInput::runTo(uint64_t last) noexcept {
     next_ = last + 1;
 }
 
-// The cascade of the filter bank's length, with its coefficients and state
-// held in locals over the run: the same operations as runTo, in the same
-// order, without going back to memory between samples.
-template <std::size_t Sections>
-void FilteredInput::runFixedTo(uint64_t last) noexcept {
-    Biquad sections[Sections];
-    BiquadState states[Sections];
-    for (std::size_t s = 0; s < Sections; ++s) {
-        sections[s] = sections_[s];
-        states[s] = states_[s];
-    }
+// The filter bank's four sections, their state held in locals over the run
+// and run as a pipeline: in each step section s filters input n - s, so the
+// four recurrences advance side by side instead of every input waiting for
+// the previous one to leave the last section. Each section still takes its
+// inputs in order through the same operations: the results are those of
+// runTo, bit for bit.
+template <class Input>
+void FilteredInput::runFourTo(uint64_t last, Input input) noexcept {
+    static_assert(FilterTable::kSectionCount == 4);
+    const Biquad* section = sections_.data();
+    BiquadState a = states_[0];
+    BiquadState b = states_[1];
+    BiquadState c = states_[2];
+    BiquadState d = states_[3];
     double newest = last_;
     double before = previous_;
-    const auto run = [&](double x) {
-        for (std::size_t s = 0; s < Sections; ++s) x = runSection(sections[s], states[s], x);
+    const auto emit = [&](double y) {
         before = newest;
-        newest = x;
+        newest = y;
     };
     uint64_t k = next_;
-    if (mode_ == Mode::Zeros) {
-        for (; k <= last; ++k) run(0.0);
+    if (last - k < 3) { // fewer than four inputs: one by one
+        for (; k <= last; ++k) {
+            double x = input(k);
+            x = runSection(section[0], a, x);
+            x = runSection(section[1], b, x);
+            x = runSection(section[2], c, x);
+            emit(runSection(section[3], d, x));
+        }
     } else {
-        const uint64_t inside = std::min(last + 1, count_); // indices read from the input
-        for (; k < inside; ++k) run(static_cast<double>(input_[k]));
-        for (; k <= last; ++k) run(inputAt(k));
+        // Fill: xb, xc and xd wait for sections 1, 2 and 3.
+        double xb = runSection(section[0], a, input(k));
+        double xc = runSection(section[1], b, xb);
+        xb = runSection(section[0], a, input(k + 1));
+        double xd = runSection(section[2], c, xc);
+        xc = runSection(section[1], b, xb);
+        xb = runSection(section[0], a, input(k + 2));
+        for (k += 3; k <= last; ++k) {
+            emit(runSection(section[3], d, xd));
+            xd = runSection(section[2], c, xc);
+            xc = runSection(section[1], b, xb);
+            xb = runSection(section[0], a, input(k));
+        }
+        // Drain.
+        emit(runSection(section[3], d, xd));
+        xd = runSection(section[2], c, xc);
+        xc = runSection(section[1], b, xb);
+        emit(runSection(section[3], d, xd));
+        xd = runSection(section[2], c, xc);
+        emit(runSection(section[3], d, xd));
     }
-    for (std::size_t s = 0; s < Sections; ++s) states_[s] = states[s];
+    states_[0] = a;
+    states_[1] = b;
+    states_[2] = c;
+    states_[3] = d;
     last_ = newest;
     previous_ = before;
     next_ = last + 1;

@@ -107,8 +107,9 @@ private:
     float filteredAt(uint64_t i) noexcept;
     // Runs the input from index next to index `last` through the cascade.
     void runTo(uint64_t last) noexcept;
-    template <std::size_t Sections>
-    void runFixedTo(uint64_t last) noexcept;
+    // As runTo for a cascade of four sections, reading input index k as input(k).
+    template <class Input>
+    void runFourTo(uint64_t last, Input input) noexcept;
 
     Mode mode_ = Mode::Raw;
     BiquadList sections_;
