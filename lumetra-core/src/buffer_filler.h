@@ -22,7 +22,6 @@ struct RenderTarget {
     const Fade& fade;               // the sequence's fade, buffer-relative
     std::vector<float>& visualiser; // per actuator: largest weight x peak since the last reset
     std::span<float> scratch;       // the core's work buffer, shared by every effect
-    std::span<double> wideScratch;  // as many doubles, shared too: scratch widened for spreading
     double boost;                   // sequence boost + global boost, within [0, 1]
     std::size_t spatialCellFrames;  // output frames between two spatial weight updates (>= 1)
 };

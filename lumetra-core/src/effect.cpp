@@ -133,10 +133,6 @@ void Effect::spread(const RenderTarget& target, double t, double dt, std::size_t
         float peak;
         std::memcpy(&peak, &peakBits, sizeof peak);
 
-        // Widened once for all the actuators it goes to.
-        double* __restrict wide = target.wideScratch.data();
-        for (std::size_t k = 0; k < length; ++k) wide[k] = static_cast<double>(source[k]);
-
         // Actuators of weight 0 receive nothing, and their visualiser value
         // (never below 0) would stay as it is.
         for (const ActiveWeight& active : active_) {
@@ -146,7 +142,8 @@ void Effect::spread(const RenderTarget& target, double t, double dt, std::size_t
                 target.visualiser[a] =
                     std::max(target.visualiser[a], static_cast<float>(w * peak));
             double* __restrict destination = target.buffers[a] + offset + i;
-            for (std::size_t k = 0; k < length; ++k) destination[k] += wide[k] * w;
+            for (std::size_t k = 0; k < length; ++k)
+                destination[k] += static_cast<double>(source[k]) * w;
         }
         i += length;
         framesSinceSeek_ += length;

@@ -86,7 +86,6 @@ LumetraCore::LumetraCore(std::shared_ptr<ILayout> layout, double sampleRate,
         sampleRate_ = kDefaultSampleRate;
     }
     scratch_.assign(kScratchFrames, 0.0f);
-    wideScratch_.assign(kScratchFrames, 0.0);
     actuatorBuffers_.resize(layout_->actuatorCount());
     if (config_buffer_size_set(*this, bufferSize) != 0) throw std::bad_alloc();
 }
@@ -171,7 +170,6 @@ void LumetraCore::process() noexcept {
                                     sampleRate_,
                                     globalBoost_,
                                     scratch_,
-                                    wideScratch_,
                                     std::max<std::size_t>(
                                         secondsToFrames(sampleRate_, kSpatialCellSeconds), 1)};
         for (auto& [id, sequence] : sequences_.entries()) sequence.render(output);

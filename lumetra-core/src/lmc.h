@@ -117,7 +117,6 @@ private:
     std::size_t bufferFrames_ = 0;
     std::vector<double*> channels_; // actuatorBuffers_[a].data(), refreshed on resize
     std::vector<float> scratch_;    // kScratchFrames samples, shared by every effect
-    std::vector<double> wideScratch_; // kScratchFrames samples, shared by every effect
 };
 
 // A new vest layout (the 20-actuator capsule), shared.

@@ -68,9 +68,9 @@ void Sequence::render(const SequenceOutput& out) {
     if (visualiser_.size() != out.layout.actuatorCount())
         visualiser_.resize(out.layout.actuatorCount(), 0.0f);
 
-    const RenderTarget target{out.layout,  transform,       out.buffers, out.actuatorCount,
-                              fade_,       visualiser_,     out.scratch, out.wideScratch,
-                              totalBoost,  out.spatialCellFrames};
+    const RenderTarget target{out.layout, transform,  out.buffers, out.actuatorCount,
+                              fade_,      visualiser_, out.scratch, totalBoost,
+                              out.spatialCellFrames};
     const std::size_t end = tracks_.render(target, out.rateHz, gain, speed, start, n - start);
     fade_.advance(end);
     transform.setChanged(0);

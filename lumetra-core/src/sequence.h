@@ -27,7 +27,6 @@ struct SequenceOutput {
     double rateHz;
     double globalBoost;
     std::span<float> scratch;      // shared work buffer
-    std::span<double> wideScratch; // shared, scratch.size() doubles
     std::size_t spatialCellFrames; // >= 1
 };
 
