@@ -27,18 +27,43 @@ template <class Read>
 uint64_t interpolateInside(Read read, double& position, double ratio, double end, float* output,
                            uint64_t produced, uint64_t capacity) noexcept {
     double p = position;
-    for (; produced < capacity; ++produced) {
-        const double x = p + kIndexGuard;
-        if (!(x < end)) break;
-        // 0 <= x < 2^53: the signed conversion is exact, and cheaper than
-        // the unsigned one.
-        const int64_t j = static_cast<int64_t>(x);
-        const double whole = static_cast<double>(j);
-        const float a = read(static_cast<uint64_t>(j));
-        const float b = read(static_cast<uint64_t>(j) + 1);
-        const float fraction = static_cast<float>(std::max(p - whole, 0.0));
-        output[produced] = fraction * (b - a) + a;
-        p += ratio;
+    if (ratio < 1.0) {
+        // Upsampling: several outputs fall between the same two inputs, so
+        // the whole part is followed from one input to the next and the two
+        // neighbours are read once per input rather than once per output.
+        int64_t j = static_cast<int64_t>(p + kIndexGuard); // 0 <= p + guard < 2^53
+        double whole = static_cast<double>(j);
+        float a = read(static_cast<uint64_t>(j));
+        float b = read(static_cast<uint64_t>(j) + 1);
+        for (; produced < capacity; ++produced) {
+            const double x = p + kIndexGuard;
+            if (!(x < end)) break;
+            if (x >= whole + 1.0) { // whole stays floor(x)
+                do {
+                    whole += 1.0;
+                    ++j;
+                } while (x >= whole + 1.0);
+                a = read(static_cast<uint64_t>(j));
+                b = read(static_cast<uint64_t>(j) + 1);
+            }
+            const float fraction = static_cast<float>(std::max(p - whole, 0.0));
+            output[produced] = fraction * (b - a) + a;
+            p += ratio;
+        }
+    } else {
+        for (; produced < capacity; ++produced) {
+            const double x = p + kIndexGuard;
+            if (!(x < end)) break;
+            // 0 <= x < 2^53: the signed conversion is exact, and cheaper than
+            // the unsigned one.
+            const int64_t j = static_cast<int64_t>(x);
+            const double whole = static_cast<double>(j);
+            const float a = read(static_cast<uint64_t>(j));
+            const float b = read(static_cast<uint64_t>(j) + 1);
+            const float fraction = static_cast<float>(std::max(p - whole, 0.0));
+            output[produced] = fraction * (b - a) + a;
+            p += ratio;
+        }
     }
     position = p;
     return produced;
