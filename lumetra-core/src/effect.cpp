@@ -32,6 +32,18 @@ uint64_t signalIndexOf(const nlohmann::json& sample) noexcept {
     }
 }
 
+// destination[k] += source[k] x weight, widened to double, for k < count.
+// Built twice, for the x86-64 baseline and for processors with AVX2, and
+// picked when the library loads: the same products and sums, four at a
+// time instead of two (AVX2 brings no fused multiply-add, so nothing is
+// contracted).
+__attribute__((target_clones("avx2", "default"))) void addWeighted(
+    double* __restrict destination, const float* __restrict source, double weight,
+    std::size_t count) noexcept {
+    for (std::size_t k = 0; k < count; ++k)
+        destination[k] += static_cast<double>(source[k]) * weight;
+}
+
 } // namespace
 
 Effect::Effect(const nlohmann::json& sample, std::size_t actuatorCount)
@@ -141,9 +153,7 @@ void Effect::spread(const RenderTarget& target, double t, double dt, std::size_t
             if (a < target.visualiser.size())
                 target.visualiser[a] =
                     std::max(target.visualiser[a], static_cast<float>(w * peak));
-            double* __restrict destination = target.buffers[a] + offset + i;
-            for (std::size_t k = 0; k < length; ++k)
-                destination[k] += static_cast<double>(source[k]) * w;
+            addWeighted(target.buffers[a] + offset + i, source, w, length);
         }
         i += length;
         framesSinceSeek_ += length;
