@@ -29,25 +29,26 @@ uint64_t interpolateInside(Read read, double& position, double ratio, double end
     double p = position;
     if (ratio < 1.0) {
         // Upsampling: several outputs fall between the same two inputs, so
-        // the whole part is followed from one input to the next and the two
-        // neighbours are read once per input rather than once per output.
+        // the whole part is followed from one input to the next, and the
+        // neighbours are read and the end checked only when it moves (end
+        // being a whole number, x < end exactly when floor(x) < end).
         int64_t j = static_cast<int64_t>(p + kIndexGuard); // 0 <= p + guard < 2^53
         double whole = static_cast<double>(j);
         float a = read(static_cast<uint64_t>(j));
-        float b = read(static_cast<uint64_t>(j) + 1);
+        float rise = read(static_cast<uint64_t>(j) + 1) - a;
         for (; produced < capacity; ++produced) {
             const double x = p + kIndexGuard;
-            if (!(x < end)) break;
             if (x >= whole + 1.0) { // whole stays floor(x)
                 do {
                     whole += 1.0;
                     ++j;
                 } while (x >= whole + 1.0);
+                if (!(whole < end)) break;
                 a = read(static_cast<uint64_t>(j));
-                b = read(static_cast<uint64_t>(j) + 1);
+                rise = read(static_cast<uint64_t>(j) + 1) - a;
             }
             const float fraction = static_cast<float>(std::max(p - whole, 0.0));
-            output[produced] = fraction * (b - a) + a;
+            output[produced] = fraction * rise + a;
             p += ratio;
         }
     } else {
