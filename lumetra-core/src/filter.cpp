@@ -20,9 +20,11 @@ constexpr double kIndexGuard = 1e-5;
 constexpr uint64_t kExactIndexLimit = uint64_t{1} << 53;
 
 // Interpolates from `position` on while both neighbours of the read position
-// lie inside the input (position + guard in [0, end), end <= count - 1),
-// reading samples through `read`: the general loop's arithmetic, without its
-// edge cases. Returns the new number of samples produced.
+// lie inside the input (position + guard in [0, end), end <= count - 1, a
+// whole number), reading samples through `read`: the general loop's
+// arithmetic, without its edge cases. The later neighbour is read first: a
+// filtered source then runs its cascade once up to it, and still holds the
+// earlier one. Returns the new number of samples produced.
 template <class Read>
 uint64_t interpolateInside(Read read, double& position, double ratio, double end, float* output,
                            uint64_t produced, uint64_t capacity) noexcept {
@@ -34,8 +36,9 @@ uint64_t interpolateInside(Read read, double& position, double ratio, double end
         // being a whole number, x < end exactly when floor(x) < end).
         int64_t j = static_cast<int64_t>(p + kIndexGuard); // 0 <= p + guard < 2^53
         double whole = static_cast<double>(j);
+        float b = read(static_cast<uint64_t>(j) + 1);
         float a = read(static_cast<uint64_t>(j));
-        float rise = read(static_cast<uint64_t>(j) + 1) - a;
+        float rise = b - a;
         for (; produced < capacity; ++produced) {
             const double x = p + kIndexGuard;
             if (x >= whole + 1.0) { // whole stays floor(x)
@@ -44,8 +47,9 @@ uint64_t interpolateInside(Read read, double& position, double ratio, double end
                     ++j;
                 } while (x >= whole + 1.0);
                 if (!(whole < end)) break;
+                b = read(static_cast<uint64_t>(j) + 1);
                 a = read(static_cast<uint64_t>(j));
-                rise = read(static_cast<uint64_t>(j) + 1) - a;
+                rise = b - a;
             }
             const float fraction = static_cast<float>(std::max(p - whole, 0.0));
             output[produced] = fraction * rise + a;
@@ -59,8 +63,8 @@ uint64_t interpolateInside(Read read, double& position, double ratio, double end
             // the unsigned one.
             const int64_t j = static_cast<int64_t>(x);
             const double whole = static_cast<double>(j);
-            const float a = read(static_cast<uint64_t>(j));
             const float b = read(static_cast<uint64_t>(j) + 1);
+            const float a = read(static_cast<uint64_t>(j));
             const float fraction = static_cast<float>(std::max(p - whole, 0.0));
             output[produced] = fraction * (b - a) + a;
             p += ratio;
