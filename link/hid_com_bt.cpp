@@ -162,12 +162,7 @@ int32_t HidComBT::connect(uint32_t serialNumber, std::string deviceString) {
 
     if (!inquirer) return TRV_ERROR_OTHER;
     std::vector<BluetoothDeviceRecord> devices;
-    try {
-        devices = inquirer->inquire(kInquiryDurationSeconds);
-    } catch (const BluetoothException& error) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Failed to inquire bluetooth devices: " << error.what();
-        return TRV_ERROR_DEVICE_NOT_REACHABLE;
-    }
+    if (!listKnownDevices(devices)) return TRV_ERROR_DEVICE_NOT_REACHABLE;
     for (const auto& device : devices) {
         if (!isVestCandidate(device)) continue;
         LogStream(TRV_LOG_TRACE, kTag) << "Try to connect to device " << device.name;
@@ -199,17 +194,22 @@ int32_t HidComBT::connect(uint32_t serialNumber, std::string deviceString) {
     return TRV_ERROR_DEVICE_NOT_REACHABLE;
 }
 
+bool HidComBT::listKnownDevices(std::vector<BluetoothDeviceRecord>& devices) {
+    try {
+        devices = inquirer->inquire(kInquiryDurationSeconds);
+        return true;
+    } catch (const BluetoothException& error) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Failed to inquire bluetooth devices: " << error.what();
+        return false;
+    }
+}
+
 int32_t HidComBT::scan(std::vector<trv_device_info_t>& records, std::map<uint32_t, std::string>& addresses,
                        std::vector<std::string>& strings) {
     LogStream(TRV_LOG_TRACE, kTag) << "Start bluetooth scanning routine.";
     if (!inquirer) return TRV_ERROR_OTHER;
     std::vector<BluetoothDeviceRecord> devices;
-    try {
-        devices = inquirer->inquire(kInquiryDurationSeconds);
-    } catch (const BluetoothException& error) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Failed to inquire bluetooth devices: " << error.what();
-        return TRV_ERROR_OTHER;
-    }
+    if (!listKnownDevices(devices)) return TRV_ERROR_OTHER;
     const auto versionRequest = makeShortFrame(HidCommandId::GetVersion);
     const auto typeRequest = makeShortFrame(HidCommandId::GetDeviceType);
     for (const auto& device : devices) {

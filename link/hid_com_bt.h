@@ -48,6 +48,8 @@ public:
     bool isVestCandidate(const BluetoothDeviceRecord& record) const;
 
 private:
+    // The devices the system knows; false (logged) when the list fails.
+    bool listKnownDevices(std::vector<BluetoothDeviceRecord>& devices);
     // One frame from the stream within waitSeconds: its length (copied into
     // answerBuffer), 0 nothing whole yet, -10 garbage was dropped. Throws
     // BluetoothException when the link fails.
