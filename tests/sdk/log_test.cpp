@@ -2,7 +2,6 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -11,128 +10,91 @@
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
+#include "log_capture.h"
 #include "lumetra-core/src/lmc_log.h"
 #include "sdk/log.h"
 #include "support/temp_dir.h"
 
+using trv::test::LogCapture;
+
 namespace {
-
-struct Line {
-    int level;
-    std::string tag;
-    std::string text;
-};
-
-std::mutex gLinesMutex; // guards gLines
-std::vector<Line> gLines;
-
-void recordLine(trv_log_level_t level, const char* tag, const char* message) {
-    std::lock_guard lock(gLinesMutex);
-    gLines.push_back({level, tag, message});
-}
-
-std::vector<Line> takeLines() {
-    std::lock_guard lock(gLinesMutex);
-    return std::exchange(gLines, {});
-}
-
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
 } // namespace
 
 TEST(Log, ApplicationCallbackReceivesWholeLinesAtOrAboveTheLevel) {
-    setApplicationLogCallback(&recordLine);
+    LogCapture::install();
     LogStream(TRV_LOG_TRACE, "Tarvonel") << "before any instance";
     setLogLevel(TRV_LOG_INFO);
     LogStream(TRV_LOG_DEBUG, "Tarvonel") << "dropped";
     LogStream(TRV_LOG_INFO, "Tarvonel") << "Command: connect(" << 3 << ", " << 12345678u << ")";
     LogStream(TRV_LOG_WARNING, "ExperimentalTarvonelSDK") << 0.5f << ' ' << 1e-05 << ' ' << true;
-    LogStream(TRV_LOG_OFF, "Handler");
+    LogStream(TRV_LOG_OFF, "Handler"); // an empty line still arrives
     { LogStream line(TRV_LOG_ERROR, "HidCom"); line << "a" << "b" << std::endl; }
-    auto lines = takeLines();
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines[0].text, "before any instance");
-    EXPECT_EQ(lines[1].text, "Command: connect(3, 12345678)");
-    EXPECT_EQ(lines[1].tag, "Tarvonel");
-    EXPECT_EQ(lines[1].level, TRV_LOG_INFO);
-    EXPECT_EQ(lines[2].text, "0.5 1e-05 1");
-    EXPECT_EQ(lines[2].tag, "ExperimentalTarvonelSDK");
-    EXPECT_EQ(lines[3].text, ""); // an empty line still arrives
-    EXPECT_EQ(lines[3].level, TRV_LOG_OFF);
-    EXPECT_EQ(lines[4].text, "ab\n");
-
-    setApplicationLogCallback(nullptr);
-    LogStream(TRV_LOG_ERROR, "Tarvonel") << "silenced";
-    lumetraLogHook(TRV_LOG_ERROR, "lmc:1", "silenced too");
-    EXPECT_TRUE(takeLines().empty());
-}
-
-TEST(Log, EngineHookDropsTheLocationAndTagsLumetraCore) {
-    setApplicationLogCallback(&recordLine);
-    setLogLevel(TRV_LOG_INFO);
+    // The engine's lines lose their location and are tagged LumetraCore.
     lmc::lmc_log_level_set(lmc::kLogWarning);
     lmc::lmc_log_callback_set(&lumetraLogHook);
     LMC_LOG(lmc::kLogInfo, "lmc", "info %d", 1);
     LMC_LOG(lmc::kLogWarning, "pattern", "bad value %s at %d", "x", 7);
-    auto lines = takeLines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].tag, "LumetraCore");
-    EXPECT_EQ(lines[0].text, "bad value x at 7");
-    EXPECT_EQ(lines[0].level, lmc::kLogWarning);
+    const auto lines = LogCapture::take();
+    std::vector<std::tuple<int, std::string, std::string>> got;
+    for (const auto& l : lines) got.emplace_back(l.level, l.tag, l.text);
+    EXPECT_EQ(got, (std::vector<std::tuple<int, std::string, std::string>>{
+                       {TRV_LOG_TRACE, "Tarvonel", "before any instance"},
+                       {TRV_LOG_INFO, "Tarvonel", "Command: connect(3, 12345678)"},
+                       {TRV_LOG_WARNING, "ExperimentalTarvonelSDK", "0.5 1e-05 1"},
+                       {TRV_LOG_OFF, "Handler", ""},
+                       {TRV_LOG_ERROR, "HidCom", "ab\n"},
+                       {lmc::kLogWarning, "LumetraCore", "bad value x at 7"}}));
+
+    setApplicationLogCallback(nullptr);
+    LogStream(TRV_LOG_ERROR, "Tarvonel") << "silenced";
+    lumetraLogHook(TRV_LOG_ERROR, "lmc:1", "silenced too");
+    EXPECT_TRUE(LogCapture::take().empty());
 }
 
 TEST(Log, ThrowingCallbackDropsTheLineAndNothingEscapes) {
-    setApplicationLogCallback([](trv_log_level_t, const char*, const char*) {
-        throw std::runtime_error("application bug");
-    });
+    setApplicationLogCallback([](trv_log_level_t, const char*, const char*) { throw std::runtime_error("bug"); });
     EXPECT_NO_THROW(LogStream(TRV_LOG_ERROR, "Tarvonel") << "thrown away");
     EXPECT_NO_THROW(lumetraLogHook(TRV_LOG_ERROR, "lmc:1", "thrown away"));
 }
 
 TEST(Log, EveryLineArrivesOnceAndWholeWhileTheCallbackIsSwapped) {
-    static std::atomic<int> countA{0};
-    static std::atomic<int> countB{0};
+    static std::atomic<int> counts[2];
     static std::atomic<int> broken{0};
-    trv_log_callback_t a = [](trv_log_level_t, const char*, const char* m) {
-        ++countA;
-        std::string text(m);
+    static constexpr auto check = [](const char* m) {
+        const std::string text(m);
         if (text.size() != 40 || text.find_first_not_of(text[0]) != std::string::npos) ++broken;
     };
-    trv_log_callback_t b = [](trv_log_level_t, const char*, const char* m) {
-        ++countB;
-        std::string text(m);
-        if (text.size() != 40 || text.find_first_not_of(text[0]) != std::string::npos) ++broken;
-    };
-    setApplicationLogCallback(a);
+    const trv_log_callback_t callbacks[2] = {[](trv_log_level_t, const char*, const char* m) { ++counts[0]; check(m); },
+                                             [](trv_log_level_t, const char*, const char* m) { ++counts[1]; check(m); }};
+    setApplicationLogCallback(callbacks[0]);
     setLogLevel(TRV_LOG_INFO);
     constexpr int kThreads = 8;
     constexpr int kLinesPerThread = 5000;
     std::atomic<bool> stop{false};
     std::thread swapper([&] {
         for (int i = 0; !stop.load(); ++i) {
-            setApplicationLogCallback((i % 2) != 0 ? b : a);
+            setApplicationLogCallback(callbacks[i % 2]);
             std::this_thread::yield();
         }
     });
     std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
         writers.emplace_back([t] {
-            const char fill = static_cast<char>('a' + t);
-            for (int i = 0; i < kLinesPerThread; ++i)
-                LogStream(TRV_LOG_INFO, "Sequencer") << std::string(20, fill) << std::string(20, fill);
+            const std::string half(20, static_cast<char>('a' + t));
+            for (int i = 0; i < kLinesPerThread; ++i) LogStream(TRV_LOG_INFO, "Sequencer") << half << half;
         });
-    }
     for (auto& w : writers) w.join();
     stop = true;
     swapper.join();
-    EXPECT_EQ(countA + countB, kThreads * kLinesPerThread);
+    EXPECT_EQ(counts[0] + counts[1], kThreads * kLinesPerThread);
     EXPECT_EQ(broken.load(), 0);
 }
 
-TEST(Log, FileLoggerRotatesOnOpenAndASecondCreationFails) {
+TEST(Log, FileLoggerRotatesOnOpenClampsLevelsAndASecondCreationFails) {
     trv::test::TempDir dir;
     const auto path = dir.path() / "logs" / "TarvonelSDK.log";
     std::filesystem::create_directories(path.parent_path());
@@ -142,6 +104,8 @@ TEST(Log, FileLoggerRotatesOnOpenAndASecondCreationFails) {
     initLogger(path.string());
     LogStream(TRV_LOG_INFO, "Tarvonel") << "Command: getSDKVersion()";
     LogStream(TRV_LOG_DEBUG, "Tarvonel") << "below the level";
+    EXPECT_NO_THROW(defaultLogCallback(1000, "Tarvonel", "huge level"));
+    EXPECT_NO_THROW(defaultLogCallback(-5, "Tarvonel", "negative level")); // trace, below info
 
     testing::internal::CaptureStdout();
     initLogger((dir.path() / "other.log").string());
@@ -152,37 +116,22 @@ TEST(Log, FileLoggerRotatesOnOpenAndASecondCreationFails) {
 
     EXPECT_EQ(readFile(dir.path() / "logs" / "TarvonelSDK.1.log"), "previous run\n");
     const std::string text = readFile(path);
-    EXPECT_NE(text.find("[Tarvonel] Command: getSDKVersion()"), std::string::npos) << text;
-    EXPECT_NE(text.find("[HidCom] second instance line"), std::string::npos) << text;
-    EXPECT_NE(text.find("[TarvonelSDK]"), std::string::npos) << text; // spdlog's prefix
+    for (const char* wanted : {"[TarvonelSDK]", "[Tarvonel] Command: getSDKVersion()", "[HidCom] second instance line",
+                               "huge level"})
+        EXPECT_NE(text.find(wanted), std::string::npos) << wanted << " in " << text;
     EXPECT_EQ(text.find("below the level"), std::string::npos);
+    EXPECT_EQ(text.find("negative level"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "other.log"));
 }
 
-TEST(Log, DefaultCallbackWithoutFileLoggerDropsLines) {
+TEST(Log, WithoutAFileLoggerOrWithAnApplicationCallbackNoFileIsMade) {
     trv::test::TempDir dir;
     std::filesystem::current_path(dir.path());
     LogStream(TRV_LOG_ERROR, "Tarvonel") << "nowhere to go";
     defaultLogCallback(99, "Tarvonel", "out-of-range level is clamped");
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "TarvonelLogs"));
-}
-
-TEST(Log, ApplicationCallbackSetFirstMeansNoLogFile) {
-    trv::test::TempDir dir;
-    setApplicationLogCallback(&recordLine);
+    LogCapture::install();
     initLogger((dir.path() / "TarvonelLogs" / "TarvonelSDK.log").string());
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "TarvonelLogs"));
     EXPECT_EQ(spdlog::get("TarvonelSDK"), nullptr);
-}
-
-TEST(Log, OutOfRangeLevelsReachTheFileLoggerClamped) {
-    trv::test::TempDir dir;
-    const auto path = dir.path() / "x.log";
-    setLogLevel(TRV_LOG_INFO);
-    initLogger(path.string());
-    EXPECT_NO_THROW(defaultLogCallback(1000, "Tarvonel", "huge level"));
-    EXPECT_NO_THROW(defaultLogCallback(-5, "Tarvonel", "negative level"));
-    spdlog::get("TarvonelSDK")->flush();
-    const std::string text = readFile(path);
-    EXPECT_EQ(text.find("negative level"), std::string::npos); // trace, below info
 }

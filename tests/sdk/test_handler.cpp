@@ -19,29 +19,17 @@ TestHandler::~TestHandler() {
     joinWorker();
 }
 
-void TestHandler::holdConnections(bool hold) {
+void TestHandler::setHold(bool& flag, bool hold) {
     {
         std::lock_guard lock(mutex);
-        connectionsHeld = hold;
+        flag = hold;
     }
     changed.notify_all();
 }
 
-void TestHandler::holdScans(bool hold) {
-    {
-        std::lock_guard lock(mutex);
-        scansHeld = hold;
-    }
-    changed.notify_all();
-}
-
-void TestHandler::holdDisconnections(bool hold) {
-    {
-        std::lock_guard lock(mutex);
-        disconnectionsHeld = hold;
-    }
-    changed.notify_all();
-}
+void TestHandler::holdConnections(bool hold) { setHold(connectionsHeld, hold); }
+void TestHandler::holdScans(bool hold) { setHold(scansHeld, hold); }
+void TestHandler::holdDisconnections(bool hold) { setHold(disconnectionsHeld, hold); }
 
 void TestHandler::waitWhileHeld(const bool& held) {
     std::unique_lock lock(mutex);
@@ -72,10 +60,7 @@ PatternRegistry::PatternMap TestHandler::registryContents() const {
     return out;
 }
 
-trv_device_info_t* TestHandler::getScannedDevices() {
-    maybeThrow();
-    return nullptr;
-}
+trv_device_info_t* TestHandler::getScannedDevices() { return maybeThrow(), nullptr; }
 
 HandlerKind TestHandler::kind() const { return reportedKind.load(); }
 
@@ -150,25 +135,13 @@ int32_t TestHandler::startDisconnection() {
     return TRV_NO_ERROR;
 }
 
-uint32_t TestHandler::getTarvonelSerialNumber() {
-    maybeThrow();
-    return serialNumber;
-}
+uint32_t TestHandler::getTarvonelSerialNumber() { return maybeThrow(), serialNumber; }
 
-std::string TestHandler::getTarvonelVersion() {
-    maybeThrow();
-    return "2.3.1";
-}
+std::string TestHandler::getTarvonelVersion() { return maybeThrow(), "2.3.1"; }
 
-trv_device_type_t TestHandler::getTarvonelType() {
-    maybeThrow();
-    return TRV_DEVICE_TYPE_B;
-}
+trv_device_type_t TestHandler::getTarvonelType() { return maybeThrow(), TRV_DEVICE_TYPE_B; }
 
-int32_t TestHandler::getGlobalIntensityBoost() {
-    maybeThrow();
-    return gain;
-}
+int32_t TestHandler::getGlobalIntensityBoost() { return maybeThrow(), gain; }
 
 int32_t TestHandler::setGlobalIntensityBoost(int32_t value) {
     maybeThrow();
@@ -190,20 +163,11 @@ int32_t TestHandler::unloadPattern(int32_t patternID) {
     return patterns.erase(patternID) == 1 ? TRV_NO_ERROR : TRV_ERROR_CORE_PATTERN_NOT_ALLOCATED;
 }
 
-int32_t TestHandler::getPatternIntensityBoost(int32_t patternID) {
-    maybeThrow();
-    return patternID * 10;
-}
+int32_t TestHandler::getPatternIntensityBoost(int32_t patternID) { return maybeThrow(), patternID * 10; }
 
-int32_t TestHandler::setAccumulationWindowToPattern(int32_t, int32_t, float, int32_t) {
-    maybeThrow();
-    return TRV_NO_ERROR;
-}
+int32_t TestHandler::setAccumulationWindowToPattern(int32_t, int32_t, float, int32_t) { return maybeThrow(), TRV_NO_ERROR; }
 
-int32_t TestHandler::eraseAccumulationWindowToPattern(int32_t) {
-    maybeThrow();
-    return TRV_NO_ERROR;
-}
+int32_t TestHandler::eraseAccumulationWindowToPattern(int32_t) { return maybeThrow(), TRV_NO_ERROR; }
 
 int32_t TestHandler::playEffect(int32_t, trv_effect_properties_t properties) {
     maybeThrow();
@@ -213,29 +177,14 @@ int32_t TestHandler::playEffect(int32_t, trv_effect_properties_t properties) {
     return nextEffectId++;
 }
 
-int32_t TestHandler::stopEffect(int32_t, float) {
-    maybeThrow();
-    return TRV_NO_ERROR;
-}
+int32_t TestHandler::stopEffect(int32_t, float) { return maybeThrow(), TRV_NO_ERROR; }
 
-trv_effect_state_t TestHandler::effectState(int32_t effectID) {
-    maybeThrow();
-    return effectID == 0 ? TRV_EFFECT_PLAYING : TRV_EFFECT_ENDED;
-}
+trv_effect_state_t TestHandler::effectState(int32_t effectID) { return maybeThrow(), effectID == 0 ? TRV_EFFECT_PLAYING : TRV_EFFECT_ENDED; }
 
-int32_t TestHandler::pauseAll() {
-    maybeThrow();
-    return TRV_NO_ERROR;
-}
+int32_t TestHandler::pauseAll() { return maybeThrow(), TRV_NO_ERROR; }
 
-int32_t TestHandler::resumeAll() {
-    maybeThrow();
-    return TRV_NO_ERROR;
-}
+int32_t TestHandler::resumeAll() { return maybeThrow(), TRV_NO_ERROR; }
 
-int32_t TestHandler::stopAll() {
-    maybeThrow();
-    return TRV_NO_ERROR;
-}
+int32_t TestHandler::stopAll() { return maybeThrow(), TRV_NO_ERROR; }
 
 } // namespace trv::test

@@ -78,6 +78,7 @@ public:
     int32_t stopAll() override;
 
 private:
+    void setHold(bool& flag, bool hold);
     void waitWhileHeld(const bool& held);
     void maybeThrow() const {
         if (throwOnOperations) throw std::runtime_error("test handler failure");
