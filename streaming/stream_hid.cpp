@@ -379,6 +379,15 @@ void StreamHid::fastForward(uint32_t timestamp) {
     renderedTime_ += static_cast<uint32_t>(gap * kMicrosPerFastForwardSample);
 }
 
+StreamHidCounters StreamHid::counters() const {
+    StreamHidCounters snapshot;
+    snapshot.requests = counters_.requests.load(std::memory_order_relaxed);
+    snapshot.skippedBackward = counters_.skippedBackward.load(std::memory_order_relaxed);
+    snapshot.resyncs = counters_.resyncs.load(std::memory_order_relaxed);
+    snapshot.fastForwardSamples = counters_.fastForwardSamples.load(std::memory_order_relaxed);
+    return snapshot;
+}
+
 uint32_t StreamHid::getSerialNumber() {
     std::lock_guard guard(*lock);
     return serialNumber_;

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -48,8 +49,8 @@ StreamTimings processStreamTimings() noexcept;
 // Replaces them for streams made afterwards (tests only). Thread-safe.
 void setProcessStreamTimings(const StreamTimings& timings) noexcept;
 
-// Counters of one stream, for tests and benchmarks. Read them after run()
-// returned, or from the stream thread.
+// Counters of one stream, for tests and benchmarks: a snapshot, taken from
+// any thread.
 struct StreamHidCounters {
     uint64_t requests = 0;        // DataRequests answered
     uint64_t skippedBackward = 0; // requests whose timestamp was not ahead of the clock
@@ -76,7 +77,7 @@ public:
     trv_device_type_t getDeviceType() override;
     int32_t resetCounters() override;
 
-    StreamHidCounters counters() const { return counters_; }
+    StreamHidCounters counters() const;
 
     // Replaces the transport constructors for the whole process (null
     // restores the real ones). A seam for tests.
@@ -113,5 +114,11 @@ private:
     uint32_t channelsPerFrame_ = 20; // N: entries per time step
     uint32_t renderedTime_ = 0;      // device time (µs) covered by the rendered samples
     bool clockSynced_ = false;       // renderedTime_ taken from this stream's first request
-    StreamHidCounters counters_;
+    // Written by the stream thread, read from any thread.
+    struct {
+        std::atomic<uint64_t> requests{0};
+        std::atomic<uint64_t> skippedBackward{0};
+        std::atomic<uint64_t> resyncs{0};
+        std::atomic<uint64_t> fastForwardSamples{0};
+    } counters_;
 };

@@ -36,8 +36,19 @@ uint64_t signalIndexOf(const nlohmann::json& sample) noexcept {
 // Built twice, for the x86-64 baseline and for processors with AVX2, and
 // picked when the library loads: the same products and sums, four at a
 // time instead of two (AVX2 brings no fused multiply-add, so nothing is
-// contracted).
-__attribute__((target_clones("avx2", "default"))) void addWeighted(
+// contracted). ThreadSanitizer cannot load the clones' resolver: its
+// builds take the baseline alone.
+#if defined(__SANITIZE_THREAD__)
+#define TRV_WEIGHTED_ADD_CLONES
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TRV_WEIGHTED_ADD_CLONES
+#endif
+#endif
+#ifndef TRV_WEIGHTED_ADD_CLONES
+#define TRV_WEIGHTED_ADD_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+TRV_WEIGHTED_ADD_CLONES void addWeighted(
     double* __restrict destination, const float* __restrict source, double weight,
     std::size_t count) noexcept {
     for (std::size_t k = 0; k < count; ++k)

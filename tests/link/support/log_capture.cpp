@@ -17,6 +17,10 @@ void record(trv_log_level_t level, const char* tag, const char* message) {
 } // namespace
 
 void captureLogs() {
+    {
+        std::lock_guard lock(gMutex);
+        gLines.clear(); // a test sees its own lines only, whatever ran before it
+    }
     setApplicationLogCallback(&record);
     setLogLevel(TRV_LOG_TRACE);
 }

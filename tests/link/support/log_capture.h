@@ -12,7 +12,8 @@ struct LogLine {
     std::string text;
 };
 
-// Installs the recording callback (and sets the minimum level to trace).
+// Forgets the lines recorded so far, installs the recording callback and
+// sets the minimum level to trace.
 void captureLogs();
 // The lines logged since captureLogs() or the last takeLogs().
 std::vector<LogLine> takeLogs();
