@@ -79,6 +79,7 @@ public:
     U level() const { return level_; }
     uint32_t sectionCount() const { return sectionCount_; }
     const VyxBiquad<U>& section(uint32_t s) const { return sections_[s]; }
+    const std::array<U, 2>& state(uint32_t s) const { return states_[s]; }
 
 private:
     // End of frame: flush what silence has decayed to almost nothing, and
