@@ -20,7 +20,8 @@ Frame play(Channel& channel, const std::vector<std::array<double, 4>>& tokens) {
     const uint32_t n = channel.frameSize();
     Frame out, frame(n), scratch(n);
     for (const auto& token : tokens) {
-        EXPECT_TRUE(channel.synthesise(reinterpret_cast<const uint8_t*>(token.data()), frame, scratch));
+        EXPECT_TRUE(
+            channel.synthesise(reinterpret_cast<const uint8_t*>(token.data()), frame, scratch));
         out.insert(out.end(), frame.begin(), frame.end());
     }
     return out;
@@ -112,7 +113,8 @@ TEST(VyxSynthesis, FiveHundredHertz) {
     const Frame pulse = play(500, 0, {{0, 0, 1, 0}, {0, 0, 1, 0}});
     const double amplitude = 0.3;
     for (int i = 0; i < 10; ++i) {
-        const double expected = i < 8 ? amplitude * at(waveTable(WaveId::DefaultPulse), i * 1000 / 7.5) : 0.0;
+        const double expected =
+            i < 8 ? amplitude * at(waveTable(WaveId::DefaultPulse), i * 1000 / 7.5) : 0.0;
         EXPECT_NEAR(pulse[i], expected, 1e-12) << i;
         EXPECT_EQ(pulse[10 + i], pulse[i]) << i;
     }
@@ -121,14 +123,15 @@ TEST(VyxSynthesis, FiveHundredHertz) {
 // Sharp: two pulses of 0.6 and 0.5 leave no room, the rumble is silent; one
 // pulse of 0.4 leaves it at most 0.6.
 TEST(VyxSynthesis, SharpRumbleGivesWayToPulses) {
-    const double d1For = std::pow(0.6, 1 / 0.6);  // 1.0 * d^0.6 = 0.6
+    const double d1For = std::pow(0.6, 1 / 0.6); // 1.0 * d^0.6 = 0.6
     EXPECT_EQ(play(48000, 1, {{1, d1For, 1, 0}}), play(48000, 1, {{0, d1For, 1, 0}}));
 
     const double d1 = std::pow(0.4, 1 / 0.6);
     const Frame both = play(48000, 1, {{1, d1, 0, 0}});
     const Frame pulse = play(48000, 1, {{0, d1, 0, 0}});
     double peak = 0;
-    for (std::size_t i = 0; i < both.size(); ++i) peak = std::max(peak, std::fabs(both[i] - pulse[i]));
+    for (std::size_t i = 0; i < both.size(); ++i)
+        peak = std::max(peak, std::fabs(both[i] - pulse[i]));
     EXPECT_LE(peak, 0.6 + 1e-12);
     EXPECT_GT(peak, 0.59);
 }
@@ -154,7 +157,7 @@ TEST(VyxAnalysis, FirstLoudFrameIsOneThenSteadySoundFadesAndSilenceIsZero) {
         if (k == 0) {
             EXPECT_EQ(d[0], 1.0);
             EXPECT_EQ(d[1], 1.0);
-        } else if (k > 1) {  // the filters settle within the first frame
+        } else if (k > 1) { // the filters settle within the first frame
             EXPECT_LT(d[1], previous[1]);
         }
         previous = d;
@@ -183,19 +186,27 @@ TEST(VyxAnalysis, FirstLoudFrameIsOneThenSteadySoundFadesAndSilenceIsZero) {
 // The band filters follow the bilinear design rule in double; the check
 // values at 48 kHz agree to within 3 ulp (they differ in the last digits).
 TEST(VyxAnalysis, BandFiltersMatchTheCheckValues) {
-    struct Check { BandFilter f; double b0, a1, a2; };
+    struct Check {
+        BandFilter f;
+        double b0, a1, a2;
+    };
     const Check checks[] = {
         {BandFilter::LowPass1000Hz, 0.0039161266605473692, -1.815341082704568, 0.8310055893467575},
-        {BandFilter::LowPass150Hz, 9.5060029449229081e-05, -1.9722337291952663, 0.97261396931306321},
-        {BandFilter::BandPass5500To7500Hz, 0.11633650601051984, -1.1753348056317021, 0.76732698797896026},
-        {BandFilter::HighPass10000Hz, 0.37397788016906358, -0.30756635979220975, 0.18834516088404465},
+        {BandFilter::LowPass150Hz, 9.5060029449229081e-05, -1.9722337291952663,
+         0.97261396931306321},
+        {BandFilter::BandPass5500To7500Hz, 0.11633650601051984, -1.1753348056317021,
+         0.76732698797896026},
+        {BandFilter::HighPass10000Hz, 0.37397788016906358, -0.30756635979220975,
+         0.18834516088404465},
         {BandFilter::HighPass6500Hz, 0.5416924137335124, -0.86097213206906464, 0.30579752286498535},
-        {BandFilter::BandPass4800To5800Hz, 0.061511768503621542, -1.4461944358652055, 0.87697646299275722},
+        {BandFilter::BandPass4800To5800Hz, 0.061511768503621542, -1.4461944358652055,
+         0.87697646299275722},
     };
     for (const Check& c : checks) {
         const BandSections& s = bandSections(c.f, 48000);
         ASSERT_EQ(s.count, 1u);
-        for (auto [got, want] : {std::pair{s.sections[0].b0(), c.b0}, {s.sections[0].a1(), c.a1},
+        for (auto [got, want] : {std::pair{s.sections[0].b0(), c.b0},
+                                 {s.sections[0].a1(), c.a1},
                                  {s.sections[0].a2(), c.a2}})
             EXPECT_LE(std::fabs(got - want), 3 * std::fabs(std::nextafter(want, 0.0) - want))
                 << static_cast<int>(c.f) << " " << got << " " << want;
@@ -212,7 +223,8 @@ TEST(VyxAnalysis, FloatAndDoubleChannelsAgree) {
     for (int k = 0; k < 30; ++k) {
         for (int i = 0; i < 882; ++i) {
             seed = seed * 1664525u + 1013904223u;
-            df[i] = ff[i] = (k % 3 == 0 ? 0.8f : 0.1f) * (static_cast<float>(seed >> 8) / (1 << 24) - 0.5f);
+            df[i] = ff[i] =
+                (k % 3 == 0 ? 0.8f : 0.1f) * (static_cast<float>(seed >> 8) / (1 << 24) - 0.5f);
         }
         uint8_t token[32];
         ASSERT_TRUE(f.analyse(ff, token, fs));
@@ -224,15 +236,17 @@ TEST(VyxAnalysis, FloatAndDoubleChannelsAgree) {
 // A NaN or infinite sample is taken as 0: it neither poisons the filters nor
 // changes the later frames.
 TEST(VyxFaults, NonFiniteInputIsSilence) {
-    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN(),
+                inf = std::numeric_limits<float>::infinity();
     std::vector<float> clean(960 * 4), dirty;
-    for (std::size_t i = 0; i < clean.size(); ++i) clean[i] = 0.5f * std::sin(0.05f * i) * (i % 700 < 300);
+    for (std::size_t i = 0; i < clean.size(); ++i)
+        clean[i] = 0.5f * std::sin(0.05f * i) * (i % 700 < 300);
     clean[100] = clean[200] = clean[300] = 0.0f;
     dirty = clean;
     dirty[100] = nan;
     dirty[200] = inf;
     dirty[300] = -inf;
-    for (float big : {3e38f, -3e38f}) {  // overflows the float filters' power: the band restarts
+    for (float big : {3e38f, -3e38f}) { // overflows the float filters' power: the band restarts
         std::vector<float> loud = clean;
         loud[50] = big;
         VyxChannel<float> channel(48000, 0);
@@ -274,7 +288,7 @@ TEST(VyxFaults, ReaderDoesNotJumpAheadAtANegativeTolerance) {
     const double ramp[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     const WaveTable table{ramp, 10};
     TableReader<double> reader;
-    reader.setSourceRate(2.4995);  // output rate 1: the fifth step ends at 9.998
+    reader.setSourceRate(2.4995); // output rate 1: the fifth step ends at 9.998
     std::vector<double> out(6);
     uint64_t position = 0, cursor = 0;
     EXPECT_FALSE(reader.read(table, position, out, cursor));
@@ -318,5 +332,5 @@ TEST(VyxFaults, SilenceLeavesNoSubnormalState) {
     EXPECT_EQ(channel.analyser(1).meanPower(), 0.0f);
 }
 
-}  // namespace
-}  // namespace vyx
+} // namespace
+} // namespace vyx

@@ -37,8 +37,8 @@ std::vector<double> signal(int32_t rate, uint64_t frames) {
         const bool noiseOn = static_cast<uint64_t>(t / 0.06) % 2 == 1;
         seed = seed * 1664525u + 1013904223u;
         const double noise = (static_cast<double>(seed >> 8) / (1u << 24)) * 2.0 - 1.0;
-        const double v = (toneOn ? 0.6 * std::sin(2 * M_PI * 60 * t) : 0.0) +
-                         (noiseOn ? 0.3 * noise : 0.0);
+        const double v =
+            (toneOn ? 0.6 * std::sin(2 * M_PI * 60 * t) : 0.0) + (noiseOn ? 0.3 * noise : 0.0);
         out[f * kChannels] = v;
         out[f * kChannels + 1] = -0.5 * v;
     }
@@ -49,14 +49,17 @@ template <typename S>
 std::vector<S> as(const std::vector<double>& v) {
     std::vector<S> out(v.size());
     for (std::size_t i = 0; i < v.size(); ++i) {
-        if constexpr (std::is_same_v<S, int16_t>) out[i] = static_cast<S>(std::lround(v[i] * 32767));
-        else if constexpr (std::is_same_v<S, int32_t>) out[i] = static_cast<S>(std::lround(v[i] * 2147483647.0));
-        else out[i] = static_cast<S>(v[i]);
+        if constexpr (std::is_same_v<S, int16_t>)
+            out[i] = static_cast<S>(std::lround(v[i] * 32767));
+        else if constexpr (std::is_same_v<S, int32_t>)
+            out[i] = static_cast<S>(std::lround(v[i] * 2147483647.0));
+        else
+            out[i] = static_cast<S>(v[i]);
     }
     return out;
 }
 
-using Case = std::tuple<int, uint32_t, int32_t, int32_t>;  // rate index, preset, sample, process
+using Case = std::tuple<int, uint32_t, int32_t, int32_t>; // rate index, preset, sample, process
 
 class VyxfxTable : public testing::TestWithParam<Case> {};
 
@@ -64,7 +67,7 @@ template <typename S>
 void runCase(int rateIndex, uint32_t preset, int32_t sampleType, int32_t processType) {
     const int32_t rate = kRates[rateIndex];
     const uint32_t frame = kFrameSizes[rateIndex];
-    const uint64_t frames = kBlocks * frame - frame / 2;  // the last frame is partial
+    const uint64_t frames = kBlocks * frame - frame / 2; // the last frame is partial
     const std::vector<S> in = as<S>(signal(rate, frames));
     Instance a(rate, sampleType, processType), b(rate, sampleType, processType);
     ASSERT_NE(a.p, nullptr);
@@ -88,8 +91,9 @@ void runCase(int rateIndex, uint32_t preset, int32_t sampleType, int32_t process
         const uint64_t n = std::min<uint64_t>(frame, frames - blk * frame);
         std::vector<S> piece(in.begin() + blk * frame * kChannels,
                              in.begin() + (blk * frame + n) * kChannels);
-        ASSERT_EQ(vyxfx_analyse_typed(b.p, sampleType, piece.data(),
-                                      chunked.data() + blk * perBlock, n), 0);
+        ASSERT_EQ(
+            vyxfx_analyse_typed(b.p, sampleType, piece.data(), chunked.data() + blk * perBlock, n),
+            0);
     }
     EXPECT_EQ(tokens, chunked);
 
@@ -100,8 +104,12 @@ void runCase(int rateIndex, uint32_t preset, int32_t sampleType, int32_t process
     for (std::size_t at = 0; at < tokens.size(); at += perBlock / kChannels) {
         for (int k = 0; k < 4; ++k) {
             double d;
-            if (processType == 0) { float f; std::memcpy(&f, &tokens[at + 4 * k], 4); d = f; }
-            else std::memcpy(&d, &tokens[at + 8 * k], 8);
+            if (processType == 0) {
+                float f;
+                std::memcpy(&f, &tokens[at + 4 * k], 4);
+                d = f;
+            } else
+                std::memcpy(&d, &tokens[at + 8 * k], 8);
             ASSERT_TRUE(d >= 0.0 && d <= 1.0) << d;
             moved[k] = moved[k] || d > 0.0;
         }
@@ -111,7 +119,8 @@ void runCase(int rateIndex, uint32_t preset, int32_t sampleType, int32_t process
     // process equals analyse then synthesise; reset makes it repeatable.
     std::vector<S> synthesised(in.size()), processed(in.size()), again(in.size());
     ASSERT_EQ(vyxfx_synthesise_typed(a.p, tokens.data(), tokens.size(), sampleType,
-                                     synthesised.data(), frames), 0);
+                                     synthesised.data(), frames),
+              0);
     ASSERT_EQ(vyxfx_reset(b.p), 0);
     ASSERT_EQ(vyxfx_process_typed(b.p, sampleType, in.data(), processed.data(), frames), 0);
     EXPECT_EQ(processed, synthesised);
@@ -130,10 +139,18 @@ void runCase(int rateIndex, uint32_t preset, int32_t sampleType, int32_t process
 TEST_P(VyxfxTable, EveryCallServesEveryPair) {
     const auto [rateIndex, preset, sampleType, processType] = GetParam();
     switch (sampleType) {
-        case 0: runCase<int16_t>(rateIndex, preset, sampleType, processType); break;
-        case 1: runCase<int32_t>(rateIndex, preset, sampleType, processType); break;
-        case 2: runCase<float>(rateIndex, preset, sampleType, processType); break;
-        default: runCase<double>(rateIndex, preset, sampleType, processType); break;
+        case 0:
+            runCase<int16_t>(rateIndex, preset, sampleType, processType);
+            break;
+        case 1:
+            runCase<int32_t>(rateIndex, preset, sampleType, processType);
+            break;
+        case 2:
+            runCase<float>(rateIndex, preset, sampleType, processType);
+            break;
+        default:
+            runCase<double>(rateIndex, preset, sampleType, processType);
+            break;
     }
 }
 
@@ -185,7 +202,7 @@ TEST(Vyxfx, PartialFramesAndShortTokens) {
 
 TEST(Vyxfx, TokenAmountsBeyond32BitsAreRefused) {
     Instance i(500, 2, 1, 1);
-    const uint64_t fits = 10ull * ((1ull << 27) - 1);  // (2^27 - 1) tokens of 32 bytes
+    const uint64_t fits = 10ull * ((1ull << 27) - 1); // (2^27 - 1) tokens of 32 bytes
     EXPECT_EQ(vyxfx_token_bytes(i.p, fits), 0xFFFFFFE0u);
     EXPECT_EQ(vyxfx_token_bytes(i.p, fits + 1), 0u);
     EXPECT_EQ(vyxfx_last_error(), -22);
@@ -205,4 +222,4 @@ TEST(Vyxfx, LastErrorBelongsToTheCallingThread) {
     EXPECT_EQ(vyxfx_last_error(), -22);
 }
 
-}  // namespace
+} // namespace

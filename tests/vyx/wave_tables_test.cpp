@@ -16,8 +16,8 @@ struct Extreme {
 struct TableCase {
     WaveId id;
     uint64_t count;
-    Extreme peak;     // the largest sample, at its only index
-    Extreme minimum;  // the smallest sample, at its only index
+    Extreme peak;    // the largest sample, at its only index
+    Extreme minimum; // the smallest sample, at its only index
 };
 
 const TableCase kPulses[] = {
@@ -87,5 +87,5 @@ TEST(WaveTables, SineAndTail) {
     EXPECT_EQ(tail.samples[0], 0.0);
 }
 
-}  // namespace
-}  // namespace vyx
+} // namespace
+} // namespace vyx
