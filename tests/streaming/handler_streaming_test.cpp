@@ -16,58 +16,30 @@
 #include "sdk/IHandler.h"
 #include "sdk/PatternRegistry.h"
 #include "sdk/log.h"
-#include "sdk/callback_recorder.h"
 #include "streaming_support.h"
-#include "support/fresh_network.h"
 #include "support/log_capture.h"
-#include "support/net_guard.h"
 
 namespace {
 
-using trv::test::CallbackRecorder;
-using trv::test::hasLog;
-using trv::test::loudActuators;
-using trv::test::patternOf;
-using trv::test::SampleSpec;
-using trv::test::takeLogs;
-using trv::test::VestOnLoopback;
-using trv::test::weightsKeys;
+using namespace trv::test;
 
-constexpr uint32_t kSerial = 12345678;
-
-class StreamingHandler : public ::testing::Test {
+class StreamingHandler : public LoopbackStreamingTest {
 protected:
     void SetUp() override {
-        TRV_REQUIRE_PRIVATE_NETWORK();
-        TRV_ENTER_FRESH_NETWORK();
-        trv::test::captureLogs();
-        trv::test::useFastTimings();
-        vest = std::make_unique<VestOnLoopback>();
+        LoopbackStreamingTest::SetUp();
         registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
     }
-
     void TearDown() override {
         handler.reset();
-        vest.reset();
+        LoopbackStreamingTest::TearDown();
     }
 
     void makeHandler() { handler.reset(IHandler::create(kHandlerStreaming, &registry)); }
-
     void connect() {
         const std::size_t before = recorder.all().size();
-        ASSERT_EQ(handler->connect(TRV_OUTPUT_WIFI, kSerial), 0);
-        ASSERT_TRUE(recorder.waitFor(before + 1));
-        ASSERT_EQ(recorder.all().back().state, TRV_STATE_CONNECTED);
-        ASSERT_TRUE(vest->streaming().waitForStreaming(true, 5.0));
+        ASSERT_EQ(handler->connect(TRV_OUTPUT_WIFI, kVestSerial), 0);
+        expectConnected(before);
     }
-
-    void disconnect() {
-        const std::size_t before = recorder.all().size();
-        ASSERT_EQ(handler->disconnect(), 0);
-        ASSERT_TRUE(recorder.waitFor(before + 1));
-        ASSERT_EQ(recorder.all().back().state, TRV_STATE_DISCONNECTED);
-    }
-
     std::set<int> loudWhilePlaying(int32_t effect) {
         EXPECT_GE(effect, 0);
         vest->energyOver(3);
@@ -77,8 +49,6 @@ protected:
     }
 
     PatternRegistry registry;
-    CallbackRecorder recorder;
-    std::unique_ptr<VestOnLoopback> vest;
     std::unique_ptr<IHandler, void (*)(IHandler*)> handler{nullptr, &IHandler::destroy};
 };
 
@@ -101,7 +71,8 @@ TEST_F(StreamingHandler, ConnectionReloadsTheRegistryUnderItsIDs) {
     EXPECT_EQ(loudWhilePlaying(handler->playEffect(4, trv_effect_properties_t())), (std::set<int>{4}));
 
     // A reconnect finds them still loaded: reloaded, not refused.
-    disconnect();
+    ASSERT_EQ(handler->disconnect(), 0);
+    ASSERT_TRUE(recorder.waitFor(2));
     connect();
     logs = takeLogs();
     EXPECT_TRUE(hasLog(logs, "Pattern ID 9 reloaded.", TRV_LOG_TRACE));
@@ -182,8 +153,7 @@ TEST_F(StreamingHandler, VisualizerCarriesOnlyThePlayingEffects) {
         ASSERT_GE(last, 0);
         if (first < 0) first = last;
     }
-    for (int i = 0; i < 500 && handler->effectState(last) != TRV_EFFECT_ENDED; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(waitUntil([&] { return handler->effectState(last) == TRV_EFFECT_ENDED; }));
     for (int32_t id = first; id <= last; ++id) ASSERT_EQ(handler->effectState(id), TRV_EFFECT_ENDED) << id;
     takeLogs();
     EXPECT_EQ(handler->stopEffect(first, 0.1f), 0) << "an ended effect stops harmlessly";

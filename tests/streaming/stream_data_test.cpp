@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "streaming/stream_data.h"
@@ -25,34 +26,32 @@ std::array<uint8_t, kStreamDataSampleBytes> filledArea(uint8_t fill) {
 
 } // namespace
 
-TEST(StreamData, DurationLimitsForTwentyEntries) {
-    EXPECT_EQ(durationLimits(20), (DurationLimits{12500, 25000, 50000, 100000, 200000}));
-}
-
+// The one table of the modes and step counts (the HID stream and the SDK
+// show one case each end to end).
 TEST(StreamData, RequestedDurationChoosesRateWidthAndSteps) {
     const DurationLimits limits = durationLimits(20);
+    EXPECT_EQ(limits, (DurationLimits{12500, 25000, 50000, 100000, 200000}));
     struct Case {
         uint32_t micros;
         uint8_t modeByte;
         uint32_t steps;
         bool clamped;
     };
-    for (const Case& c : {Case{10000, 0x0F, 20, false}, Case{12500, 0x0F, 25, false},
-                          Case{20000, 0x0E, 40, false}, Case{30000, 0x0D, 60, false},
-                          Case{80000, 0x09, 80, false}, Case{150000, 0x05, 75, false},
-                          Case{200000, 0x05, 100, false}, Case{250000, 0x05, 100, true},
-                          Case{0, 0x0F, 0, false}, Case{499, 0x0F, 0, false}}) {
+    for (const Case& c : {Case{10000, 0x0F, 20, false}, Case{12500, 0x0F, 25, false}, Case{20000, 0x0E, 40, false},
+                          Case{30000, 0x0D, 60, false}, Case{80000, 0x09, 80, false}, Case{90000, 0x09, 90, false},
+                          Case{150000, 0x05, 75, false}, Case{180000, 0x05, 90, false},
+                          Case{200000, 0x05, 100, false}, Case{250000, 0x05, 100, true}, Case{0, 0x0F, 0, false},
+                          Case{499, 0x0F, 0, false}}) {
         const RequestPlan plan = planRequest(c.micros, limits, 20);
-        EXPECT_EQ(plan.mode.modeByte(), c.modeByte) << c.micros;
-        EXPECT_EQ(plan.steps, c.steps) << c.micros;
-        EXPECT_EQ(plan.clamped, c.clamped) << c.micros;
+        EXPECT_EQ(std::tuple(plan.mode.modeByte(), plan.steps, plan.clamped),
+                  std::tuple(c.modeByte, c.steps, c.clamped))
+            << c.micros;
     }
     const RequestPlan clamped = planRequest(4000000, limits, 20);
     EXPECT_EQ(clamped.durationMicros, 200000u);
     EXPECT_EQ(stepsToMicros(clamped.mode, clamped.steps), 200000u);
     EXPECT_EQ(stepsToMicros(planRequest(10000, limits, 20).mode, 20), 10000u);
 }
-
 TEST(StreamData, EveryPlanFitsTheFrameForEveryEntryCount) {
     // Without the capacity cap, N = 7 at 4 bits asks for 285 steps (1001
     // bytes) and N = 255 at 500 Hz for 7 steps (1020 bytes).
@@ -77,49 +76,47 @@ TEST(StreamData, EveryPlanFitsTheFrameForEveryEntryCount) {
 }
 
 TEST(StreamData, SixteenBitSamplesSaturateAndRound) {
-    EXPECT_EQ(quantize16(1.0), 32767);
-    EXPECT_EQ(quantize16(-1.0), -32768);
-    EXPECT_EQ(quantize16(0.0), 0);
-    EXPECT_EQ(quantize16(0.5), 16384);
-    EXPECT_EQ(quantize16(-0.25), -8192);
-    EXPECT_EQ(quantize16(2.0), 32767);
-    EXPECT_EQ(quantize16(std::nan("")), 0);
+    for (const auto& [in, out] : {std::pair{1.0, 32767}, {-1.0, -32768}, {0.0, 0}, {0.5, 16384}, {-0.25, -8192},
+                                  {2.0, 32767}, {std::nan(""), 0}})
+        EXPECT_EQ(quantize16(in), out) << in;
 }
-
-TEST(StreamData, CompandingTablesFollowTheirBreakpoints) {
+TEST(StreamData, CompandingTablesCoverEveryValueInOrder) {
     const auto at = [](int32_t index) { return index / 32768.0; };
-    // 4 bits: first index of each value.
+    // 4 bits: the first index of each value.
     const std::array<int32_t, 8> first4{0, 1, 8, 35, 155, 682, 3009, 13286};
     for (int v = 1; v < 8; ++v) {
         EXPECT_EQ(compand4(at(first4[v])), v);
         EXPECT_EQ(compand4(at(first4[v] - 1)), v - 1);
         EXPECT_EQ(compand4(-at(first4[v])), -v);
     }
-    EXPECT_EQ(compand4(1.0), 7);
-    EXPECT_EQ(compand4(-1.0), -7);
-    // 8 bits: identity to 19, index 20 still 19, then the table.
-    for (int i = 0; i < 20; ++i) EXPECT_EQ(compand8(at(i)), i);
-    EXPECT_EQ(compand8(at(20)), 19);
-    EXPECT_EQ(compand8(at(21)), 20);
-    EXPECT_EQ(compand8(at(29605)), 126);
-    EXPECT_EQ(compand8(at(29606)), 127);
-    EXPECT_EQ(compand8(1.0), 127);
+    // 8 bits, over every index: the identity up to 19, then every value in
+    // turn, each range wider than the last by a near-constant ratio, up to
+    // 127 from index 29606.
+    std::vector<int32_t> first8{0};
+    for (int32_t i = 1; i <= 32767; ++i) {
+        const int v = compand8(at(i));
+        ASSERT_GE(v, static_cast<int>(first8.size()) - 1) << i;
+        ASSERT_LE(v, static_cast<int>(first8.size())) << i;
+        if (v == static_cast<int>(first8.size())) first8.push_back(i);
+        ASSERT_EQ(compand8(-at(i)), -v);
+        ASSERT_EQ(compand8(expand8(static_cast<int8_t>(v))), v) << i;
+    }
+    ASSERT_EQ(first8.size(), 128u);
+    for (int v = 0; v < 20; ++v) EXPECT_EQ(first8[v], v);
+    EXPECT_EQ(first8[20], 21);
+    for (int v = 28; v < 128; ++v) {
+        const double ratio = static_cast<double>(first8[v]) / first8[v - 1];
+        EXPECT_GT(ratio, 1.04) << v;
+        EXPECT_LT(ratio, 1.09) << v;
+    }
+    EXPECT_EQ(first8[127], 29606);
     EXPECT_EQ(compand8(-1.0), -127);
     EXPECT_EQ(compand8(std::nan("")), 0);
     // Rounding to the nearest index: 20.5 rounds up to 21.
     EXPECT_EQ(compand8(20.5 / 32768.0), 20);
     EXPECT_EQ(compand8(20.4 / 32768.0), 19);
-    // Monotone over the whole range, and the inverse stays within its value.
-    int previous = 0;
-    for (int i = 0; i <= 32767; ++i) {
-        const int v = compand8(at(i));
-        ASSERT_GE(v, previous);
-        previous = v;
-        ASSERT_EQ(compand8(expand8(static_cast<int8_t>(v))), v) << i;
-    }
     for (int v = -7; v <= 7; ++v) EXPECT_EQ(compand4(expand4(static_cast<int8_t>(v))), v);
 }
-
 TEST(StreamData, SixteenBitFrameIsTimeMajorLittleEndian) {
     auto area = filledArea(0xEE);
     const auto source = [](uint32_t channel, uint32_t step) {

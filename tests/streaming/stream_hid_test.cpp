@@ -1,6 +1,6 @@
-// The HID stream against the emulated vest over the WiFi transport, with a
-// core whose signal is known. Every case runs in a network namespace of its
-// own.
+// The HID stream against the emulated vest, with a core whose signal is
+// known, and the visualizer it updates. Every case runs in a network
+// namespace of its own.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,9 +9,14 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <numeric>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "link/bluetooth/bluetooth_backend.h"
+#include "link/hid_api.h"
 #include "link/link_timings.h"
 #include "platform/udp_socket.h"
 #include "streaming/abstract_core.h"
@@ -19,6 +24,8 @@
 #include "support/fresh_network.h"
 #include "support/log_capture.h"
 #include "support/net_guard.h"
+#include "tools/vest-emulator/bluetooth_vest_backend.h"
+#include "tools/vest-emulator/hid_vest_adapter.h"
 #include "tools/vest-emulator/streaming_vest.h"
 #include "tools/vest-emulator/udp_vest_adapter.h"
 
@@ -89,6 +96,8 @@ protected:
         LinkTimings link;
         link.answerTimeoutSeconds = 0.2f;
         link.discoveryWindowSeconds = 0.1f;
+        link.bluetoothSettleSeconds = 0.0f;
+        link.bluetoothAnswerTimeoutSeconds = 0.2f;
         setProcessLinkTimings(link);
         StreamTimings timings;
         timings.answerTimeoutSeconds = 0.2f;
@@ -103,12 +112,30 @@ protected:
     void TearDown() override {
         stopRun();
         adapter.reset(); // before the streaming side that its thread calls
+        setActiveHidApi(nullptr);
+        vestemu::EmulatedHidBus::instance().removeAll();
+        setActiveBluetoothBackend(nullptr);
     }
 
-    void startVest(StreamingOptions options = {}, std::shared_ptr<vestemu::VestClock> clock = nullptr) {
+    // The vest, reached over WiFi, or as the only USB or Bluetooth device.
+    void startVest(StreamingOptions options = {}, std::shared_ptr<vestemu::VestClock> clock = nullptr,
+                   trv_output_t transport = TRV_OUTPUT_WIFI) {
         vest = std::make_shared<vestemu::EmulatedVest>(vestemu::VestIdentity{}, std::move(clock));
         streaming = std::make_unique<vestemu::StreamingVest>(vest, options);
-        adapter = std::make_unique<vestemu::UdpVestAdapter>(vest, vestemu::UdpVestOptions{});
+        if (transport == TRV_OUTPUT_USB) {
+            vestemu::EmulatedHidBus::instance().addDevice(vest, {});
+            setActiveHidApi(&vestemu::EmulatedHidBus::instance().api());
+        } else if (transport == TRV_OUTPUT_BLUETOOTH) {
+            auto backend = std::make_shared<vestemu::BluetoothVestBackend>();
+            BluetoothDeviceRecord record;
+            record.address = "00:00:00:00:00:02";
+            record.name = "Tarvonel";
+            record.authenticated = record.remembered = true;
+            backend->addDevice(record, vest);
+            setActiveBluetoothBackend(backend);
+        } else {
+            adapter = std::make_unique<vestemu::UdpVestAdapter>(vest, vestemu::UdpVestOptions{});
+        }
     }
 
     void startRun() {
@@ -136,17 +163,6 @@ protected:
     std::future<int32_t> runResult;
 };
 
-TEST_F(HidStream, HandshakeReadsTheVestsIdentity) {
-    startVest();
-    EXPECT_EQ(stream->getSerialNumber(), 0xFFFFFFFFu);
-    EXPECT_EQ(stream->getVersion(), "noDeviceConnected");
-    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
-    EXPECT_EQ(stream->getSerialNumber(), 12345678u);
-    EXPECT_EQ(stream->getVersion(), "1.4.0");
-    EXPECT_EQ(stream->getDeviceType(), 0x0122FFFFu);
-    EXPECT_EQ(streaming->stats().configRequests, 1u);
-}
-
 TEST_F(HidStream, RefusedStreamConfigurationFailsTheConnection) {
     StreamingOptions options;
     options.configStatus = static_cast<uint8_t>(-4);
@@ -162,103 +178,6 @@ TEST_F(HidStream, RefusedStreamConfigurationFailsTheConnection) {
     streaming->setOptions(options);
     EXPECT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), TRV_ERROR_DEVICE_NOT_REACHABLE);
     EXPECT_TRUE(hasLog(takeLogs(), "The device asked for 0 sample entries per time step.", TRV_LOG_ERROR));
-}
-
-TEST_F(HidStream, EveryModeAnswersItsRequestedDuration) {
-    StreamingOptions options;
-    options.requestPeriodSeconds = 0.005;
-    startVest(options);
-    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
-    startRun();
-    struct Case {
-        uint32_t micros;
-        uint8_t mode;
-        uint32_t steps;
-    };
-    for (const Case& c : {Case{10000, 0x0F, 20}, Case{20000, 0x0E, 40}, Case{30000, 0x0D, 60},
-                          Case{80000, 0x09, 80}, Case{150000, 0x05, 75}, Case{250000, 0x05, 100}}) {
-        options.requestDurationMicros = c.micros;
-        streaming->setOptions(options);
-        streaming->clearFrames();
-        ASSERT_TRUE(streaming->waitForFrames(8, 5.0)) << c.micros;
-        int answered = 0;
-        for (const auto& frame : streaming->frames()) {
-            // Frames of the previous duration may still have been on their way.
-            if (frame.requestedMicros != c.micros) continue;
-            ++answered;
-            ASSERT_EQ(frame.modeByte, c.mode) << c.micros;
-            ASSERT_EQ(frame.steps, c.steps) << c.micros;
-            ASSERT_EQ(frame.requestedMicros, c.micros);
-            for (uint32_t ch = 0; ch < 20; ++ch)
-                ASSERT_FLOAT_EQ(frame.samples[(frame.steps - 1) * 20 + ch], expected(c.mode, ch))
-                    << "mode " << int(c.mode) << " channel " << ch;
-        }
-        EXPECT_GE(answered, 4) << c.micros;
-    }
-    EXPECT_EQ(stopRun(), 0);
-    EXPECT_EQ(streaming->stats().framesRefused, 0u);
-    EXPECT_TRUE(hasLog(takeLogs(), "A request exceeded the encoding capacity: should not be happening",
-                       TRV_LOG_WARNING));
-}
-
-TEST_F(HidStream, OtherEntryCountsFitTheFrame) {
-    for (uint8_t n : {1, 7, 19, 21, 255}) {
-        StreamingOptions options;
-        options.entriesPerStep = n;
-        options.requestPeriodSeconds = 0.005;
-        options.requestDurationMicros = 150000; // the most steps at 4 bits
-        startVest(options);
-        ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0) << int(n);
-        startRun();
-        ASSERT_TRUE(streaming->waitForFrames(3, 5.0)) << int(n);
-        options.requestDurationMicros = 10000;
-        streaming->setOptions(options);
-        streaming->clearFrames();
-        ASSERT_TRUE(streaming->waitForFrames(6, 5.0)) << int(n);
-        EXPECT_EQ(stopRun(), 0);
-        EXPECT_EQ(streaming->stats().framesRefused, 0u) << int(n);
-        for (const auto& frame : streaming->frames()) {
-            ASSERT_GT(frame.steps, 0u);
-            if (frame.requestedMicros != 10000) continue;
-            // Channels beyond N are not carried.
-            for (uint32_t ch = n; ch < 20; ++ch) ASSERT_EQ(frame.samples[ch], 0.0f);
-            ASSERT_FLOAT_EQ(frame.samples[0], expected(frame.modeByte, 0));
-        }
-        adapter.reset();
-        streaming.reset();
-    }
-}
-
-TEST_F(HidStream, EitherSideStopsTheStream) {
-    startVest();
-    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
-    startRun();
-    ASSERT_TRUE(streaming->waitForFrames(2, 5.0));
-    ASSERT_TRUE(streaming->stopFromVest());
-    EXPECT_EQ(waitRun(5.0), 0);
-    auto stats = streaming->stats();
-    EXPECT_EQ(stats.vestStopAnswers, 1u) << "the host answers the vest's StopStream";
-    EXPECT_EQ(stats.hostStops, 1u) << "and sends its own";
-    EXPECT_FALSE(vest->boundPeer()) << "then releases the vest";
-
-    stream->resetCounters();
-    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
-    startRun();
-    ASSERT_TRUE(streaming->waitForStreaming(true, 5.0));
-    EXPECT_EQ(stopRun(), 0);
-    EXPECT_EQ(streaming->stats().hostStops, 2u);
-    EXPECT_FALSE(streaming->streaming());
-}
-
-TEST_F(HidStream, SilenceEndsTheStream) {
-    StreamingOptions options;
-    options.silent = true;
-    startVest(options);
-    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
-    startRun();
-    EXPECT_EQ(waitRun(5.0), 0);
-    EXPECT_TRUE(hasLog(takeLogs(), "Stream timeout: now exiting ", TRV_LOG_ERROR));
-    EXPECT_EQ(streaming->stats().hostStops, 1u);
 }
 
 TEST_F(HidStream, UnansweredStartEndsRunWithItsCode) {
@@ -285,41 +204,50 @@ TEST_F(HidStream, UnansweredStartEndsRunWithItsCode) {
     EXPECT_EQ(waitRun(5.0), TRV_ERROR_DEVICE_NOT_REACHABLE);
 }
 
-TEST_F(HidStream, TheFirstRequestSetsTheClockAndLaterGapsAreCaughtUp) {
+TEST_F(HidStream, StreamsOverUsbAndBluetooth) {
+    for (const trv_output_t transport : {TRV_OUTPUT_USB, TRV_OUTPUT_BLUETOOTH}) {
+        SCOPED_TRACE(transport);
+        startVest({}, nullptr, transport);
+        ASSERT_EQ(stream->connect(transport, 0), 0);
+        EXPECT_EQ(stream->getSerialNumber(), 12345678u);
+        startRun();
+        ASSERT_TRUE(streaming->waitForFrames(3, 5.0));
+        for (const auto& frame : streaming->frames())
+            for (uint32_t ch = 0; ch < 20; ++ch) ASSERT_FLOAT_EQ(frame.samples[ch], expected(frame.modeByte, ch));
+        EXPECT_EQ(stopRun(), 0);
+        EXPECT_EQ(streaming->stats().hostStops, 1u);
+        streaming.reset();
+    }
+}
+
+TEST_F(HidStream, TheFirstRequestSetsTheClockAndAGapIsCaughtUpToTheSample) {
     auto clock = std::make_shared<vestemu::ManualVestClock>();
     clock->advanceMicros(3000);
     StreamingOptions options;
-    options.requestPeriodSeconds = 0.005;
+    options.requestPeriodSeconds = 0.2; // room to move the clock between two requests
     startVest(options, clock);
     ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
     startRun();
-    ASSERT_TRUE(streaming->waitForFrames(3, 5.0));
+    ASSERT_TRUE(streaming->waitForFrames(1, 5.0));
     {
-        std::lock_guard lock(stateMutex);
-        ASSERT_GE(core().renders.size(), 3u);
         // The vest's first timestamp is the origin: nothing already playing
         // is skipped at the start of a stream.
+        std::lock_guard lock(stateMutex);
         EXPECT_EQ(stream->counters().fastForwardSamples, 0u);
-        // The clock stands still: every later request repeats the timestamp
-        // and is answered without any catch-up.
-        for (const auto& r : core().renders) EXPECT_EQ(r.frames, 20u);
-        EXPECT_GE(stream->counters().skippedBackward, 1u);
+        ASSERT_EQ(core().renders.size(), 1u);
+        EXPECT_EQ(core().renders[0].frames, 20u);
     }
-    // The vest jumps 1 s ahead: the gap beyond what was rendered is caught
-    // up at 2000 Hz, in bounded chunks, and discarded.
-    clock->advanceMicros(1'000'000);
-    streaming->clearFrames();
+    // 10 ms were answered; the next request comes 13 ms later: the 3000 us
+    // between are caught up at 2000 Hz, 6 samples, and discarded.
+    clock->advanceMicros(13000);
     ASSERT_TRUE(streaming->waitForFrames(2, 5.0));
     EXPECT_EQ(stopRun(), 0);
     std::lock_guard lock(stateMutex);
-    EXPECT_GT(stream->counters().fastForwardSamples, 0u);
-    EXPECT_LT(stream->counters().fastForwardSamples, 2000u);
-    bool caughtUp = false;
-    for (const auto& r : core().renders)
-        if (r.rate == 2000.0 && r.frames != 20u) caughtUp = true;
-    EXPECT_TRUE(caughtUp);
+    EXPECT_EQ(stream->counters().fastForwardSamples, 6u);
+    ASSERT_GE(core().renders.size(), 3u);
+    EXPECT_EQ(std::tuple(core().renders[1].rate, core().renders[1].frames), std::tuple(2000.0, 6u));
+    EXPECT_EQ(core().renders[2].frames, 20u);
 }
-
 TEST_F(HidStream, RepeatedOrBackwardTimestampsRenderNoBacklog) {
     StreamingOptions options;
     options.requestPeriodSeconds = 0.005;
@@ -376,45 +304,59 @@ TEST_F(HidStream, LiveCoresAreNeverSkippedAhead) {
     EXPECT_EQ(core().renders.at(0).frames, 20u);
 }
 
-TEST_F(HidStream, VisualizerSendsAfterRenderedBuffers) {
+// Every 33 ms of rendered time (not of wall time), one update.
+TEST_F(HidStream, VisualizerUpdatesAfterEach33msOfRenderedTime) {
     UdpSocket viewer;
     ASSERT_EQ(viewer.open(), 0);
     ASSERT_EQ(viewer.bind(Ipv4Endpoint{0x7F000001, 42193}), 0);
-    {
-        std::lock_guard lock(stateMutex);
-        core().enableVisualizer(true);
+    core().setSampleRate(2000);
+    core().setBufferSize(20); // 10 ms per render
+    std::vector<std::size_t> updatedAt;
+    for (std::size_t render = 1; render <= 12; ++render) {
+        {
+            std::lock_guard lock(stateMutex);
+            if (render == 3) core().enableVisualizer(true); // restarts the count
+            core().render();
+        }
+        core().updateVisualizer(stateMutex);
+        std::vector<uint8_t> datagram(2048);
+        if (!viewer.waitReadable(0.0f)) continue;
+        const DatagramResult got = viewer.receiveFrom(datagram.data(), datagram.size());
+        ASSERT_EQ(std::tuple(got.status, got.bytes), std::tuple(SocketStatus::Ok, std::size_t{144}));
+        EXPECT_STREQ(reinterpret_cast<const char*>(&datagram[20]), "/tarvonel_viz/3/7");
+        updatedAt.push_back(render);
     }
-    StreamingOptions options;
-    options.requestPeriodSeconds = 0.005;
-    startVest(options);
-    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
-    startRun();
-    ASSERT_TRUE(viewer.waitReadable(5.0f));
-    std::vector<uint8_t> datagram(2048);
-    const DatagramResult got = viewer.receiveFrom(datagram.data(), datagram.size());
-    EXPECT_EQ(stopRun(), 0);
-    ASSERT_EQ(got.status, SocketStatus::Ok);
-    ASSERT_EQ(got.bytes, 144u);
-    EXPECT_EQ(std::memcmp(datagram.data(), "#bundle", 8), 0);
-    EXPECT_STREQ(reinterpret_cast<const char*>(&datagram[20]), "/tarvonel_viz/3/7");
-    EXPECT_EQ(datagram[64], 0x3F);
-    EXPECT_EQ(datagram[65], 0x80);
+    EXPECT_EQ(updatedAt, (std::vector<std::size_t>{6, 10}));
 }
 
-TEST_F(HidStream, ScanListsTheVest) {
-    EXPECT_EQ(stream->scanDevices(TRV_OUTPUT_WIFI), 0);
-    EXPECT_EQ(stream->getScannedDevices(), nullptr);
-    EXPECT_TRUE(hasLog(takeLogs(), "Cannot get scanned devices: no Tarvonel device found.", TRV_LOG_WARNING));
-    startVest();
-    EXPECT_EQ(stream->scanDevices(TRV_OUTPUT_ANY), 0);
-    trv_device_info_t* first = stream->getScannedDevices();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->outputType, TRV_OUTPUT_WIFI);
-    EXPECT_EQ(first->serialNumber, 12345678u);
-    EXPECT_STREQ(first->deviceVersion, "1.4.0");
-    EXPECT_EQ(first->next, nullptr);
-    // The scanned address is tried first by the next connect.
-    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 12345678), 0);
+// An update too large for one UDP datagram goes as several bundles.
+TEST_F(HidStream, VisualizerSplitsALargeUpdateIntoDatagramsThatFit) {
+    UdpSocket viewer;
+    ASSERT_EQ(viewer.open(), 0);
+    ASSERT_EQ(viewer.bind(Ipv4Endpoint{0x7F000001, 42193}), 0);
+    std::vector<VisualizerFrame> frames;
+    for (int32_t i = 0; i < 600; ++i) frames.push_back({1000000 + i, i, std::vector<float>(20, 0.5f)});
+    Visualizer visualizer;
+    visualizer.send(frames);
+    EXPECT_EQ(visualizer.sentCount(), 2u);
+    std::vector<int32_t> sequences;
+    std::vector<uint8_t> datagram(70000);
+    while (viewer.waitReadable(0.5f)) {
+        const DatagramResult got = viewer.receiveFrom(datagram.data(), datagram.size());
+        ASSERT_EQ(got.status, SocketStatus::Ok);
+        ASSERT_LE(got.bytes, visualizer_datagram::kMaxDatagramBytes);
+        EXPECT_EQ(std::memcmp(datagram.data(), "#bundle", 8), 0);
+        // Walk the elements by their size fields.
+        for (std::size_t at = visualizer_datagram::kBundleHeaderBytes; at < got.bytes;) {
+            const uint32_t size = uint32_t{datagram[at]} << 24 | uint32_t{datagram[at + 1]} << 16 |
+                                  uint32_t{datagram[at + 2]} << 8 | datagram[at + 3];
+            const std::string address(reinterpret_cast<const char*>(&datagram[at + 4]));
+            sequences.push_back(std::stoi(address.substr(address.rfind('/') + 1)));
+            at += 4 + size;
+        }
+    }
+    std::vector<int32_t> all(600);
+    std::iota(all.begin(), all.end(), 0);
+    EXPECT_EQ(sequences, all) << "every frame once, in order";
 }
-
 } // namespace

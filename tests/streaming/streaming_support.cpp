@@ -1,10 +1,15 @@
 #include "streaming_support.h"
 
 #include <algorithm>
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "link/link_timings.h"
 #include "streaming/stream_hid.h"
+#include "support/fresh_network.h"
+#include "support/log_capture.h"
+#include "support/net_guard.h"
 
 namespace trv::test {
 
@@ -72,6 +77,33 @@ void useFastTimings() {
     stream.startDelaySeconds = 0.02f;
     stream.silenceTimeoutSeconds = 0.5f;
     setProcessStreamTimings(stream);
+}
+
+bool waitUntil(const std::function<bool()>& done, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void LoopbackStreamingTest::SetUp() {
+    TRV_REQUIRE_PRIVATE_NETWORK();
+    TRV_ENTER_FRESH_NETWORK();
+    captureLogs(); // the application's callback: no log file
+    useFastTimings();
+    vest = std::make_unique<VestOnLoopback>();
+}
+
+void LoopbackStreamingTest::TearDown() { vest.reset(); }
+
+void LoopbackStreamingTest::expectConnected(std::size_t reportsBefore) {
+    ASSERT_TRUE(recorder.waitFor(reportsBefore + 1));
+    const auto report = recorder.all().back();
+    ASSERT_EQ(std::tuple(report.state, report.error, report.serialNumber),
+              std::tuple(TRV_STATE_CONNECTED, 0, kVestSerial));
+    ASSERT_TRUE(vest->streaming().waitForStreaming(true, 5.0));
 }
 
 } // namespace trv::test

@@ -3,10 +3,15 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sdk/callback_recorder.h"
 
 #include "tools/vest-emulator/streaming_vest.h"
 #include "tools/vest-emulator/udp_vest_adapter.h"
@@ -55,5 +60,26 @@ private:
 
 // Shortens the device link's and the stream's waits for tests.
 void useFastTimings();
+
+// Waits (bounded, in 5 ms steps) until done() holds.
+bool waitUntil(const std::function<bool()>& done, double seconds = 5.0);
+
+inline constexpr uint32_t kVestSerial = 12345678;
+
+// What the end-to-end streaming cases share: a network namespace of the
+// case's own, the library's lines captured, short waits, an emulated vest on
+// loopback and a connection callback that records its reports. A derived
+// fixture releases its handler or SDK instance before TearDown() runs.
+class LoopbackStreamingTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Waits for the report after reportsBefore and checks that it is (connected, 0, serial)
+    // and that the vest streams.
+    void expectConnected(std::size_t reportsBefore);
+
+    CallbackRecorder recorder;
+    std::unique_ptr<VestOnLoopback> vest;
+};
 
 } // namespace trv::test
