@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "lumetra-core/src/lmc.h"
@@ -147,5 +149,56 @@ inline std::vector<std::vector<double>> renderAll(lmc::LumetraCore& core, std::s
     for (auto& channel : out) channel.resize(frames);
     return out;
 }
+
+// What the engine cases share: an engine on the vest's layout, patterns
+// played on it, and their output checked against the generator's own.
+class EngineTest : public ::testing::Test {
+protected:
+    // A waveform long enough for every case (the longest of the table).
+    static constexpr uint64_t kWave = 96;
+    static SampleSpec wave() {
+        SampleSpec sample;
+        sample.signalIndex = kWave;
+        return sample;
+    }
+    // A fresh engine (replacing the last one).
+    lmc::LumetraCore& engine(double rateHz = 2000.0, std::size_t frames = 100) {
+        core.emplace(lmc::layout_new_tarvonel_capsule(), rateHz, frames);
+        return *core;
+    }
+    // Loads spn and makes a sequence of it; returns the sequence ID.
+    int32_t sequence(const std::string& spn, bool autoDelete = false) {
+        const int32_t pattern = lmc::pattern_load_from_spn(*core, spn.c_str(), -1);
+        EXPECT_GE(pattern, 0);
+        const int32_t id = lmc::sequence_new(*core, pattern, autoDelete, -1);
+        EXPECT_GE(id, 0);
+        return id;
+    }
+    // The same, played from playAt after latency.
+    int32_t play(const std::string& spn, double playAt = 0.0, double latency = 0.0, bool autoDelete = false) {
+        const int32_t id = sequence(spn, autoDelete);
+        EXPECT_EQ(lmc::sequence_play(*core, id, playAt, latency), 0);
+        return id;
+    }
+    std::vector<double> render(std::size_t frames, std::size_t channel = 0) {
+        return renderChannel(*core, frames, channel);
+    }
+    static void expectSilence(const std::vector<double>& out, std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) ASSERT_EQ(out[k], 0.0) << "frame " << k;
+    }
+    // out[at + k] == reference[k] * gain exactly, for every reference sample.
+    static void expectSignal(const std::vector<double>& out, std::size_t at, const std::vector<float>& reference,
+                             double gain = 1.0) {
+        ASSERT_LE(at + reference.size(), out.size());
+        for (std::size_t k = 0; k < reference.size(); ++k)
+            ASSERT_EQ(out[at + k], static_cast<double>(reference[k]) * gain) << "frame " << at + k;
+    }
+    // The generator's output of kWave at the engine's rate.
+    std::vector<float> reference(std::size_t frames, double startCrop = 0.0, double stopCrop = 0.0) const {
+        return generatorOutput(kWave, startCrop, stopCrop, lmc::config_sample_rate_get(*core), frames);
+    }
+
+    std::optional<lmc::LumetraCore> core;
+};
 
 } // namespace enginetest

@@ -68,18 +68,6 @@ struct Playback {
     }
 };
 
-TEST(AntiAliasResampler, UpsamplingReadsRawSamplesAndHitsEachInputSample) {
-    // 48 kHz: ratio 1/6, the Nyquist frequency lies above every band.
-    const std::vector<float> input = noise(200, 1);
-    AntiAliasResampler resampler;
-    const std::vector<float> out = Playback{48000.0, 68.0, 368.0}.run(input, {600}, resampler);
-    ASSERT_EQ(out.size(), 600u);
-    EXPECT_EQ(resampler.source().mode(), FilteredInput::Mode::Raw);
-    for (std::size_t k = 0; k < 100; ++k) EXPECT_EQ(out[6 * k], input[k]) << k;
-    // Between two input samples the output lies on the straight line.
-    EXPECT_NEAR(out[3], 0.5f * (input[0] + input[1]), 1e-6);
-}
-
 TEST(AntiAliasResampler, LowPassAtTheNyquistFrequencyKeepsAliasesOut) {
     // 600 Hz output of a waveform whose band is 68..368 Hz: the 300 Hz
     // low-pass. A 1000 Hz tone would fold to 200 Hz without it.
@@ -158,32 +146,6 @@ TEST(AntiAliasResampler, RefusedRequestsProduceAndConsumeNothing) {
     // The bounds themselves are accepted.
     EXPECT_EQ(attempt(8.0, input.data(), out.data(), false).first, 0);
     EXPECT_EQ(attempt(8000000.0, input.data(), out.data(), false).first, 0);
-}
-
-TEST(AntiAliasResampler, TwoCallsOfFiveEqualOneCallOfTen) {
-    const std::vector<float> input = {0.1f, -0.4f, 0.9f, 0.25f, -0.75f, 0.5f};
-    const Playback play{16000.0, 0.0, 100.0, 0.3f}; // ratio 0.5, raw
-    const std::vector<float> once = play.run(input, {10});
-    const std::vector<float> twice = play.run(input, {5, 5});
-    ASSERT_EQ(once.size(), 10u);
-    EXPECT_EQ(once, twice);
-    EXPECT_EQ(once[0], input[0]);
-    EXPECT_EQ(once[1], 0.5f * (input[1] - input[0]) + input[0]);
-    EXPECT_EQ(once[2], input[1]);
-}
-
-TEST(AntiAliasResampler, EndsByInterpolatingTowardsTheTail) {
-    // 100 input samples at ratio 1/6, asked for 512 at a time.
-    const std::vector<float> input = noise(100, 3);
-    const float tail = 0.625f;
-    const Playback play{48000.0, 0.0, 300.0, tail};
-    const std::vector<float> out = play.run(input, {512, 512, 512});
-    ASSERT_EQ(out.size(), 600u);
-    const float last = input.back();
-    for (int i = 0; i < 6; ++i) {
-        const float fraction = static_cast<float>(i) / 6.0f;
-        EXPECT_NEAR(out[594 + i], fraction * (tail - last) + last, 1e-6) << i;
-    }
 }
 
 // The anti-alias filter is one continuous filter over the whole playback:

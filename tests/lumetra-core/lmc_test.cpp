@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -28,58 +29,52 @@ const std::string& validSpn() {
 
 } // namespace
 
-TEST(EngineCore, ConstructionLogsAndSizesTheBuffers) {
+TEST(EngineCore, ConstructionLogsSizesTheBuffersAndMendsInvalidValues) {
     LogCapture log;
     std::shared_ptr<ILayout> layout = layout_new_tarvonel_capsule();
     LumetraCore core(layout, 2000.0, 20);
     ASSERT_EQ(core.actuatorBuffers().size(), 20u);
     for (const auto& buffer : core.actuatorBuffers()) EXPECT_EQ(buffer.size(), 20u);
-    EXPECT_EQ(config_buffer_size_get(core), 20u);
-    EXPECT_EQ(config_sample_rate_get(core), 2000.0);
-    EXPECT_EQ(config_global_boost_get(core), 0.0);
+    EXPECT_EQ(std::tuple(config_buffer_size_get(core), config_sample_rate_get(core), config_global_boost_get(core)),
+              std::tuple(20u, 2000.0, 0.0));
     EXPECT_EQ(core.time(), 0.0);
     EXPECT_EQ(core.layout(), layout);
-
     char expected[128];
     std::snprintf(expected, sizeof expected, "LumetraCore(layout=%p, sample_rate=%f, buffer_size=%zu)",
                   static_cast<const void*>(layout.get()), 2000.0, std::size_t{20});
     ASSERT_EQ(log.at("lmc:27").size(), 1u);
-    EXPECT_EQ(log.at("lmc:27")[0].message, expected);
-    EXPECT_EQ(log.at("lmc:27")[0].level, kLogInfo);
+    EXPECT_EQ(std::tuple(log.at("lmc:27")[0].message, log.at("lmc:27")[0].level), std::tuple(expected, kLogInfo));
     ASSERT_EQ(log.at("lmc:73").size(), 1u);
     EXPECT_EQ(log.at("lmc:73")[0].message, "config_buffer_size_set(20)");
-}
 
-TEST(EngineCore, InvalidConstructionValuesAreMended) {
-    LogCapture log;
-    LumetraCore core(nullptr, std::nan(""), 0);
-    EXPECT_EQ(core.actuatorBuffers().size(), 20u); // null layout: the vest
-    EXPECT_EQ(config_sample_rate_get(core), kDefaultSampleRate);
-    EXPECT_EQ(config_buffer_size_get(core), 1u);
+    log.clear();
+    LumetraCore mended(nullptr, std::nan(""), 0);
+    EXPECT_EQ(mended.actuatorBuffers().size(), 20u); // null layout: the vest
+    EXPECT_EQ(config_sample_rate_get(mended), kDefaultSampleRate);
+    EXPECT_EQ(config_buffer_size_get(mended), 1u);
     EXPECT_EQ(log.at("lmc:51").size(), 1u);
     EXPECT_EQ(log.at("lmc:78").size(), 1u);
 }
-
 TEST(EngineCore, PatternIdentifiers) {
     LumetraCore core = makeCore();
-    EXPECT_EQ(pattern_load_from_spn(core, validSpn().c_str(), -1), 0);
-    EXPECT_EQ(pattern_load_from_spn(core, validSpn().c_str(), -1), 1);
-    EXPECT_EQ(pattern_load_from_spn(core, validSpn().c_str(), 5), 5);
-    EXPECT_EQ(pattern_load_from_spn(core, validSpn().c_str(), -1), 6);
-    EXPECT_EQ(pattern_load_from_spn(core, validSpn().c_str(), 5), TRV_ERROR_CORE_INSTANCE_ALLOCATED);
-    EXPECT_EQ(pattern_load_from_spn(core, validSpn().c_str(), -2), TRV_ERROR_CORE_INVALID_ARGUMENT);
+    const char* spn = validSpn().c_str();
+    for (const auto& [id, result] : {std::pair{-1, 0}, {-1, 1}, {5, 5}, {-1, 6}, {5, TRV_ERROR_CORE_INSTANCE_ALLOCATED},
+                                     {-2, TRV_ERROR_CORE_INVALID_ARGUMENT}})
+        EXPECT_EQ(pattern_load_from_spn(core, spn, id), result) << id;
     EXPECT_EQ(pattern_load_from_spn(core, "{}", 9), TRV_ERROR_CORE_INVALID_SPN);
     EXPECT_EQ(pattern_load_from_spn(core, "{}", -2), TRV_ERROR_CORE_INVALID_SPN);
     EXPECT_EQ(pattern_load_from_spn(core, nullptr, -1), TRV_ERROR_CORE_INVALID_SPN);
     EXPECT_FALSE(pattern_is_allocated(core, 9));
     EXPECT_TRUE(pattern_is_allocated(core, 5));
-
     EXPECT_EQ(pattern_unload(core, 5), 0);
     EXPECT_FALSE(pattern_is_allocated(core, 5));
-    EXPECT_EQ(pattern_unload(core, 5), 0); // unknown: no effect
-    EXPECT_EQ(pattern_load_from_spn(core, validSpn().c_str(), -1), 7); // never reused
+    EXPECT_EQ(pattern_unload(core, 5), 0);                  // unknown: no effect
+    EXPECT_EQ(pattern_load_from_spn(core, spn, -1), 7);     // never reused
+    EXPECT_EQ(pattern_reserve_id_range(core, 10), 10);
+    EXPECT_EQ(pattern_load_from_spn(core, spn, -1), 10);
+    EXPECT_EQ(pattern_reserve_id_range(core, 3), 11);
+    EXPECT_EQ(pattern_reserve_id_range(core, -5), 11);
 }
-
 TEST(EngineCore, IdentifierAtTheTopOfTheRangeIsRefused) {
     LumetraCore core = makeCore();
     const int32_t top = std::numeric_limits<int32_t>::max();
@@ -93,31 +88,19 @@ TEST(EngineCore, IdentifierAtTheTopOfTheRangeIsRefused) {
     EXPECT_EQ(core.sequences().size(), 1u);
 }
 
-TEST(EngineCore, ReservedIdRange) {
-    LumetraCore core = makeCore();
-    EXPECT_EQ(pattern_reserve_id_range(core, 10), 10);
-    EXPECT_EQ(pattern_load_from_spn(core, validSpn().c_str(), -1), 10);
-    EXPECT_EQ(pattern_reserve_id_range(core, 3), 11);
-    EXPECT_EQ(pattern_reserve_id_range(core, -5), 11);
-}
-
 TEST(EngineCore, Configuration) {
-    LogCapture log;
+    LogCapture log(kLogWarning); // info lines filtered out
     LumetraCore core = makeCore();
-    log.clear();
-
-    EXPECT_EQ(config_sample_rate_set(core, 0.0), TRV_ERROR_CORE_INVALID_ARGUMENT);
-    EXPECT_EQ(config_sample_rate_set(core, -1.0), TRV_ERROR_CORE_INVALID_ARGUMENT);
-    EXPECT_EQ(config_sample_rate_set(core, std::nan("")), TRV_ERROR_CORE_INVALID_ARGUMENT);
-    EXPECT_EQ(config_sample_rate_set(core, INFINITY), TRV_ERROR_CORE_INVALID_ARGUMENT);
+    for (double rate : {0.0, -1.0, std::nan(""), static_cast<double>(INFINITY)})
+        EXPECT_EQ(config_sample_rate_set(core, rate), TRV_ERROR_CORE_INVALID_ARGUMENT);
     EXPECT_EQ(config_sample_rate_get(core), 48000.0);
-    ASSERT_EQ(log.at("lmc:51").size(), 4u);
-    EXPECT_EQ(log.at("lmc:51")[0].message, "invalid sample rate: 0.000000");
-    EXPECT_EQ(log.at("lmc:51")[0].level, kLogWarning);
+    ASSERT_EQ(log.lines().size(), 4u);
+    EXPECT_EQ(std::tuple(log.lines()[0].location, log.lines()[0].message, log.lines()[0].level),
+              std::tuple("lmc:51", "invalid sample rate: 0.000000", kLogWarning));
+    lmc_log_level_set(kLogInfo);
     EXPECT_EQ(config_sample_rate_set(core, 2000.0), 0);
     EXPECT_EQ(config_sample_rate_get(core), 2000.0);
     EXPECT_EQ(log.at("lmc:44").back().message, "config_sample_rate_set(2000.000000)");
-
     config_global_boost_set(core, 0.25);
     EXPECT_EQ(config_global_boost_get(core), 0.25);
     EXPECT_EQ(log.at("lmc:62").back().message, "config_global_boost_set(0.250000)");
@@ -126,23 +109,20 @@ TEST(EngineCore, Configuration) {
     EXPECT_EQ(log.at("lmc:78").back().message, "invalid buffer size (set to 1 instead)");
     EXPECT_EQ(config_buffer_size_get(core), 1u);
     for (const auto& buffer : core.actuatorBuffers()) EXPECT_EQ(buffer.size(), 1u);
-
     // A request for millions of frames is capped instead of exhausting memory.
-    EXPECT_EQ(config_buffer_size_set(core, 50'000'000), 0);
-    EXPECT_EQ(config_buffer_size_get(core), kMaxBufferFrames);
+    for (std::size_t frames : {std::size_t{50'000'000}, std::numeric_limits<std::size_t>::max()}) {
+        EXPECT_EQ(config_buffer_size_set(core, frames), 0);
+        EXPECT_EQ(config_buffer_size_get(core), kMaxBufferFrames);
+    }
     EXPECT_EQ(log.at("lmc:79").back().message, "invalid buffer size (set to 65536 instead)");
-    EXPECT_EQ(config_buffer_size_set(core, std::numeric_limits<std::size_t>::max()), 0);
-    EXPECT_EQ(config_buffer_size_get(core), kMaxBufferFrames);
     core.process();
     EXPECT_EQ(core.actuatorBuffers()[19].size(), kMaxBufferFrames);
-
     // Unchanged size: the buffers stay where they are.
     EXPECT_EQ(config_buffer_size_set(core, 256), 0);
     const double* before = core.actuatorBuffers()[0].data();
     EXPECT_EQ(config_buffer_size_set(core, 256), 0);
     EXPECT_EQ(core.actuatorBuffers()[0].data(), before);
 }
-
 TEST(EngineCore, UnknownIdentifiers) {
     LogCapture log;
     LumetraCore core = makeCore();
@@ -227,15 +207,6 @@ TEST(EngineCore, InfoLinesOfEveryCall) {
         EXPECT_EQ(lines[0].message, message);
         EXPECT_EQ(lines[0].level, kLogInfo);
     }
-}
-
-TEST(EngineCore, LogLevelFiltersInfoLines) {
-    LogCapture log(kLogWarning);
-    LumetraCore core = makeCore();
-    config_sample_rate_set(core, 1000.0);
-    config_sample_rate_set(core, -1.0);
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0].location, "lmc:51");
 }
 
 TEST(EngineCore, SequenceLifecycle) {
@@ -329,42 +300,34 @@ TEST(EngineCore, PropertyValues) {
     LumetraCore core = makeCore();
     const int32_t id = sequence_new(core, pattern_load_from_spn(core, validSpn().c_str(), -1), false, -1);
     const Sequence& sequence = *core.sequences().find(id);
-
-    EXPECT_EQ(property_volume_set(core, id, -2.0), 0);
-    EXPECT_EQ(sequence.volume, 0.0);
-    EXPECT_EQ(property_volume_set(core, id, std::nan("")), 0);
-    EXPECT_EQ(sequence.volume, 0.0);
-    EXPECT_EQ(property_volume_set(core, id, INFINITY), TRV_ERROR_CORE_INVALID_ARGUMENT);
-    EXPECT_EQ(property_volume_set(core, id, 1.5), 0);
-    EXPECT_EQ(sequence.volume, 1.5);
-
-    EXPECT_EQ(property_speed_set(core, id, std::nan("")), TRV_ERROR_CORE_INVALID_ARGUMENT);
-    EXPECT_EQ(property_speed_set(core, id, INFINITY), TRV_ERROR_CORE_INVALID_ARGUMENT);
-    EXPECT_EQ(property_speed_set(core, id, -INFINITY), TRV_ERROR_CORE_INVALID_ARGUMENT);
-    EXPECT_EQ(sequence.speed, 1.0);
-    EXPECT_EQ(property_speed_set(core, id, -3.0), 0);
-    EXPECT_EQ(sequence.speed, 0.0);
+    using Read = double (*)(const Sequence&);
+    const Read volume = [](const Sequence& s) { return s.volume; };
+    const Read speed = [](const Sequence& s) { return s.speed; };
+    const Read delay = [](const Sequence& s) { return s.tracks().repeatDelay; };
+    const Read limit = [](const Sequence& s) { return s.tracks().maxDuration; };
+    const Read boost = [](const Sequence& s) { return s.boost; };
+    const double nan = std::nan(""), inf = INFINITY;
+    const std::tuple<int32_t (*)(LumetraCore&, int32_t, double), double, int32_t, Read, double> cases[] = {
+        {property_volume_set, -2.0, 0, volume, 0.0},          {property_volume_set, nan, 0, volume, 0.0},
+        {property_volume_set, inf, -100, volume, 0.0},        {property_volume_set, 1.5, 0, volume, 1.5},
+        {property_speed_set, nan, -100, speed, 1.0},          {property_speed_set, inf, -100, speed, 1.0},
+        {property_speed_set, -inf, -100, speed, 1.0},         {property_speed_set, -3.0, 0, speed, 0.0},
+        {property_repeat_delay_set, -1.0, 0, delay, 0.0},     {property_repeat_delay_set, inf, -100, delay, 0.0},
+        {property_max_duration_set, nan, 0, limit, 0.0},      {property_max_duration_set, inf, -100, limit, 0.0},
+        {property_max_duration_set, 2.5, 0, limit, 2.5},      {property_boost_set, -0.5, 0, boost, -0.5},
+    };
+    for (const auto& [set, value, result, read, expected] : cases) {
+        EXPECT_EQ(set(core, id, value), result) << value;
+        EXPECT_EQ(read(sequence), expected) << value;
+    }
     EXPECT_EQ(log.at("lmc:311").size(), 3u);
-
-    EXPECT_EQ(property_repeat_delay_set(core, id, -1.0), 0);
-    EXPECT_EQ(sequence.tracks().repeatDelay, 0.0);
-    EXPECT_EQ(property_repeat_delay_set(core, id, INFINITY), TRV_ERROR_CORE_INVALID_ARGUMENT);
-    EXPECT_EQ(property_max_duration_set(core, id, std::nan("")), 0);
-    EXPECT_EQ(sequence.tracks().maxDuration, 0.0);
-    EXPECT_EQ(property_max_duration_set(core, id, INFINITY), TRV_ERROR_CORE_INVALID_ARGUMENT);
-    EXPECT_EQ(property_max_duration_set(core, id, 2.5), 0);
-    EXPECT_EQ(sequence.tracks().maxDuration, 2.5);
     EXPECT_EQ(property_repeat_count_set(core, id, 0), 0);
     EXPECT_EQ(sequence.tracks().repeatCount, 0u);
-    EXPECT_EQ(property_boost_set(core, id, -0.5), 0);
-    EXPECT_EQ(sequence.boost, -0.5);
-
     Transform* transform = sequence_get_transform(core, id);
     ASSERT_NE(transform, nullptr);
     transform->setTranslation(0, 0.1, 0);
     EXPECT_EQ(sequence.transform.height(), 0.1);
 }
-
 TEST(EngineCore, PatternBoostAndMaxSimultaneous) {
     LumetraCore core = makeCore();
     SampleSpec a, b;

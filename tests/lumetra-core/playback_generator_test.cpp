@@ -125,15 +125,6 @@ TEST(PlaybackGenerator, CropEndsOnItsTailAfter512Then88Samples) {
         EXPECT_NEAR(all[594 + i], static_cast<float>(i) / 6.0f * (tail - last) + last, 1e-6f);
 }
 
-TEST(PlaybackGenerator, VolumeScalesEverySample) {
-    PlaybackGenerator full(kPressure, 0.0, 0.0);
-    PlaybackGenerator half(kPressure, 0.0, 0.0);
-    std::vector<float> a(300), b(300);
-    ASSERT_EQ(full.generate(600.0, 1.0f, a), 300u);
-    ASSERT_EQ(half.generate(600.0, 0.5f, b), 300u);
-    for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(b[i], 0.5f * a[i]);
-}
-
 TEST(PlaybackGenerator, RefusedRatesProduceNothingAndKeepTheClock) {
     PlaybackGenerator g(kShared + kWind, 0.0, 0.0);
     std::vector<float> out(32);

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -62,20 +63,12 @@ TEST(SpnRender, WavHoldsWhatTheEngineRenders) {
     ASSERT_TRUE(spnrender::writeWav(wav, rendering));
     const std::string bytes = wav.str();
     ASSERT_EQ(bytes.size(), 80 + rendering.frames * 20 * 4);
-    EXPECT_EQ(bytes.substr(0, 4), "RIFF");
-    EXPECT_EQ(le32(bytes, 4), bytes.size() - 8);
-    EXPECT_EQ(bytes.substr(8, 8), "WAVEfmt ");
-    EXPECT_EQ(le16(bytes, 20), 0xFFFE);
-    EXPECT_EQ(le16(bytes, 22), 20);          // channels
-    EXPECT_EQ(le32(bytes, 24), 2000u);       // rate
-    EXPECT_EQ(le32(bytes, 28), 2000u * 80);  // bytes per second
-    EXPECT_EQ(le16(bytes, 32), 80);          // block
-    EXPECT_EQ(le16(bytes, 34), 32);          // bits
-    EXPECT_EQ(le16(bytes, 44), 3);           // IEEE float sub-format
-    EXPECT_EQ(bytes.substr(60, 4), "fact");
-    EXPECT_EQ(le32(bytes, 68), rendering.frames);
-    EXPECT_EQ(bytes.substr(72, 4), "data");
-    EXPECT_EQ(le32(bytes, 76), rendering.frames * 80);
+    // RIFF, WAVE_FORMAT_EXTENSIBLE of 20 IEEE-float channels at 2000 Hz, fact, data.
+    EXPECT_EQ(bytes.substr(0, 4) + bytes.substr(8, 8) + bytes.substr(60, 4) + bytes.substr(72, 4), "RIFFWAVEfmt factdata");
+    EXPECT_EQ(std::tuple(le32(bytes, 4), le16(bytes, 20), le16(bytes, 22), le32(bytes, 24), le32(bytes, 28)),
+              std::tuple(bytes.size() - 8, 0xFFFE, 20, 2000u, 2000u * 80));
+    EXPECT_EQ(std::tuple(le16(bytes, 32), le16(bytes, 34), le16(bytes, 44), le32(bytes, 68), le32(bytes, 76)),
+              std::tuple(80, 32, 3, rendering.frames, rendering.frames * 80));
     bool heard = false;
     for (std::size_t k = 0; k < rendering.frames; ++k)
         for (std::size_t a = 0; a < 20; ++a) {
