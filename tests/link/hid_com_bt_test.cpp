@@ -9,6 +9,7 @@
 
 #include "link/bluetooth/bluetooth_exception.h"
 #include "link/hid_com_bt.h"
+#include "support/link_frames.h"
 #include "support/log_capture.h"
 #include "tools/vest-emulator/bluetooth_vest_backend.h"
 
@@ -16,6 +17,8 @@ namespace {
 
 using trv::test::countLogs;
 using trv::test::hasLog;
+using trv::test::receiveSoon;
+using trv::test::slotStatus;
 using trv::test::takeLogs;
 using vestemu::BluetoothVestBackend;
 using vestemu::EmulatedVest;
@@ -40,15 +43,6 @@ BluetoothDeviceRecord device(const std::string& address, const std::string& name
     return record;
 }
 
-std::vector<uint8_t> slotStatus() {
-    std::vector<uint8_t> frame(10, 0);
-    frame[0] = 0xA0;
-    frame[1] = 0xAD;
-    frame[2] = 0xDE;
-    stampFrameCrc(frame.data(), frame.size());
-    return frame;
-}
-
 class BluetoothLink : public ::testing::Test {
 protected:
     void SetUp() override { trv::test::captureLogs(); }
@@ -64,12 +58,6 @@ protected:
 
     std::shared_ptr<BluetoothVestBackend> backend_ = std::make_shared<BluetoothVestBackend>();
 };
-
-int32_t receiveSoon(IHidCom& transport) {
-    int32_t received = 0;
-    for (int i = 0; i < 100 && received == 0; ++i) received = transport.receive();
-    return received;
-}
 
 TEST_F(BluetoothLink, OnlyPairedDevicesWithAVestNameAreCandidates) {
     auto bt = transport();

@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 
 #include "link/hid_com_usb.h"
+#include "support/link_frames.h"
 #include "support/log_capture.h"
 #include "tools/vest-emulator/hid_vest_adapter.h"
 
 namespace {
 
 using trv::test::hasLog;
+using trv::test::receiveSoon;
 using trv::test::takeLogs;
 using vestemu::EmulatedHidBus;
 using vestemu::EmulatedVest;
@@ -46,12 +48,6 @@ protected:
         return std::make_unique<HidComUsb>(fastTimings(), bus().api());
     }
 };
-
-int32_t receiveSoon(IHidCom& transport) {
-    int32_t received = 0;
-    for (int i = 0; i < 50 && received == 0; ++i) received = transport.receive();
-    return received;
-}
 
 TEST_F(UsbLink, SerialZeroTakesTheFirstDeviceThatOpensWithoutAQuery) {
     HidDeviceOptions broken;

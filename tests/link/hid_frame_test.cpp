@@ -1,5 +1,6 @@
 #include <array>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -69,25 +70,6 @@ TEST(HidFrame, SerialNumberFollowsTheFixedPositionRule) {
     EXPECT_EQ(serialNumberFromFields(255, 255, 65535), 252565535u);
 }
 
-TEST(HidFrame, AnswerLengthTableHoldsExactlyTheReceivedMessages) {
-    EXPECT_EQ(IHidCom::answerLengths.size(), 25u);
-    const std::pair<uint8_t, uint32_t> expected[] = {
-        {0x81, 11}, {0x82, 11}, {0x83, 10}, {0x84, 10}, {0x85, 10}, {0x86, 10}, {0x87, 10},
-        {0x88, 9},  {0x89, 105}, {0x8A, 9}, {0x8B, 5},  {0x8C, 37}, {0x8D, 6},  {0x8E, 52},
-        {0x8F, 6},  {0x90, 10}, {0x91, 6},  {0x92, 6},  {0x93, 7},  {0x94, 6},  {0x95, 6},
-        {0xA0, 10}, {0xFF, 6},  {0x15, 5},  {0x16, 13}};
-    for (const auto& [id, length] : expected) EXPECT_EQ(IHidCom::answerLengths.lengthOf(id), length);
-    for (uint8_t id : {0x96, 0x01, 0x0B, 0x08, 0x00, 0x42}) EXPECT_FALSE(IHidCom::answerLengths.contains(id));
-    uint32_t largest = 0;
-    for (unsigned id = 0; id < 256; ++id) largest = std::max(largest, answerLengthOf(static_cast<uint8_t>(id)));
-    EXPECT_EQ(largest, kAnswerBufferBytes);
-
-    EXPECT_EQ(requestLengthOf(0x01), 518u);
-    EXPECT_EQ(requestLengthOf(0x96), 1012u);
-    EXPECT_EQ(requestLengthOf(0x95), 6u);
-    EXPECT_EQ(requestLengthOf(0x88), 0u);
-}
-
 TEST(HidFrame, AnswerContentsDecode) {
     uint8_t version[105] = {0x89, 0xAD, 0xDE};
     std::memcpy(version + 3, "2.4.1-rc", 8);
@@ -107,17 +89,24 @@ TEST(HidFrame, AnswerContentsDecode) {
 
 TEST(HidFrame, DeviceErrorDecodingLogsTheTextAndGivesMinusSix) {
     trv::test::captureLogs();
-    EXPECT_EQ(IHidCom::decodeDeviceError(-7), -6);
-    EXPECT_EQ(IHidCom::decodeDeviceError(-1), -6);
-    for (int8_t unknown : {int8_t{0}, int8_t{-8}, int8_t{5}}) EXPECT_EQ(IHidCom::decodeDeviceError(unknown), -6);
-    const auto lines = trv::test::takeLogs();
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines[0].text, "Invalid internal state.");
-    EXPECT_EQ(lines[0].tag, "HidCom");
-    EXPECT_EQ(lines[0].level, TRV_LOG_ERROR);
-    EXPECT_EQ(lines[1].text, "The received message had an invalid CRC.");
-    for (int i = 2; i < 5; ++i)
-        EXPECT_EQ(lines[i].text, "The received message had an error which code is unknown.");
+    const std::pair<int8_t, const char*> texts[] = {
+        {-1, "The received message had an invalid CRC."},
+        {-2, "The received message had an invalid command ID."},
+        {-3, "The received message had an invalid sync word."},
+        {-4, "The received message had invalid parameters."},
+        {-5, "The command is not available on this type of connection."},
+        {-6, "The provided remote address of port is invalid."},
+        {-7, "Invalid internal state."},
+        {0, "The received message had an error which code is unknown."},
+        {-8, "The received message had an error which code is unknown."},
+        {5, "The received message had an error which code is unknown."},
+    };
+    for (const auto& [code, text] : texts) {
+        EXPECT_EQ(IHidCom::decodeDeviceError(code), -6) << int{code};
+        const auto lines = trv::test::takeLogs();
+        ASSERT_EQ(lines.size(), 1u) << int{code};
+        EXPECT_EQ(std::tuple(lines[0].level, lines[0].tag, lines[0].text),
+                  std::tuple(int{TRV_LOG_ERROR}, std::string("HidCom"), std::string(text)));
+    }
 }
-
 } // namespace
