@@ -85,55 +85,33 @@ TEST(VisualizerDatagram, SizedExactlyForLongIdsAndUnequalWeightCounts) {
 
 TEST(OscPacket, ReportsMisuseAndLackOfRoom) {
     alignas(4) uint8_t storage[64] = {};
-    {
-        OSCPP::Client::Packet packet(storage, 12);
+    const auto thrown = [&](std::size_t offset, std::size_t size, auto&& write) -> std::string {
+        OSCPP::Client::Packet packet(storage + offset, size);
         try {
-            packet.openBundle(1);
-            FAIL() << "no overflow";
+            write(packet);
         } catch (const OSCPP::OverflowError& e) {
-            EXPECT_STREQ(e.what(), "Buffer overflow");
-            EXPECT_EQ(e.missing(), 4u);
+            return std::string(e.what()) + " " + std::to_string(e.missing());
+        } catch (const std::exception& e) {
+            return e.what();
         }
-    }
-    {
-        OSCPP::Client::Packet packet(storage, sizeof storage);
-        try {
-            packet.closeBundle();
-            FAIL();
-        } catch (const std::logic_error& e) {
-            EXPECT_STREQ(e.what(), "closeBundle() without matching openBundle()");
-        }
-    }
-    {
-        OSCPP::Client::Packet packet(storage, sizeof storage);
-        // One argument reserves ",f" plus NUL and padding: room for a second
-        // tag, not for a third.
-        packet.openMessage("/a", 1).float32(1.0f).float32(2.0f);
-        EXPECT_THROW(packet.float32(3.0f), OSCPP::OverflowError) << "more arguments than tags";
-    }
-    {
-        OSCPP::Client::Packet packet(storage, 12);
-        EXPECT_THROW(packet.openMessage("/a", 20), OSCPP::UnderrunError);
-    }
-    {
-        OSCPP::Client::Packet packet(storage + 1, 32);
-        packet.openMessage("/a", 1);
-        try {
-            packet.float32(1.0f);
-            FAIL();
-        } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "Unaligned pointer");
-        }
-    }
-    {
-        // A bare message (no bundle) has no size field.
-        OSCPP::Client::Packet packet(storage, sizeof storage);
-        packet.openMessage("/ab", 1).float32(1.0f).closeMessage();
-        EXPECT_EQ(packet.size(), 4u + 4u + 4u);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(storage)), "/ab");
-    }
+        return "nothing";
+    };
+    using P = OSCPP::Client::Packet;
+    EXPECT_EQ(thrown(0, 12, [](P& p) { p.openBundle(1); }), "Buffer overflow 4");
+    EXPECT_EQ(thrown(0, 64, [](P& p) { p.closeBundle(); }), "closeBundle() without matching openBundle()");
+    // One argument reserves ",f" plus NUL and padding: room for a second tag,
+    // not for a third.
+    EXPECT_EQ(thrown(0, 64, [](P& p) { p.openMessage("/a", 1).float32(1.0f).float32(2.0f).float32(3.0f); })
+                  .rfind("Buffer overflow", 0),
+              0u);
+    EXPECT_THROW(P(storage, 12).openMessage("/a", 20), OSCPP::UnderrunError);
+    EXPECT_EQ(thrown(1, 32, [](P& p) { p.openMessage("/a", 1).float32(1.0f); }), "Unaligned pointer");
+    // A bare message (no bundle) has no size field.
+    P packet(storage, sizeof storage);
+    packet.openMessage("/ab", 1).float32(1.0f).closeMessage();
+    EXPECT_EQ(packet.size(), 4u + 4u + 4u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(storage)), "/ab");
 }
-
 TEST(OscPacket, NestedBundleCarriesItsSize) {
     alignas(4) uint8_t storage[128] = {};
     OSCPP::Client::Packet packet(storage, sizeof storage);
