@@ -1,6 +1,7 @@
 // The C-style interface over every rate, preset, sample type and process type.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "alloc_counter.h"
 #include "vyx/vyxfx.h"
 
 namespace {
@@ -220,6 +222,52 @@ TEST(Vyxfx, LastErrorBelongsToTheCallingThread) {
     });
     other.join();
     EXPECT_EQ(vyxfx_last_error(), -22);
+}
+
+// NaN and infinite samples are taken as 0 and change nothing after them; a
+// sample that overflows the float filters' power restarts its bands, which
+// then follow the sound as before.
+TEST(Vyxfx, NonFiniteAndHugeSamplesLeaveTheSignalSound) {
+    const uint64_t frames = 960 * 8;
+    std::vector<float> clean(frames);
+    for (uint64_t i = 0; i < frames; ++i)
+        clean[i] = (i / 1920 % 2) * 0.6f * std::sin(2 * static_cast<float>(M_PI) * 60 * i / 48000);
+    std::vector<float> dirty = clean, huge = clean;
+    dirty[100] = std::nanf("");
+    dirty[2000] = std::numeric_limits<float>::infinity();
+    dirty[3000] = -std::numeric_limits<float>::infinity();
+    clean[2000] = clean[3000] = 0.0f;
+    huge[50] = 3e38f;
+    std::vector<float> a(frames), b(frames), c(frames);
+    Instance ia(48000, 2, 0, 1), ib(48000, 2, 0, 1), ic(48000, 2, 0, 1);
+    ASSERT_EQ(vyxfx_process(ia.p, clean.data(), a.data(), frames), 0);
+    ASSERT_EQ(vyxfx_process(ib.p, dirty.data(), b.data(), frames), 0);
+    ASSERT_EQ(vyxfx_process(ic.p, huge.data(), c.data(), frames), 0);
+    EXPECT_EQ(a, b);
+    for (uint64_t k = 1; k < 8; ++k) {
+        const auto loud = [k](const std::vector<float>& v) {
+            return std::any_of(v.begin() + 960 * k, v.begin() + 960 * (k + 1),
+                               [](float x) { return std::fabs(x) > 1e-3f; });
+        };
+        EXPECT_EQ(loud(c), loud(a)) << k;
+    }
+}
+
+// Once an instance is built, no call allocates.
+TEST(Vyxfx, NoCallAllocatesOnceBuilt) {
+    Instance a(48000, 2, 1), b(500, 2, 1);
+    const std::vector<float> in = as<float>(signal(48000, 2880));
+    std::vector<float> out(in.size()), low(60);
+    std::vector<uint8_t> tokens(vyxfx_token_bytes(a.p, 2880));
+    const long long before = allocationCount();
+    for (uint32_t preset = 0; preset < 4; ++preset) {
+        EXPECT_EQ(vyxfx_set_preset(a.p, preset) + vyxfx_set_preset(b.p, preset), 0);
+        EXPECT_EQ(vyxfx_analyse(a.p, in.data(), tokens.data(), 2880), 0);
+        EXPECT_EQ(vyxfx_synthesise(b.p, tokens.data(), tokens.size(), low.data(), 30), 0);
+        EXPECT_EQ(vyxfx_process(a.p, in.data(), out.data(), 2880), 0);
+        EXPECT_EQ(vyxfx_reset(a.p), 0);
+    }
+    EXPECT_EQ(allocationCount(), before);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // preset change) without allocating, used by one thread at a time.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
