@@ -16,3 +16,8 @@ __attribute__((noinline)) void* operator new(std::size_t size) {
 }
 __attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
 __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+// The non-throwing form is counted too, and must pair with the delete above.
+__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
