@@ -18,7 +18,9 @@ namespace vyx {
 // decays to exact zeros instead of into subnormals, which x86 processes many
 // times slower (and which can cycle forever in a recursive filter).
 template <typename U>
-inline const U kFlushBelow = std::sqrt(std::numeric_limits<U>::min());
+inline constexpr U kFlushBelow = sizeof(U) == sizeof(float) ? U(0x1p-63f) : U(0x1p-511);
+static_assert(kFlushBelow<float> * kFlushBelow<float> == std::numeric_limits<float>::min());
+static_assert(kFlushBelow<double> * kFlushBelow<double> == std::numeric_limits<double>::min());
 
 template <typename U>
 class VyxBandAnalyser {

@@ -73,8 +73,10 @@ public:
             x += step_;
         }
         if (x > T(0)) {
+            // A step past the table's end needs no exact count: the next
+            // read ends the table at once.
             const T whole = std::floor(x);
-            position += static_cast<uint64_t>(whole);
+            position += whole < static_cast<T>(count) ? static_cast<uint64_t>(whole) : count;
             phase_ = x - whole;
         } else {
             phase_ = x;
