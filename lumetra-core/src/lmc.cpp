@@ -102,6 +102,22 @@ bool LumetraCore::resizeBuffers(std::size_t actuators, std::size_t frames) noexc
         channels_.size() == actuators)
         return true;
     try {
+        if (actuators == actuatorBuffers_.size()) {
+            // The same buffers at another length. Room is made for every
+            // buffer before any length changes (a failure leaves the old
+            // size), and a shorter length keeps the capacity, so a size that
+            // changes between renders (the streams' requests, a
+            // fast-forward's chunks) allocates nothing once its largest
+            // value has been seen.
+            channels_.resize(actuators);
+            for (std::vector<double>& buffer : actuatorBuffers_) buffer.reserve(frames);
+            for (std::size_t a = 0; a < actuators; ++a) {
+                actuatorBuffers_[a].resize(frames, 0.0);
+                channels_[a] = actuatorBuffers_[a].data();
+            }
+            bufferFrames_ = frames;
+            return true;
+        }
         std::vector<std::vector<double>> buffers(actuators);
         std::vector<double*> channels(actuators);
         for (std::size_t a = 0; a < actuators; ++a) {

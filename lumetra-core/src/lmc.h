@@ -135,8 +135,9 @@ double config_global_boost_get(const LumetraCore& core) noexcept;
 // Frames per rendered buffer: 0 becomes 1 ("invalid buffer size (set to 1
 // instead)"), more than kMaxBufferFrames becomes kMaxBufferFrames ("invalid
 // buffer size (set to 65536 instead)"). Read the size back with
-// config_buffer_size_get. Unchanged size: nothing is reallocated. 0, or
-// -92 when the buffers could not be allocated (the old size stays).
+// config_buffer_size_get. The buffers keep their capacity: a size no larger
+// than the largest one set before allocates nothing. 0, or -92 when the
+// buffers could not be allocated (the old size stays).
 int32_t config_buffer_size_set(LumetraCore& core, std::size_t frames) noexcept;
 std::size_t config_buffer_size_get(const LumetraCore& core) noexcept;
 

@@ -116,11 +116,14 @@ TEST(RenderAllocations, LinesBelowTheLevelAreNotFormatted) {
     // text buffers (allocated on the first line a thread formats).
     enginetest::LogCapture log(kLogWarning);
     LumetraCore core(layout_new_tarvonel_capsule(), 2000.0, 20);
+    config_buffer_size_set(core, 1000); // a fast-forward's chunk: the largest size
     long long allocations = -1;
     std::thread caller([&] {
         const long long before = allocationCount();
         for (int i = 0; i < 1000; ++i) {
-            config_buffer_size_set(core, 20);
+            // The requests' sizes jitter and fast-forwards come between them.
+            config_buffer_size_set(core, i % 5 == 0 ? 1000 : 20 - i % 3);
+            core.process();
             config_sample_rate_set(core, 2000.0);
             config_global_boost_set(core, 0.0);
         }
