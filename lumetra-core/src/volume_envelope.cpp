@@ -30,7 +30,15 @@ VolumeEnvelope::VolumeEnvelope(const nlohmann::json& keyframes) {
 
 std::size_t VolumeEnvelope::segmentFor(double t) const noexcept {
     std::size_t i = cursor_ < segments_.size() ? cursor_ : 0;
-    if (t <= points_[i].time) i = 0; // t went back: search again from the start
+    if (t <= points_[i].time) {
+        // t went back (each spatial cell asks for an earlier time than the
+        // samples just scaled): the segment closing at the first point not
+        // below t, found by bisection among the points up to the cursor.
+        const auto closing = std::lower_bound(
+            points_.begin() + 1, points_.begin() + static_cast<std::ptrdiff_t>(i) + 1, t,
+            [](const Point& p, double time) { return p.time < time; });
+        i = static_cast<std::size_t>(closing - points_.begin()) - 1;
+    }
     while (points_[i + 1].time < t) ++i;
     cursor_ = i;
     return i;

@@ -42,7 +42,8 @@ private:
     };
 
     // The index of the segment containing t, for t strictly inside
-    // (first point, last point]; searched forward from the last hit.
+    // (first point, last point]: forward from the last hit, by bisection when
+    // t went back (O(log n) for any order of calls).
     std::size_t segmentFor(double t) const noexcept;
 
     std::vector<Point> points_;

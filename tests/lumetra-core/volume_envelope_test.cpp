@@ -52,3 +52,14 @@ TEST(VolumeEnvelope, ApplyGivesTheValueAtEverySampleTime) {
         }
     }
 }
+
+TEST(VolumeEnvelope, ValuesDoNotDependOnTheOrderOfTheCalls) {
+    nlohmann::json keys = nlohmann::json::array();
+    for (int k = 0; k < 1000; ++k) keys.push_back(key(0.001 * k, (k * 37) % 101));
+    const VolumeEnvelope used(keys);
+    // Back and forth, as the render asks: each value as a fresh envelope gives it.
+    for (double t : {0.5, 0.0005, 0.9995, 0.0015, 0.001, 0.3337, 0.3336, 0.999, 0.0001, 0.7}) {
+        const VolumeEnvelope fresh(keys);
+        EXPECT_EQ(used.valueAt(t), fresh.valueAt(t)) << t;
+    }
+}
