@@ -84,8 +84,13 @@ TEST(SpnRender, RefusesWhatItCannotRender) {
     spnrender::Rendering rendering;
     spnrender::Options options;
     EXPECT_NE(spnrender::render("{}", options, rendering).find("Invalid spn"), std::string::npos);
-    options.rateHz = 0.0;
-    EXPECT_EQ(spnrender::render(readFile(kRich), options, rendering), "invalid rate");
+    for (double rate : {0.0, 0.4, 53687092.0, 4294967296.0}) { // beyond the WAV header
+        options.rateHz = rate;
+        EXPECT_EQ(spnrender::render(readFile(kRich), options, rendering), "invalid rate") << rate;
+    }
+    rendering = {4294967296.0, 0, std::vector<std::vector<float>>(20)};
+    std::ostringstream wav;
+    EXPECT_FALSE(spnrender::writeWav(wav, rendering));
     options = {};
     options.bufferFrames = 0;
     EXPECT_EQ(spnrender::render(readFile(kRich), options, rendering), "invalid buffer size");

@@ -22,6 +22,17 @@ void put32(std::ostream& out, uint32_t v) {
     out.write(bytes, 4);
 }
 
+constexpr uint32_t kBytesPerSample = 4;
+
+// The header holds the rate as a whole number of frames per second and the
+// byte rate beside it, both 32-bit: the rounded rate must be at least 1 and
+// its byte rate must fit.
+bool wavHoldsRate(double rateHz, std::size_t channels) {
+    const double rounded = std::round(rateHz);
+    return rounded >= 1.0 &&
+           rounded * static_cast<double>(channels * kBytesPerSample) <= 4294967295.0;
+}
+
 std::string failure(const char* what, int32_t code) {
     return std::string(what) + ": " + errorCodeMessage(code) + " (" + std::to_string(code) + ")";
 }
@@ -29,7 +40,7 @@ std::string failure(const char* what, int32_t code) {
 } // namespace
 
 std::string render(const std::string& spn, const Options& options, Rendering& out) {
-    if (!(options.rateHz > 0.0) || !std::isfinite(options.rateHz)) return "invalid rate";
+    if (!wavHoldsRate(options.rateHz, lmc::kCapsuleActuatorCount)) return "invalid rate";
     if (options.bufferFrames == 0 || options.bufferFrames > lmc::kMaxBufferFrames)
         return "invalid buffer size";
     if (!(options.maxSeconds > 0.0) || !std::isfinite(options.maxSeconds)) return "invalid duration";
@@ -67,9 +78,10 @@ std::string render(const std::string& spn, const Options& options, Rendering& ou
 
 bool writeWav(std::ostream& stream, const Rendering& rendering) {
     const uint32_t channels = static_cast<uint32_t>(rendering.channels.size());
-    const uint32_t rate = static_cast<uint32_t>(std::lround(rendering.rateHz));
-    const uint64_t dataBytes = static_cast<uint64_t>(rendering.frames) * channels * 4u;
-    if (channels == 0 || dataBytes > 0xFFFFFFFFull - 80) return false;
+    const uint64_t dataBytes = static_cast<uint64_t>(rendering.frames) * channels * kBytesPerSample;
+    if (channels == 0 || dataBytes > 0xFFFFFFFFull - 80 || !wavHoldsRate(rendering.rateHz, channels))
+        return false;
+    const uint32_t rate = static_cast<uint32_t>(std::round(rendering.rateHz));
 
     stream.write("RIFF", 4);
     put32(stream, static_cast<uint32_t>(4 + (8 + 40) + (8 + 4) + (8 + dataBytes)));
@@ -79,8 +91,8 @@ bool writeWav(std::ostream& stream, const Rendering& rendering) {
     put16(stream, 0xFFFE); // WAVE_FORMAT_EXTENSIBLE
     put16(stream, static_cast<uint16_t>(channels));
     put32(stream, rate);
-    put32(stream, rate * channels * 4u);
-    put16(stream, static_cast<uint16_t>(channels * 4u));
+    put32(stream, rate * channels * kBytesPerSample);
+    put16(stream, static_cast<uint16_t>(channels * kBytesPerSample));
     put16(stream, 32);
     put16(stream, 22);     // extension size
     put16(stream, 32);     // valid bits

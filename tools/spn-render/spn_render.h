@@ -34,7 +34,10 @@ struct Rendering {
 std::string render(const std::string& spn, const Options& options, Rendering& out);
 
 // Writes a WAVE_FORMAT_EXTENSIBLE file of 32-bit float samples, channels
-// interleaved. False when the stream fails.
+// interleaved. False when the stream fails, or when the header cannot hold
+// the rate (rounded to a whole number, at least 1 Hz, its byte rate within
+// 32 bits: up to 53,687,091 Hz for 20 channels) or the data's size; render()
+// refuses such rates up front.
 bool writeWav(std::ostream& stream, const Rendering& rendering);
 
 } // namespace spnrender
