@@ -17,8 +17,11 @@
 #include "lumetra-core/src/lmc_log.h"
 #include "lumetra-core/src/pattern.h"
 #include "lumetra-core/src/spn_values.h"
+#include "support/temp_dir.h"
 
 namespace {
+
+using trv::test::readFile;
 
 namespace fs = std::filesystem;
 
@@ -41,13 +44,6 @@ protected:
     }
     void TearDown() override { lmc::lmc_log_callback_set(nullptr); }
 };
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<std::string> corpusNames() {
     std::vector<std::string> names;

@@ -12,6 +12,7 @@
 #include "alloc_counter.h"
 #include "engine_test_util.h"
 #include "lumetra-core/src/lmc.h"
+#include "support/temp_dir.h"
 
 using namespace lmc;
 using enginetest::SampleSpec;
@@ -20,12 +21,7 @@ using enginetest::TrackSpec;
 
 namespace {
 
-std::string corpusText(const char* name) {
-    std::ifstream in(std::filesystem::path(TRV_SPN_CORPUS_DIR) / name, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using trv::test::readFile;
 
 // A pattern that exercises every part of the tree: several tracks of several
 // samples with delays and repetitions, envelopes, vicinities that move
@@ -70,7 +66,7 @@ std::string busyPattern() {
 TEST(RenderAllocations, NoneOnceWarm) {
     LumetraCore core(layout_new_tarvonel_capsule(), 48000.0, 512);
     const int32_t busy = pattern_load_from_spn(core, busyPattern().c_str(), -1);
-    const int32_t rich = pattern_load_from_spn(core, corpusText("valid_09_rich.spn").c_str(), -1);
+    const int32_t rich = pattern_load_from_spn(core, trv::test::readFile(std::filesystem::path(TRV_SPN_CORPUS_DIR) / "valid_09_rich.spn").c_str(), -1);
     ASSERT_GE(busy, 0);
     ASSERT_GE(rich, 0);
     for (int i = 0; i < 16; ++i) {

@@ -15,10 +15,13 @@
 
 #include "engine_test_util.h"
 #include "lumetra-core/src/lmc.h"
+#include "support/temp_dir.h"
 
 using namespace lmc;
 
 namespace {
+
+using trv::test::readFile;
 
 struct Variant {
     const char* name;
@@ -45,13 +48,6 @@ std::vector<std::filesystem::path> validPatterns() {
             paths.push_back(entry.path());
     std::sort(paths.begin(), paths.end());
     return paths;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // Every channel of `seconds` of output, rendered `frames` at a time.

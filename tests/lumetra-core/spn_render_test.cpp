@@ -18,12 +18,7 @@
 
 namespace {
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using trv::test::readFile;
 
 uint32_t le32(const std::string& bytes, std::size_t at) {
     uint32_t v = 0;

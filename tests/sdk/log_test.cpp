@@ -18,10 +18,8 @@
 using trv::test::LogCapture;
 
 namespace {
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+
+using trv::test::readFile;
 } // namespace
 
 TEST(Log, ApplicationCallbackReceivesWholeLinesAtOrAboveTheLevel) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace trv::test {
 
@@ -18,5 +19,8 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The whole content of a file ("" when it cannot be read).
+std::string readFile(const std::filesystem::path& path);
 
 } // namespace trv::test
