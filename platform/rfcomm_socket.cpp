@@ -41,12 +41,8 @@ StreamSocket connectRfcomm(const std::string& address, uint8_t channel, int& err
     remote.rc_family = AF_BLUETOOTH;
     remote.rc_channel = channel;
     for (std::size_t i = 0; i < 6; ++i) remote.rc_bdaddr.b[i] = (*bytes)[5 - i]; // little-endian
-    int result = 0;
-    do {
-        result = ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        error = errno;
+    if (const int failed = socket.connectTo(&remote, sizeof remote); failed != 0) {
+        error = failed;
         return {};
     }
     if (const int failed = socket.setNonBlocking(); failed != 0) {

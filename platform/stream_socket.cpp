@@ -83,6 +83,21 @@ int StreamSocket::writeAll(const uint8_t* bytes, std::size_t count, float timeou
     return 0;
 }
 
+int StreamSocket::connectTo(const void* address, std::size_t length) noexcept {
+    if (fd_ < 0) return EBADF;
+    if (::connect(fd_, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length)) == 0) return 0;
+    if (errno != EINTR && errno != EINPROGRESS) return errno;
+    // A second connect() would only answer EALREADY: wait for the first
+    // one's completion, as long as the stack takes to decide, as the
+    // blocking call itself would have.
+    PollEntry entry{fd_, true};
+    if (pollDescriptors({&entry, 1}, -1.0f) < 0) return errno;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+    return error;
+}
+
 void StreamSocket::shutdownBoth() noexcept {
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
 }

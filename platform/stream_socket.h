@@ -48,6 +48,11 @@ public:
     void shutdownBoth() noexcept;
     void close() noexcept;
     int setNonBlocking() noexcept;
+    // Connects this (blocking) socket to a socket address of `length`
+    // bytes and waits until the attempt ends: 0, or errno. A signal that
+    // interrupts the wait does not end the attempt, which goes on in the
+    // kernel: its outcome is awaited rather than asked for again.
+    int connectTo(const void* address, std::size_t length) noexcept;
 
 private:
     int fd_ = -1;
