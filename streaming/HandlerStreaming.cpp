@@ -9,6 +9,7 @@
 #include "sdk/PatternRegistry.h"
 #include "sdk/errors.h"
 #include "sdk/log.h"
+#include "streaming/engine_lock.h"
 #include "streaming/stream_hid.h"
 
 namespace {
@@ -32,56 +33,13 @@ double effectBoostGain(int32_t boost) {
 
 bool finite(float value) { return std::isfinite(value); }
 
-// The engine logs on the thread that calls it, and the handler calls it
-// with stateMutex held. Lines written then are kept on that thread and
-// handed to the log callback once the mutex is released, so a log callback
-// may call back into the SDK.
-struct EngineLine {
-    int32_t level;
-    std::string message;
-};
-thread_local bool tDeferEngineLines = false;
-thread_local std::vector<EngineLine> tDeferredEngineLines;
-
-void engineLogHook(int32_t level, const char* location, const char* message) {
-    if (!tDeferEngineLines) return lumetraLogHook(level, location, message);
-    try {
-        tDeferredEngineLines.push_back({level, message});
-    } catch (...) {
-        // Out of memory: the line is dropped.
-    }
-}
-
-void flushEngineLines() {
-    std::vector<EngineLine> lines;
-    lines.swap(tDeferredEngineLines);
-    for (const EngineLine& line : lines) lumetraLogHook(line.level, "lmc", line.message.c_str());
-}
-
 } // namespace
-
-// Holds stateMutex around engine calls; the engine's log lines of that time
-// reach the log callback after the release.
-class HandlerStreaming::EngineLock {
-public:
-    explicit EngineLock(HandlerStreaming& handler) : lock_(handler.stateMutex) { tDeferEngineLines = true; }
-    ~EngineLock() {
-        tDeferEngineLines = false;
-        lock_.unlock();
-        flushEngineLines();
-    }
-    EngineLock(const EngineLock&) = delete;
-    EngineLock& operator=(const EngineLock&) = delete;
-
-private:
-    std::unique_lock<std::mutex> lock_;
-};
 
 HandlerStreaming::HandlerStreaming(PatternRegistry* registry) : IHandler(registry) {
     lmc::lmc_log_level_set(kEngineLogLevel);
-    lmc::lmc_log_callback_set(&engineLogHook);
+    installEngineLogHook();
     const int32_t lastID = registry->lastID();
-    EngineLock lock(*this);
+    EngineLock lock(stateMutex);
     lmc::pattern_reserve_id_range(core.engine(), lastID + 1);
     stream = std::make_shared<StreamHid>(&core, &stateMutex, this);
 }
@@ -135,7 +93,7 @@ void HandlerStreaming::reloadPatterns() {
     for (const auto& [id, text] : patterns) {
         int32_t r = 0;
         {
-            EngineLock lock(*this);
+            EngineLock lock(stateMutex);
             r = lmc::pattern_load_from_spn(core.engine(), text.c_str(), id);
         }
         if (r < 0 && r != TRV_ERROR_CORE_INSTANCE_ALLOCATED)
@@ -147,7 +105,7 @@ void HandlerStreaming::reloadPatterns() {
 
 void HandlerStreaming::enableVisualizer(bool enable) {
     // The switch restarts the engine's clock: under the lock, like a render.
-    std::lock_guard lock(stateMutex);
+    EngineLock lock(stateMutex);
     core.enableVisualizer(enable);
 }
 
@@ -226,7 +184,7 @@ trv_device_type_t HandlerStreaming::getTarvonelType() { return currentStream()->
 int32_t HandlerStreaming::getGlobalIntensityBoost() {
     double boost = 0.0;
     {
-        EngineLock lock(*this);
+        EngineLock lock(stateMutex);
         boost = lmc::config_global_boost_get(core.engine());
     }
     // Stored as gain / 100 in single precision: rounding to nearest gives
@@ -239,7 +197,7 @@ int32_t HandlerStreaming::getGlobalIntensityBoost() {
 
 int32_t HandlerStreaming::setGlobalIntensityBoost(int32_t gain) {
     const float boost = static_cast<float>(gain) / 100.0f;
-    EngineLock lock(*this);
+    EngineLock lock(stateMutex);
     lmc::config_global_boost_set(core.engine(), boost);
     return TRV_NO_ERROR;
 }
@@ -247,7 +205,7 @@ int32_t HandlerStreaming::setGlobalIntensityBoost(int32_t gain) {
 int32_t HandlerStreaming::loadPatternFromJSON(const std::string& json) {
     int32_t r = 0;
     {
-        EngineLock lock(*this);
+        EngineLock lock(stateMutex);
         r = lmc::pattern_load_from_spn(core.engine(), json.c_str(), -1);
     }
     if (r < 0)
@@ -260,7 +218,7 @@ int32_t HandlerStreaming::loadPatternFromJSON(const std::string& json) {
 int32_t HandlerStreaming::unloadPattern(int32_t patternID) {
     int32_t r = 0;
     {
-        EngineLock lock(*this);
+        EngineLock lock(stateMutex);
         r = lmc::pattern_unload(core.engine(), patternID);
     }
     if (r < 0)
@@ -272,7 +230,7 @@ int32_t HandlerStreaming::unloadPattern(int32_t patternID) {
 int32_t HandlerStreaming::getPatternIntensityBoost(int32_t patternID) {
     double boost = 0.0;
     {
-        EngineLock lock(*this);
+        EngineLock lock(stateMutex);
         boost = lmc::pattern_get_boost(core.engine(), patternID);
     }
     // The public boost scale, as the board-command backend reports it: the
@@ -288,7 +246,7 @@ int32_t HandlerStreaming::setAccumulationWindowToPattern(int32_t mainPatternID, 
     bool mainLoaded = false;
     bool fallbackLoaded = false;
     {
-        EngineLock lock(*this);
+        EngineLock lock(stateMutex);
         mainLoaded = lmc::pattern_is_allocated(core.engine(), mainPatternID);
         fallbackLoaded = mainLoaded && lmc::pattern_is_allocated(core.engine(), fallbackPatternID);
         if (mainLoaded && fallbackLoaded) {
@@ -357,7 +315,7 @@ int32_t HandlerStreaming::playEffect(int32_t patternID, trv_effect_properties_t 
     int32_t id = 0;
     int32_t r = 0;
     {
-        EngineLock lock(*this);
+        EngineLock lock(stateMutex);
         lmc::LumetraCore& engine = core.engine();
         id = applyAccumulation(patternID);
         if (id >= 0) {
@@ -401,7 +359,7 @@ int32_t HandlerStreaming::playEffect(int32_t patternID, trv_effect_properties_t 
 int32_t HandlerStreaming::stopEffect(int32_t effectID, float fadeTime) {
     int32_t r = 0;
     {
-        EngineLock lock(*this);
+        EngineLock lock(stateMutex);
         // An effect that ended was erased with its sequence: stopping it
         // again does nothing, as stopping an ended effect always did.
         if (core.sequenceEnded(effectID)) return TRV_NO_ERROR;
@@ -413,7 +371,7 @@ int32_t HandlerStreaming::stopEffect(int32_t effectID, float fadeTime) {
 }
 
 trv_effect_state_t HandlerStreaming::effectState(int32_t effectID) {
-    EngineLock lock(*this);
+    EngineLock lock(stateMutex);
     if (core.sequenceEnded(effectID)) return TRV_EFFECT_ENDED;
     const int32_t state = lmc::sequence_get_state(core.engine(), effectID);
     if (state != 1 && state != 2) return TRV_EFFECT_ENDED;
@@ -421,29 +379,29 @@ trv_effect_state_t HandlerStreaming::effectState(int32_t effectID) {
 }
 
 int32_t HandlerStreaming::pauseAll() {
-    EngineLock lock(*this);
+    EngineLock lock(stateMutex);
     lmc::set_pause(core.engine(), true);
     return TRV_NO_ERROR;
 }
 
 int32_t HandlerStreaming::resumeAll() {
-    EngineLock lock(*this);
+    EngineLock lock(stateMutex);
     lmc::set_pause(core.engine(), false);
     return TRV_NO_ERROR;
 }
 
 int32_t HandlerStreaming::stopAll() {
-    EngineLock lock(*this);
+    EngineLock lock(stateMutex);
     lmc::stop_all(core.engine(), 0.0);
     return TRV_NO_ERROR;
 }
 
 void HandlerStreaming::setEffectSpeed(int32_t effectID, float speed) {
-    EngineLock lock(*this);
+    EngineLock lock(stateMutex);
     lmc::property_speed_set(core.engine(), effectID, speed);
 }
 
 void HandlerStreaming::setEffectVolume(int32_t effectID, float volume) {
-    EngineLock lock(*this);
+    EngineLock lock(stateMutex);
     lmc::property_volume_set(core.engine(), effectID, volume / 100.0f);
 }

@@ -77,8 +77,6 @@ public:
     std::shared_ptr<IStream> currentStream();
 
 private:
-    class EngineLock;
-
     void connectionRoutine(uint32_t serialNumber);
     void scanningRoutine(trv_output_t output);
     // The HID stream, made when the current stream is of another kind.

@@ -1,5 +1,7 @@
 #include "streaming/abstract_core.h"
 
+#include "streaming/engine_lock.h"
+
 void AbstractCore::enableVisualizer(bool on) {
     if (on == visualizerEnabled_) return;
     visualizerEnabled_ = on;
@@ -8,7 +10,7 @@ void AbstractCore::enableVisualizer(bool on) {
 
 void AbstractCore::updateVisualizer(std::mutex& stateMutex) {
     {
-        std::lock_guard lock(stateMutex);
+        EngineLock lock(stateMutex);
         if (!visualizerEnabled_ || !(elapsed() > kVisualizerPeriodSeconds)) return;
         collectVisualizerFrames(frames_);
         resetElapsed();

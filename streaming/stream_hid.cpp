@@ -8,6 +8,7 @@
 #include "sdk/errors.h"
 #include "sdk/log.h"
 #include "streaming/abstract_core.h"
+#include "streaming/engine_lock.h"
 #include "streaming/stream_transports.h"
 
 namespace {
@@ -307,7 +308,7 @@ int32_t StreamHid::answerDataRequest(Clock::time_point received) {
     renderedTime_ += streaming::stepsToMicros(plan.mode, plan.steps);
 
     if (plan.steps > 0) {
-        std::lock_guard guard(*lock);
+        EngineLock guard(*lock);
         core->setSampleRate(plan.mode.rateHz);
         core->setBufferSize(plan.steps);
         core->render();
@@ -370,7 +371,7 @@ void StreamHid::fastForward(uint32_t timestamp) {
     counters_.fastForwardSamples += samples;
     while (samples > 0) {
         const uint32_t chunk = std::min(samples, kFastForwardChunkSamples);
-        std::lock_guard guard(*lock);
+        EngineLock guard(*lock);
         core->setSampleRate(kFastForwardRateHz);
         core->setBufferSize(chunk);
         core->render();

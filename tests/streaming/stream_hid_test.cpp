@@ -18,8 +18,11 @@
 #include "link/bluetooth/bluetooth_backend.h"
 #include "link/hid_api.h"
 #include "link/link_timings.h"
+#include "lumetra-core/src/lmc_log.h"
+#include "sdk/log.h"
 #include "platform/udp_socket.h"
 #include "streaming/abstract_core.h"
+#include "streaming/engine_lock.h"
 #include "streaming/stream_hid.h"
 #include "support/fresh_network.h"
 #include "support/log_capture.h"
@@ -46,6 +49,7 @@ public:
     double sampleRate() const override { return rate_; }
     void setSampleRate(double hz) override { rate_ = hz; }
     void render() override {
+        if (engineWarns) lmc::lmc_log(lmc::kLogWarning, "core", 1, "a warning of the engine");
         renders.push_back({rate_, frames_});
         renderedSeconds += frames_ / rate_;
         elapsed_ += frames_ / rate_;
@@ -69,6 +73,7 @@ public:
     std::vector<Render> renders;
     double renderedSeconds = 0;
     bool patterns = true;
+    bool engineWarns = false;
 
 private:
     uint32_t channels_;
@@ -162,6 +167,39 @@ protected:
     std::unique_ptr<vestemu::UdpVestAdapter> adapter;
     std::future<int32_t> runResult;
 };
+
+// Set by the test that watches where engine lines reach the log callback.
+std::mutex* gWatchedMutex = nullptr;
+std::atomic<int> gEngineLinesUnderLock{0};
+std::atomic<int> gEngineLines{0};
+
+void watchEngineLines(trv_log_level_t, const char* tag, const char*) {
+    if (std::string(tag) != "LumetraCore") return;
+    ++gEngineLines;
+    // From another thread: is the state mutex free while the line is told?
+    std::thread([] {
+        if (!gWatchedMutex->try_lock()) {
+            ++gEngineLinesUnderLock;
+            return;
+        }
+        gWatchedMutex->unlock();
+    }).join();
+}
+
+TEST_F(HidStream, EngineLinesOfARenderReachTheLogCallbackAfterTheLock) {
+    startVest();
+    core().engineWarns = true;
+    installEngineLogHook();
+    gWatchedMutex = &stateMutex;
+    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
+    setApplicationLogCallback(&watchEngineLines);
+    startRun();
+    ASSERT_TRUE(streaming->waitForFrames(3, 5.0));
+    EXPECT_EQ(stopRun(), 0);
+    setApplicationLogCallback(nullptr);
+    EXPECT_GE(gEngineLines.load(), 3);
+    EXPECT_EQ(gEngineLinesUnderLock.load(), 0);
+}
 
 TEST_F(HidStream, RefusedStreamConfigurationFailsTheConnection) {
     StreamingOptions options;
