@@ -103,24 +103,36 @@ int32_t HidComUdp::send(const uint8_t* frame, int32_t length) {
     return 0;
 }
 
+int32_t HidComUdp::reject(LogThrottle& throttle, const char* first, const char* second) {
+    ++rejectedDatagrams_;
+    uint64_t heldBack = 0;
+    if (!throttle.admit(heldBack)) return TRV_ERROR_INVALID_MESSAGE;
+    if (heldBack > 0)
+        LogStream(TRV_LOG_ERROR, kTag) << heldBack << " more datagrams were rejected for the same reason.";
+    if (first != nullptr) LogStream(TRV_LOG_ERROR, kTag) << first;
+    LogStream(TRV_LOG_ERROR, kTag) << second;
+    return TRV_ERROR_INVALID_MESSAGE;
+}
+
 int32_t HidComUdp::checkAnswer(std::size_t byteCount) {
     const uint32_t length = answerLengths.lengthOf(answerBuffer[0]);
-    if (length == 0) {
-        LogStream(TRV_LOG_ERROR, kTag) << errorCodeMessage(TRV_ERROR_INVALID_MESSAGE);
-        LogStream(TRV_LOG_ERROR, kTag) << "Could not process the answer, waiting for the next message.";
-        return TRV_ERROR_INVALID_MESSAGE;
+    if (length == 0 || (byteCount == length && !isCrcValid(answerBuffer, static_cast<uint16_t>(length)))) {
+        return reject(invalidLog_, errorCodeMessage(TRV_ERROR_INVALID_MESSAGE),
+                      "Could not process the answer, waiting for the next message.");
     }
     if (byteCount != length) {
-        LogStream(TRV_LOG_ERROR, kTag)
-            << "Could not process the answer, message is incomplete, waiting for the next message.";
-        return TRV_ERROR_INVALID_MESSAGE;
-    }
-    if (!isCrcValid(answerBuffer, static_cast<uint16_t>(length))) {
-        LogStream(TRV_LOG_ERROR, kTag) << errorCodeMessage(TRV_ERROR_INVALID_MESSAGE);
-        LogStream(TRV_LOG_ERROR, kTag) << "Could not process the answer, waiting for the next message.";
-        return TRV_ERROR_INVALID_MESSAGE;
+        return reject(incompleteLog_, nullptr,
+                      "Could not process the answer, message is incomplete, waiting for the next message.");
     }
     return static_cast<int32_t>(length);
+}
+
+void HidComUdp::dropForeign(LogThrottle& throttle, const Ipv4Endpoint& from, const char* during) {
+    ++foreignDatagrams_;
+    uint64_t heldBack = 0;
+    if (!throttle.admit(heldBack)) return;
+    if (heldBack > 0) LogStream(TRV_LOG_TRACE, kTag) << "Dropped " << heldBack << " more datagrams" << during << ".";
+    LogStream(TRV_LOG_TRACE, kTag) << "Dropped a datagram from " << from.toString() << during << ".";
 }
 
 int32_t HidComUdp::receiveNow() {
@@ -141,14 +153,11 @@ int32_t HidComUdp::receiveNow() {
         if (result.from != device) {
             // Not our vest: a datagram from anyone else never reaches the
             // owner and never redirects the link.
-            LogStream(TRV_LOG_TRACE, kTag) << "Dropped a datagram from " << result.from.toString();
+            dropForeign(foreignLog_, result.from, "");
             continue;
         }
-        if (result.status == SocketStatus::TooLarge) {
-            LogStream(TRV_LOG_ERROR, kTag)
-                << "Could not process the answer, message is too long (" << result.bytes << " bytes).";
-            return TRV_ERROR_INVALID_MESSAGE;
-        }
+        if (result.status == SocketStatus::TooLarge)
+            return reject(tooLongLog_, nullptr, "Could not process the answer, message is too long.");
         if (result.bytes == 0) return 0;
         return checkAnswer(result.bytes);
     }
@@ -237,8 +246,7 @@ void HidComUdp::collectAnswers(std::vector<std::string>& found) {
                                 datagram[0] == answerIdOf(HidCommandId::Discover) &&
                                 frameCrcMatches(datagram, result.bytes) && (datagram[3] & 0xFD) == 0;
         if (!wellFormed) {
-            LogStream(TRV_LOG_TRACE, kTag) << "Ignored a datagram from " << result.from.toString()
-                                           << " during discovery.";
+            dropForeign(discoveryLog_, result.from, " during discovery");
             continue;
         }
         const std::string text = addressText(result.from);

@@ -11,12 +11,14 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "link/hid_com.h"
 #include "link/link_timings.h"
+#include "link/log_throttle.h"
 #include "platform/udp_socket.h"
 
 class HidComUdp : public IHidCom {
@@ -43,8 +45,18 @@ public:
     // other text. Never throws.
     static std::optional<Ipv4Endpoint> parseAddressText(const std::string& text) noexcept;
 
+    // Datagrams of the vest that were not valid messages, and datagrams of
+    // any other sender, since construction. Any thread.
+    uint64_t rejectedDatagrams() const noexcept { return rejectedDatagrams_; }
+    uint64_t foreignDatagrams() const noexcept { return foreignDatagrams_; }
+
 private:
     int32_t checkAnswer(std::size_t byteCount);
+    // Counts a rejected datagram of the vest; its error lines are written
+    // at most once a second per reason. Always -10.
+    int32_t reject(LogThrottle& throttle, const char* first, const char* second);
+    // Counts a datagram of another sender; one trace line a second at most.
+    void dropForeign(LogThrottle& throttle, const Ipv4Endpoint& from, const char* during);
     // Reads one datagram without waiting: its table length, 0, -10 or -6.
     int32_t receiveNow();
     // Sends a request and waits for its answer (0, the answer in
@@ -69,5 +81,13 @@ private:
     // The vest's address: where every send goes, and the only sender whose
     // datagrams receive() accepts.
     Ipv4Endpoint device;
+    // A hostile host may send datagrams as fast as it likes: they are
+    // counted, and their lines throttled. The reader's throttles belong to
+    // the thread in receive() (or in connect and scan), the discovery's to
+    // its collector thread.
+    std::atomic<uint64_t> rejectedDatagrams_{0};
+    std::atomic<uint64_t> foreignDatagrams_{0};
+    LogThrottle invalidLog_, incompleteLog_, tooLongLog_, foreignLog_;
+    LogThrottle discoveryLog_;
     UdpSocket socket;
 };

@@ -397,6 +397,31 @@ TEST_F(WifiLink, MalformedDatagramsAreInvalidMessagesNotALostLink) {
     EXPECT_EQ(IHidCom::parseSerialNumber(transport.answerBuffer), 12345678u);
 }
 
+TEST_F(WifiLink, AFloodOfBadDatagramsIsCountedNotLoggedOneByOne) {
+    auto vest = addVest(2);
+    HidComUdp transport(fastTimings());
+    ASSERT_EQ(transport.connect(0, ""), 0);
+    const auto host = HidComUdp::parseAddressText(vest->boundPeer().value()).value();
+    UdpSocket foreign;
+    ASSERT_EQ(foreign.open(), 0);
+    const std::vector<uint8_t> garbage = {0x42, 0xAD, 0xDE, 0, 0};
+    takeLogs();
+    for (int batch = 0; batch < 8; ++batch) { // small batches: the socket buffer drops nothing
+        for (int i = 0; i < 25; ++i) {
+            adapter(0).sendRaw(garbage, host);
+            foreign.sendTo(garbage.data(), garbage.size(), host);
+        }
+        const uint64_t sent = 25u * (batch + 1);
+        for (int i = 0; i < 100 && (transport.rejectedDatagrams() < sent || transport.foreignDatagrams() < sent); ++i)
+            transport.receive();
+    }
+    EXPECT_EQ(transport.rejectedDatagrams(), 200u);
+    EXPECT_EQ(transport.foreignDatagrams(), 200u);
+    const auto logs = takeLogs();
+    EXPECT_LE(countLogs(logs, "Received an invalid message"), 3);
+    EXPECT_LE(countLogs(logs, "Dropped a datagram from"), 3);
+}
+
 TEST_F(WifiLink, StaleAnswersAreDrainedBeforeEachRequest) {
     auto vest = addVest(2);
     HidComUdp transport(fastTimings());
