@@ -19,6 +19,13 @@ constexpr const char* kTag = "StreamHid";
 constexpr uint32_t kFastForwardChunkSamples = 1000;
 constexpr float kFastForwardRateHz = 2000.0f;
 constexpr float kMicrosPerFastForwardSample = 500.0f;
+// A vest asks for each span of samples once, at its own pace, a few
+// milliseconds apart at the least; a UDP sender address is easily forged.
+// Requests beyond this rate, with a burst's slack for a real vest's jitter,
+// are counted and left unanswered, so that a flood of forged requests is not
+// turned into a flood of 1012-byte frames toward the vest.
+constexpr double kMaxRequestsPerSecond = 500.0;
+constexpr double kRequestBurst = 25.0;
 
 std::mutex gTimingsMutex; // guards gTimings
 StreamTimings gTimings;
@@ -227,12 +234,15 @@ int32_t StreamHid::run() {
     }
 
     Clock::time_point lastRequest = Clock::now();
+    requestCredit_ = kRequestBurst;
+    creditTime_ = lastRequest;
     for (bool vestStopped = false; !vestStopped;) {
         const int32_t r = transport_->receive();
         if (r > 0) {
             switch (transport_->answerBuffer[0]) {
             case idOf(HidCommandId::DataRequest): {
                 const Clock::time_point received = Clock::now();
+                if (!admitRequest(received)) break;
                 LogStream(TRV_LOG_TRACE, kTag) << " ##### Data requested";
                 LogStream(TRV_LOG_TRACE, kTag)
                     << "time since last request:    "
@@ -291,6 +301,22 @@ int32_t StreamHid::finish() {
         return TRV_ERROR_DEVICE_NOT_REACHABLE;
     }
     return 0;
+}
+
+bool StreamHid::admitRequest(Clock::time_point received) {
+    const double seconds = std::chrono::duration<double>(received - creditTime_).count();
+    creditTime_ = received;
+    requestCredit_ = std::min(kRequestBurst, requestCredit_ + seconds * kMaxRequestsPerSecond);
+    if (requestCredit_ >= 1.0) {
+        requestCredit_ -= 1.0;
+        return true;
+    }
+    ++counters_.refusedRequests;
+    uint64_t heldBack = 0;
+    if (refusedLog_.admit(heldBack, received))
+        LogStream(TRV_LOG_WARNING, kTag) << "Data requests come faster than a vest asks: "
+                                         << heldBack + 1 << " left unanswered.";
+    return false;
 }
 
 int32_t StreamHid::answerDataRequest(Clock::time_point received) {
@@ -386,6 +412,7 @@ StreamHidCounters StreamHid::counters() const {
     snapshot.skippedBackward = counters_.skippedBackward.load(std::memory_order_relaxed);
     snapshot.resyncs = counters_.resyncs.load(std::memory_order_relaxed);
     snapshot.fastForwardSamples = counters_.fastForwardSamples.load(std::memory_order_relaxed);
+    snapshot.refusedRequests = counters_.refusedRequests.load(std::memory_order_relaxed);
     return snapshot;
 }
 

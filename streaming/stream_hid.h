@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "link/log_throttle.h"
 #include "streaming/i_stream.h"
 #include "streaming/stream_data.h"
 
@@ -56,6 +57,7 @@ struct StreamHidCounters {
     uint64_t skippedBackward = 0; // requests whose timestamp was not ahead of the clock
     uint64_t resyncs = 0;         // clock resynchronisations
     uint64_t fastForwardSamples = 0;
+    uint64_t refusedRequests = 0; // requests beyond the rate a vest asks at, unanswered
 };
 
 class StreamHid final : public IStream {
@@ -89,6 +91,9 @@ private:
     int32_t handshake(uint32_t serialNumber);
     int32_t sendAndWait(const uint8_t* frame, int32_t length, uint8_t expectedId);
     int32_t sendShort(uint8_t id, uint8_t expectedAnswer);
+    // Whether the request rate leaves room for one more answer; counts
+    // (and, at most once a second, logs) the requests it refuses.
+    bool admitRequest(Clock::time_point received);
     // Answers one DataRequest standing in the transport's answer buffer.
     int32_t answerDataRequest(Clock::time_point received);
     void fastForward(uint32_t timestamp);
@@ -114,11 +119,15 @@ private:
     uint32_t channelsPerFrame_ = 20; // N: entries per time step
     uint32_t renderedTime_ = 0;      // device time (µs) covered by the rendered samples
     bool clockSynced_ = false;       // renderedTime_ taken from this stream's first request
+    double requestCredit_ = 0;       // answers the request rate allows now
+    Clock::time_point creditTime_{}; // when requestCredit_ was last topped up
+    LogThrottle refusedLog_;
     // Written by the stream thread, read from any thread.
     struct {
         std::atomic<uint64_t> requests{0};
         std::atomic<uint64_t> skippedBackward{0};
         std::atomic<uint64_t> resyncs{0};
         std::atomic<uint64_t> fastForwardSamples{0};
+        std::atomic<uint64_t> refusedRequests{0};
     } counters_;
 };

@@ -17,6 +17,7 @@
 
 #include "link/bluetooth/bluetooth_backend.h"
 #include "link/hid_api.h"
+#include "link/hid_com_udp.h"
 #include "link/link_timings.h"
 #include "lumetra-core/src/lmc_log.h"
 #include "sdk/log.h"
@@ -199,6 +200,36 @@ TEST_F(HidStream, EngineLinesOfARenderReachTheLogCallbackAfterTheLock) {
     setApplicationLogCallback(nullptr);
     EXPECT_GE(gEngineLines.load(), 3);
     EXPECT_EQ(gEngineLinesUnderLock.load(), 0);
+}
+
+TEST_F(HidStream, ForgedDataRequestsBeyondTheVestsRateAreNotAnswered) {
+    startVest();
+    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
+    startRun();
+    ASSERT_TRUE(streaming->waitForFrames(3, 5.0));
+    const Ipv4Endpoint host = HidComUdp::parseAddressText(vest->boundPeer().value()).value();
+    std::array<uint8_t, streaming::kDataRequestFrameBytes> forged{};
+    streaming::writeDataRequest(forged, {0, 10000});
+    stampFrameCrc(forged.data(), forged.size());
+    const std::vector<uint8_t> datagram(forged.begin(), forged.end());
+    const auto before = stream->counters();
+    const auto start = std::chrono::steady_clock::now();
+    constexpr uint64_t kBatch = 50, kBatches = 20; // small batches: the socket buffer drops nothing
+    for (uint64_t batch = 1; batch <= kBatches; ++batch) {
+        for (uint64_t i = 0; i < kBatch; ++i) adapter->sendRaw(datagram, host);
+        for (int i = 0; i < 200; ++i) {
+            const auto now = stream->counters();
+            if (now.requests + now.refusedRequests >= before.requests + before.refusedRequests + batch * kBatch) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(stopRun(), 0);
+    const auto after = stream->counters();
+    const uint64_t answered = after.requests - before.requests;
+    // The vest's own 100 requests a second, and the stream's budget.
+    EXPECT_LE(answered, 25 + static_cast<uint64_t>(600 * seconds) + 2);
+    EXPECT_GE(after.refusedRequests + answered, kBatch * kBatches);
 }
 
 TEST_F(HidStream, RefusedStreamConfigurationFailsTheConnection) {
