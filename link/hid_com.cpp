@@ -1,5 +1,6 @@
 #include "link/hid_com.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "sdk/log.h"
@@ -18,6 +19,19 @@ IHidCom::IHidCom() {
 }
 
 IHidCom::~IHidCom() = default;
+
+void IHidCom::cancel() noexcept {
+    {
+        std::lock_guard lock(cancelMutex_);
+        cancelled_ = true;
+    }
+    cancelChanged_.notify_all();
+}
+
+bool IHidCom::pauseUnlessCancelled(float seconds) {
+    std::unique_lock lock(cancelMutex_);
+    return !cancelChanged_.wait_for(lock, std::chrono::duration<float>(seconds), [this] { return cancelled_.load(); });
+}
 
 void IHidCom::setCrc(uint8_t* frame, uint16_t length) noexcept { stampFrameCrc(frame, length); }
 

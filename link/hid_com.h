@@ -9,13 +9,15 @@
 // not used to connect, and none is reused for a second connection.
 //
 // Thread-safety: send() and receive() may run at the same time on two
-// threads; every other call must not overlap any call on the same object.
-// `connected` may be read from any thread.
+// threads; every other call must not overlap any call on the same object,
+// except cancel(). `connected` may be read from any thread.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,13 @@ public:
     // failed (`connected` is then cleared).
     virtual int32_t receive() = 0;
 
+    // Ends a scan() or connect() running on another thread soon (well
+    // under a second): its waits end, it asks no further vest and returns
+    // as when none answered. Sticky: a cancelled transport is only deleted.
+    // Any thread; never blocks.
+    virtual void cancel() noexcept;
+    bool cancelled() const noexcept { return cancelled_; }
+
     // Frame helpers shared by every transport and owner.
     static void setCrc(uint8_t* frame, uint16_t length) noexcept;
     static bool isCrcValid(const uint8_t* frame, uint16_t length) noexcept;
@@ -83,4 +92,14 @@ public:
     // A copy of the last frame sent.
     uint8_t sendBuffer[kSendBufferBytes];
     static const AnswerLengthTable answerLengths;
+
+protected:
+    // Waits `seconds` unless cancel() comes first: true when the whole
+    // pause passed, false when cancelled.
+    bool pauseUnlessCancelled(float seconds);
+
+private:
+    std::atomic<bool> cancelled_{false};
+    std::mutex cancelMutex_; // pairs with cancelChanged_; guards no data
+    std::condition_variable cancelChanged_;
 };

@@ -16,6 +16,8 @@ constexpr const char* kTag = "BTStandalone";
 constexpr const char* kDeviceNamePattern = "((rvd)[-_\\s.]*(mk)[-_\\s.](i|v|x)+|tarvonel)";
 // A flood of bytes must not keep one receive() reading for ever.
 constexpr int kMaxReadsPerReceive = 16;
+// How long an answer wait may go without looking for a cancel().
+constexpr float kCancelCheckSeconds = 0.1f;
 
 using Clock = std::chrono::steady_clock;
 
@@ -104,12 +106,13 @@ int32_t HidComBT::waitAnswer(uint8_t expectedId) {
     const auto start = Clock::now();
     for (;;) {
         const float left = timings_.bluetoothAnswerTimeoutSeconds - secondsSince(start);
-        if (left <= 0.0f) {
+        if (left <= 0.0f || cancelled()) {
             connected = false;
             LogStream(TRV_LOG_WARNING, kTag) << "Timeout, no answer from remote BT device.";
             return TRV_ERROR_DEVICE_NOT_REACHABLE;
         }
-        const int32_t length = pullFrame(left);
+        // In slices, so that a cancel() is seen soon.
+        const int32_t length = pullFrame(std::min(left, kCancelCheckSeconds));
         if (length <= 0) continue; // nothing yet, or garbage dropped
         if (answerBuffer[0] == expectedId) return length;
         if (answerBuffer[0] == idOf(HidCommandId::ErrorAnswer))
@@ -124,7 +127,7 @@ int32_t HidComBT::queryDevice(const std::string& address) {
     link->connect();
     incoming_.clear();
     // The vest needs a moment after the link opens before it reads frames.
-    std::this_thread::sleep_for(std::chrono::duration<float>(timings_.bluetoothSettleSeconds));
+    if (!pauseUnlessCancelled(timings_.bluetoothSettleSeconds)) return TRV_ERROR_DEVICE_NOT_REACHABLE;
     const auto request = makeShortFrame(HidCommandId::GetSerialNumber);
     writeFrame(request.data(), request.size());
     return waitAnswer(answerIdOf(HidCommandId::GetSerialNumber));
@@ -164,6 +167,7 @@ int32_t HidComBT::connect(uint32_t serialNumber, std::string deviceString) {
     std::vector<BluetoothDeviceRecord> devices;
     if (!listKnownDevices(devices)) return TRV_ERROR_DEVICE_NOT_REACHABLE;
     for (const auto& device : devices) {
+        if (cancelled()) break;
         if (!isVestCandidate(device)) continue;
         LogStream(TRV_LOG_TRACE, kTag) << "Try to connect to device " << device.name;
         try {
@@ -213,6 +217,7 @@ int32_t HidComBT::scan(std::vector<trv_device_info_t>& records, std::map<uint32_
     const auto versionRequest = makeShortFrame(HidCommandId::GetVersion);
     const auto typeRequest = makeShortFrame(HidCommandId::GetDeviceType);
     for (const auto& device : devices) {
+        if (cancelled()) break;
         if (!isVestCandidate(device)) continue;
         LogStream(TRV_LOG_TRACE, kTag) << "Try to scan " << device.name;
         try {

@@ -178,16 +178,39 @@ void HidComUdp::drainStaleDatagrams() {
     }
 }
 
+void HidComUdp::cancel() noexcept {
+    IHidCom::cancel();
+    cancelWaker_.notify();
+}
+
+bool HidComUdp::waitForDatagram(float seconds) {
+    PollEntry entries[2] = {{socket.fd()}, {cancelWaker_.fd()}};
+    if (cancelled() || pollDescriptors(entries, seconds) <= 0) return false;
+    return entries[0].ready && !cancelled();
+}
+
+void HidComUdp::startSearch() {
+    searchDeadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<float>(timings_.searchSeconds));
+}
+
+bool HidComUdp::searchOver() const { return cancelled() || Clock::now() >= searchDeadline_; }
+
 int32_t HidComUdp::sendAndWait(const uint8_t* frame, int32_t length, uint8_t expectedId,
-                               bool forcedBindAllowed) {
+                               bool forcedBindAllowed, bool withinSearch) {
     drainStaleDatagrams(); // a late answer to an earlier request is not this one's
     if (const int32_t sent = send(frame, length); sent < 0) return sent;
     const auto start = Clock::now();
+    // A release (Unbind) keeps its own time, even once the search ran out.
+    const auto end = withinSearch ? std::min(searchDeadline_, start + std::chrono::duration_cast<Clock::duration>(
+                                                                   std::chrono::duration<float>(timings_.answerTimeoutSeconds)))
+                                  : start + std::chrono::duration_cast<Clock::duration>(
+                                                std::chrono::duration<float>(timings_.answerTimeoutSeconds));
     int32_t received = 0;
     for (;;) {
-        const float left = timings_.answerTimeoutSeconds - secondsSince(start);
-        if (left <= 0.0f) return TRV_ERROR_DEVICE_NOT_REACHABLE;
-        socket.waitReadable(left);
+        const float left = std::chrono::duration<float>(end - Clock::now()).count();
+        if (left <= 0.0f || cancelled()) return TRV_ERROR_DEVICE_NOT_REACHABLE;
+        waitForDatagram(left);
         received = receiveNow();
         if (received > 0) break;
         if (!connected) return TRV_ERROR_DEVICE_NOT_REACHABLE; // the socket failed
@@ -198,13 +221,13 @@ int32_t HidComUdp::sendAndWait(const uint8_t* frame, int32_t length, uint8_t exp
         LogStream(TRV_LOG_WARNING, kTag) << "Firmware prior 1.3.3 detected, an update is advised.";
         const auto bind = makeShortFrame(HidCommandId::Bind);
         const int32_t bindResult =
-            sendAndWait(bind.data(), bind.size(), answerIdOf(HidCommandId::Bind), false);
+            sendAndWait(bind.data(), bind.size(), answerIdOf(HidCommandId::Bind), false, withinSearch);
         if (bindResult < 0) {
             LogStream(TRV_LOG_WARNING, kTag) << "Forced bind failed";
             return bindResult;
         }
         bound = true;
-        return sendAndWait(frame, length, expectedId, false);
+        return sendAndWait(frame, length, expectedId, false, withinSearch);
     }
     return TRV_ERROR_INVALID_MESSAGE;
 }
@@ -212,7 +235,8 @@ int32_t HidComUdp::sendAndWait(const uint8_t* frame, int32_t length, uint8_t exp
 int32_t HidComUdp::unbind() {
     if (!bound) return 0;
     const auto frame = makeShortFrame(HidCommandId::Unbind);
-    const int32_t result = sendAndWait(frame.data(), frame.size(), answerIdOf(HidCommandId::Unbind), false);
+    const int32_t result =
+        sendAndWait(frame.data(), frame.size(), answerIdOf(HidCommandId::Unbind), false, false);
     bound = false;
     if (result < 0) {
         LogStream(TRV_LOG_WARNING, kTag) << "Unbind failed, board might not be in correct state. Wait for "
@@ -231,8 +255,8 @@ void HidComUdp::collectAnswers(std::vector<std::string>& found) {
     uint8_t datagram[kAnswerBufferBytes];
     for (;;) {
         const float left = timings_.discoveryWindowSeconds - secondsSince(start);
-        if (left <= 0.0f) break;
-        if (!socket.waitReadable(left)) continue;
+        if (left <= 0.0f || cancelled()) break;
+        if (!waitForDatagram(left)) continue;
         const DatagramResult result = socket.receiveFrom(datagram, sizeof datagram);
         if (result.status == SocketStatus::WouldBlock) continue;
         if (result.status == SocketStatus::Failed) {
@@ -249,14 +273,22 @@ void HidComUdp::collectAnswers(std::vector<std::string>& found) {
             dropForeign(discoveryLog_, result.from, " during discovery");
             continue;
         }
+        // One candidate per address (a vest answers from one port), and
+        // a few at most: each costs a wait when it stays silent.
         const std::string text = addressText(result.from);
-        answered.push_back(text);
+        const std::string host = result.from.addressText() + ":";
+        const bool listed = std::find(answered.begin(), answered.end(), text) != answered.end();
+        const bool hostListed = std::any_of(answered.begin(), answered.end(),
+                                            [&](const std::string& t) { return t.rfind(host, 0) == 0; });
+        if (!listed && (hostListed || answered.size() >= kMaxCandidates)) {
+            dropForeign(discoveryLog_, result.from, " answering the discovery beyond its candidates");
+            continue;
+        }
+        if (!listed) answered.push_back(text);
         LogStream(TRV_LOG_TRACE, kTag) << "A device answered on " << std::this_thread::get_id() << " : "
                                        << text;
     }
-    for (const auto& text : answered) {
-        if (std::find(found.begin(), found.end(), text) == found.end()) found.push_back(text);
-    }
+    found = std::move(answered);
     LogStream(TRV_LOG_TRACE, kTag) << "After trim, " << found.size() << " are remaining.";
 }
 
@@ -309,10 +341,12 @@ int32_t HidComUdp::scan(std::vector<trv_device_info_t>& records, std::map<uint32
     bound = false;
     LogStream(TRV_LOG_TRACE, kTag) << "Start Wifi scanning routine.";
     if (connected) return TRV_ERROR_PROCESS_RUNNING;
+    startSearch();
     std::vector<std::string> found;
     discover(found);
     connected = true;
     for (const auto& text : found) {
+        if (searchOver()) break;
         device = *parseAddressText(text); // made by addressText()
         uint32_t serialNumber = 0;
         std::string version;
@@ -347,6 +381,7 @@ int32_t HidComUdp::connect(uint32_t serialNumber, std::string deviceString) {
     const auto bindRequest = makeShortFrame(HidCommandId::Bind);
     const uint8_t serialAnswer = answerIdOf(HidCommandId::GetSerialNumber);
     const uint8_t bindAnswer = answerIdOf(HidCommandId::Bind);
+    startSearch();
     auto unavailable = [&](const std::string& text) {
         LogStream(TRV_LOG_TRACE, kTag) << "Could not connect to " << text
                                        << " - device does not appear to be available.";
@@ -380,8 +415,9 @@ int32_t HidComUdp::connect(uint32_t serialNumber, std::string deviceString) {
     }
 
     std::vector<std::string> found;
-    discover(found);
+    if (!cancelled()) discover(found);
     for (const auto& text : found) {
+        if (searchOver()) break;
         connected = true; // a socket failure on one vest does not stop the search
         device = *parseAddressText(text);
         if (serialNumber != 0) {

@@ -6,12 +6,18 @@
 // address and port; during a discovery it accepts only well-formed Discover
 // answers. Everything else is dropped.
 //
+// A hostile host may answer a Discover from many addresses and ports: a
+// discovery keeps one candidate per address and at most kMaxCandidates, and
+// a whole scan or connect ends after LinkTimings::searchSeconds, however
+// many candidates stay silent.
+//
 // Thread-safety: as IHidCom. `device` is written only by connect() and scan()
 // (before send() and receive() may run on two threads) and read afterwards.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,11 +25,13 @@
 #include "link/hid_com.h"
 #include "link/link_timings.h"
 #include "link/log_throttle.h"
+#include "platform/poll.h"
 #include "platform/udp_socket.h"
 
 class HidComUdp : public IHidCom {
 public:
     static constexpr std::array<uint16_t, 5> kDiscoveryPorts{33624, 42192, 17956, 2601, 555};
+    static constexpr std::size_t kMaxCandidates = 8;
 
     HidComUdp();
     explicit HidComUdp(const LinkTimings& timings);
@@ -38,6 +46,7 @@ public:
     int32_t disconnect() override;
     int32_t send(const uint8_t* frame, int32_t length) override;
     int32_t receive() override;
+    void cancel() noexcept override;
 
     // The address text of an endpoint: "a.b.c.d:port".
     static std::string addressText(const Ipv4Endpoint& endpoint);
@@ -64,7 +73,12 @@ private:
     // error answer "invalid internal state" (old firmware, not bound) leads
     // to one Bind and one more try when forcedBindAllowed.
     int32_t sendAndWait(const uint8_t* frame, int32_t length, uint8_t expectedId,
-                        bool forcedBindAllowed = true);
+                        bool forcedBindAllowed = true, bool withinSearch = true);
+    // Waits up to `seconds` for a datagram; false at once after cancel().
+    bool waitForDatagram(float seconds);
+    // Starts the time of a scan or connect; whether it has run out.
+    void startSearch();
+    bool searchOver() const;
     // Releases the vest when it is bound: 0 when not bound or it answered.
     int32_t unbind();
     void discover(std::vector<std::string>& found);
@@ -89,5 +103,7 @@ private:
     std::atomic<uint64_t> foreignDatagrams_{0};
     LogThrottle invalidLog_, incompleteLog_, tooLongLog_, foreignLog_;
     LogThrottle discoveryLog_;
+    std::chrono::steady_clock::time_point searchDeadline_{}; // of the running scan or connect
+    Waker cancelWaker_; // wakes the waits of a scan or connect for cancel()
     UdpSocket socket;
 };

@@ -172,7 +172,7 @@ int32_t HidComUsb::writeRequest(HidCommandId id, bool logFailure) {
 bool HidComUsb::waitAnswer(uint8_t expectedId) {
     const auto start = Clock::now();
     // Each receive() blocks up to 10 ms: the wait never spins.
-    while (secondsSince(start) < timings_.answerTimeoutSeconds) {
+    while (secondsSince(start) < timings_.answerTimeoutSeconds && !cancelled()) {
         const int32_t received = receive();
         if (received > 0 && answerBuffer[0] == expectedId) return true;
         if (received == TRV_ERROR_DEVICE_NOT_REACHABLE || received == TRV_ERROR_NO_DEVICE_CONNECTED)

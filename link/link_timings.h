@@ -5,6 +5,7 @@
 struct LinkTimings {
     float answerTimeoutSeconds = 0.5f;          // USB and WiFi: one answer
     float discoveryWindowSeconds = 1.0f;        // WiFi: answers to a Discover
+    float searchSeconds = 5.0f;                 // WiFi: a whole scan or connect, discovery included
     float bluetoothAnswerTimeoutSeconds = 1.5f; // Bluetooth: one answer
     float bluetoothSettleSeconds = 1.0f;        // Bluetooth: pause after the link opens
     float bluetoothWriteTimeoutSeconds = 1.5f;  // Bluetooth: a write that cannot finish

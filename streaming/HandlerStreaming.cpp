@@ -159,7 +159,15 @@ int32_t HandlerStreaming::startScanningRoutine(trv_output_t output) {
 
 void HandlerStreaming::scanningRoutine(trv_output_t output) {
     const std::shared_ptr<IStream> s = hidStream();
+    // As in the connection routine: an old stop request is dropped, the
+    // destructor's is kept (it cancels the scan).
+    s->resetCounters();
+    bool closingNow = false;
     {
+        std::lock_guard lock(stateMutex);
+        closingNow = closing;
+    }
+    if (!closingNow) {
         std::lock_guard deviceLock(connectionMutex);
         s->scanDevices(output);
     }

@@ -92,7 +92,11 @@ int32_t StreamHid::scanDevices(trv_output_t output) {
     for (trv_output_t kind : kTransportOrder) {
         if (!selects(output, kind)) continue;
         transport_ = makeTransport(kind);
-        if (transport_) transport_->scan(records, deviceStrings_[kind], texts);
+        if (transport_) {
+            publishBusy(transport_.get());
+            transport_->scan(records, deviceStrings_[kind], texts);
+            publishBusy(nullptr);
+        }
         transport_.reset();
     }
 
@@ -120,11 +124,12 @@ int32_t StreamHid::connect(trv_output_t output, uint32_t serialNumber) {
         if (!selects(output, kind)) continue;
         transport_ = makeTransport(kind);
         if (!transport_) continue;
+        publishBusy(transport_.get());
         const int32_t r = transport_->connect(serialNumber, deviceStrings_[kind][serialNumber]);
-        if (r == 0) {
-            if (handshake(serialNumber) == 0) return 0;
-            LogStream(TRV_LOG_WARNING, kTag) << "Device found but could not communicate properly with it.";
-        }
+        const int32_t shaken = r == 0 ? handshake(serialNumber) : r;
+        publishBusy(nullptr);
+        if (shaken == 0) return 0;
+        if (r == 0) LogStream(TRV_LOG_WARNING, kTag) << "Device found but could not communicate properly with it.";
         transport_.reset();
     }
     return TRV_ERROR_DEVICE_NOT_REACHABLE;
@@ -183,7 +188,7 @@ int32_t StreamHid::sendAndWait(const uint8_t* frame, int32_t length, uint8_t exp
     // receive() itself waits a little for each message, so this loop does
     // not spin.
     for (;;) {
-        if (static_cast<float>(secondsSince(start)) >= timings_.answerTimeoutSeconds)
+        if (static_cast<float>(secondsSince(start)) >= timings_.answerTimeoutSeconds || transport_->cancelled())
             return TRV_ERROR_DEVICE_NOT_REACHABLE;
         const int32_t r = transport_->receive();
         if (r > 0) break;
@@ -200,7 +205,16 @@ int32_t StreamHid::stop() {
         stopRequested_ = true;
     }
     stopChanged_.notify_all();
+    std::lock_guard guard(busyMutex_);
+    cancelRequested_ = true;
+    if (busy_ != nullptr) busy_->cancel();
     return 0;
+}
+
+void StreamHid::publishBusy(IHidCom* transport) {
+    std::lock_guard guard(busyMutex_);
+    busy_ = transport;
+    if (busy_ != nullptr && cancelRequested_) busy_->cancel();
 }
 
 bool StreamHid::stopRequestedNow() {
@@ -435,6 +449,10 @@ int32_t StreamHid::resetCounters() {
     channelsPerFrame_ = 0;
     renderedTime_ = 0;
     clockSynced_ = false;
+    {
+        std::lock_guard guard(busyMutex_);
+        cancelRequested_ = false;
+    }
     std::lock_guard guard(*lock);
     stopRequested_ = false;
     return 0;

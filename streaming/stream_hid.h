@@ -15,7 +15,7 @@
 // the owner's state mutex: it guards the identity fields, the scan records'
 // publication and the stop request, and is held around every render and
 // every change of the core's rate and buffer size. No lock is held while the
-// transport sends or waits.
+// transport sends or waits. stop() also cancels a running scan or connect.
 #pragma once
 
 #include <array>
@@ -88,6 +88,9 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    // Makes a transport that is scanning or connecting (or none) the one
+    // that stop() cancels.
+    void publishBusy(IHidCom* transport);
     int32_t handshake(uint32_t serialNumber);
     int32_t sendAndWait(const uint8_t* frame, int32_t length, uint8_t expectedId);
     int32_t sendShort(uint8_t id, uint8_t expectedAnswer);
@@ -111,6 +114,12 @@ private:
     std::vector<std::string> scanTexts_; // version, then address, per record
     bool stopRequested_ = false;
     std::condition_variable stopChanged_; // waits on *lock
+
+    // stop() cancels a scan or connect that runs: it ends in well under a
+    // second instead of waiting out its candidates. Taken alone.
+    std::mutex busyMutex_;           // guards busy_ and cancelRequested_
+    IHidCom* busy_ = nullptr;        // the transport scanning or connecting
+    bool cancelRequested_ = false;   // stop() came; cleared by resetCounters()
 
     // Worker thread only.
     std::map<trv_output_t, std::map<uint32_t, std::string>> deviceStrings_;

@@ -2,6 +2,8 @@
 // case runs in a network namespace of its own.
 #include <chrono>
 #include <cstdlib>
+#include <future>
+#include <set>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -13,6 +15,7 @@
 #include "platform/network_interfaces.h"
 #include "platform/udp_socket.h"
 #include "support/fresh_network.h"
+#include "support/hostile_host.h"
 #include "support/link_frames.h"
 #include "support/log_capture.h"
 #include "support/net_guard.h"
@@ -420,6 +423,30 @@ TEST_F(WifiLink, AFloodOfBadDatagramsIsCountedNotLoggedOneByOne) {
     const auto logs = takeLogs();
     EXPECT_LE(countLogs(logs, "Received an invalid message"), 3);
     EXPECT_LE(countLogs(logs, "Dropped a datagram from"), 3);
+}
+
+// 40 ports of one address and 20 other addresses answer the Discover, and
+// none of them answers a query.
+TEST_F(WifiLink, AFloodOfDiscoverAnswersIsBoundedAndACancelEndsTheScan) {
+    trv::test::HostileHost hostile(40, 20);
+    auto scanAgainst = [&](const LinkTimings& timings, bool cancelAtFirstRequest) {
+        HidComUdp transport(timings);
+        auto scan = std::async(std::launch::async, [&] { return scanWith(transport); });
+        EXPECT_TRUE(hostile.answerDiscover());
+        if (cancelAtFirstRequest && hostile.waitForRequest()) transport.cancel();
+        EXPECT_TRUE(scan.get().records.empty());
+        std::vector<uint32_t> asked;
+        const std::size_t requests = hostile.takeRequests(&asked);
+        EXPECT_EQ(std::set<uint32_t>(asked.begin(), asked.end()).size(), asked.size()) << "one port per address";
+        return requests;
+    };
+    EXPECT_EQ(scanAgainst(fastTimings(), false), HidComUdp::kMaxCandidates);
+    LinkTimings shortSearch = fastTimings();
+    shortSearch.searchSeconds = 0.4f; // the discovery, then two silent candidates at most
+    EXPECT_LE(scanAgainst(shortSearch, false), 2u);
+    LinkTimings slowAnswers = fastTimings();
+    slowAnswers.answerTimeoutSeconds = 1.0f;
+    EXPECT_EQ(scanAgainst(slowAnswers, true), 1u);
 }
 
 TEST_F(WifiLink, StaleAnswersAreDrainedBeforeEachRequest) {

@@ -11,6 +11,7 @@
 
 #include "sdk/TarvonelSDK.h"
 #include "streaming_support.h"
+#include "support/hostile_host.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -242,6 +243,15 @@ TEST_F(SdkStreaming, TheCallbackMayReconnectAndDisconnect) {
     EXPECT_EQ(std::tuple(reports[0].state, reports[1].state, reports[2].state),
               std::tuple(TRV_STATE_CONNECTED, TRV_STATE_DISCONNECTED, TRV_STATE_CONNECTED));
     EXPECT_EQ(sdk->connectionStatus(), TRV_STATE_CONNECTED);
+}
+
+TEST_F(SdkStreaming, DestroyingTheInstanceCancelsAScanOfSilentCandidates) {
+    trv::test::HostileHost hostile(40, 20);
+    ASSERT_EQ(sdk->scanDevices(TRV_OUTPUT_WIFI), 0);
+    ASSERT_TRUE(hostile.answerDiscover());
+    ASSERT_TRUE(hostile.waitForRequest());
+    sdk.reset(); // returns once the scan, cut short, has ended
+    EXPECT_EQ(hostile.takeRequests(), 1u);
 }
 
 TEST_F(SdkStreaming, TheVestGetsTheModeOfEachRequestedDuration) {
