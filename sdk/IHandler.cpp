@@ -33,6 +33,20 @@ IHandler* makeBuiltIn(int32_t kind, PatternRegistry* registry) {
     }
 }
 
+// Runs a backend's start operation; an exception it throws is logged and
+// becomes -1, so no guard lets one through.
+template <typename Start>
+int32_t startGuarded(const char* what, Start&& start) noexcept {
+    try {
+        return start();
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the " << what << ": " << e.what();
+    } catch (...) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the " << what << ".";
+    }
+    return TRV_ERROR_OTHER;
+}
+
 } // namespace
 
 IHandler* IHandler::create(int32_t kind, PatternRegistry* registry) noexcept {
@@ -50,7 +64,33 @@ IHandler* IHandler::create(int32_t kind, PatternRegistry* registry) noexcept {
     return nullptr;
 }
 
-void IHandler::destroy(IHandler* handler) noexcept { delete handler; }
+void IHandler::destroy(IHandler* handler) noexcept {
+    if (handler == nullptr) return;
+    if (handler->isWorkerThread()) {
+        // Called from inside the handler's own routine (a connection
+        // callback that destroys its instance): the thread cannot wait for
+        // itself, and what it runs still uses the handler. The routine is
+        // told to end; the thread destroys the handler when it returns.
+        handler->destroyWhenRoutineEnds();
+        return;
+    }
+    delete handler;
+}
+
+void IHandler::destroyWhenRoutineEnds() noexcept {
+    {
+        // The application let go of this instance: it hears no more of it.
+        std::lock_guard lock(stateMutex);
+        connectionCallback = nullptr;
+        connectionUserData = nullptr;
+    }
+    {
+        std::lock_guard lock(workerMutex);
+        closing = true; // no routine starts any more
+        destroyedByWorker = true;
+    }
+    startGuarded("disconnection", [this] { return startDisconnection(); });
+}
 
 std::string IHandler::getSDKVersion() { return kSdkVersion; }
 
@@ -67,24 +107,6 @@ IHandler::~IHandler() {
     // backend left behind, rather than ending the process.
     joinWorker();
 }
-
-namespace {
-
-// Runs a backend's start operation; an exception it throws is logged and
-// becomes -1, so no guard lets one through.
-template <typename Start>
-int32_t startGuarded(const char* what, Start&& start) noexcept {
-    try {
-        return start();
-    } catch (const std::exception& e) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the " << what << ": " << e.what();
-    } catch (...) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the " << what << ".";
-    }
-    return TRV_ERROR_OTHER;
-}
-
-} // namespace
 
 int32_t IHandler::connect(trv_output_t output, uint32_t serialNumber) noexcept {
     const char* refusal = nullptr;
@@ -309,6 +331,14 @@ int32_t IHandler::startWorker(Routine routine, std::function<void()> body) noexc
                     workerFailed(routine, admission, "unknown exception");
                 }
                 tCurrentWorkerOf = nullptr;
+                bool destroySelf = false;
+                {
+                    std::lock_guard lock(workerMutex);
+                    destroySelf = destroyedByWorker;
+                }
+                if (!destroySelf) return;
+                delete this; // detaches this very thread, which touches nothing more
+                LogStream(TRV_LOG_TRACE, kTag) << "Handler destroyed by its own worker thread.";
             });
             return TRV_NO_ERROR;
         } catch (const std::exception& e) {
@@ -359,16 +389,14 @@ void IHandler::joinWorker() noexcept {
         current = std::move(asyncThread);
         retired.swap(retiredThreads);
     }
+    // The calling thread is a worker only when the handler is destroyed by
+    // it, at the end of its routine (destroy): it ends right after.
     auto finish = [self](std::thread& t) {
         if (!t.joinable()) return;
-        if (t.get_id() == self) {
-            LogStream(TRV_LOG_ERROR, kTag)
-                << "Handler destroyed from its own worker thread (inside the connection "
-                   "callback): the thread is left to end on its own.";
+        if (t.get_id() == self)
             t.detach();
-        } else {
+        else
             t.join();
-        }
     };
     finish(current);
     for (std::thread& t : retired) finish(t);

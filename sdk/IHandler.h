@@ -50,6 +50,9 @@ public:
     // allocation also gives null). The caller owns the result.
     static IHandler* create(int32_t kind, PatternRegistry* registry) noexcept;
     // Deletes the handler through its virtual destructor; null does nothing.
+    // Called on the handler's own worker thread (its connection callback
+    // destroying the SDK instance), it only ends the connection and drops
+    // the callback: the worker deletes the handler when its routine ends.
     static void destroy(IHandler* handler) noexcept;
     // "1.6.5"; touches no instance.
     static std::string getSDKVersion();
@@ -153,10 +156,9 @@ protected:
     // Joins every worker thread of this handler; from then on startWorker
     // refuses (-1), so a callback that reconnects while the handler is
     // being destroyed starts nothing. Called by the backends' destructors
-    // after they stopped what their routines wait on. Called
-    // from the worker thread itself (an SDK instance destroyed from inside
-    // its own connection callback), that thread cannot be joined: it is
-    // detached and an error is logged; what it touches afterwards is gone.
+    // after they stopped what their routines wait on. When the worker
+    // itself deletes the handler (destroy), that thread is detached: it
+    // touches nothing after the deletion.
     void joinWorker() noexcept;
 
     PatternRegistry* const registry;                       // not owned, never null
@@ -169,6 +171,7 @@ protected:
     bool scanning = false;                                          // guarded by stateMutex
 
 private:
+    void destroyWhenRoutineEnds() noexcept;
     void workerFailed(Routine routine, uint64_t admission, const char* what) noexcept;
     static void callCallback(trv_connection_callback_t callback, void* userData,
                              trv_connection_state_t state, trv_error_t error,
@@ -184,7 +187,8 @@ private:
     // routine of its own. Taken without stateMutex held.
     std::mutex workerMutex;
     std::condition_variable workerIdle; // startsInFlight dropped to 0
-    bool closing = false;               // joinWorker began: no more workers
+    bool closing = false;               // joinWorker or destroy began: no more workers
+    bool destroyedByWorker = false;     // destroy came on a worker: it deletes the handler
     int startsInFlight = 0;             // startWorker calls between their two holds
     std::vector<std::thread> retiredThreads; // workers that started their successor
     std::thread asyncThread;                 // the current worker; declared last

@@ -9,13 +9,12 @@
  * Threads. Methods may be called from any thread. The outcome of a connect
  * or a scan arrives later, on a thread of the library, through the
  * connection callback; the callback may call back into the instance
- * (connectionStatus, connect, scanDevices, disconnect, ...). Two limits:
- *  - Never destroy an instance from inside its own connection callback (or
- *    from the log callback while one of its calls is running): the thread
- *    that runs the callback belongs to the instance and cannot wait for
- *    itself to end.
- *  - Don't destroy an instance while another thread is still inside one of
- *    its methods.
+ * (connectionStatus, connect, scanDevices, disconnect, ...), and may
+ * destroy it: the connection then ends and the callback's thread finishes
+ * the destruction once it has left the callback; no callback follows. One
+ * limit: don't destroy an instance while a thread (this one, from the log
+ * callback, included) is still inside one of its methods. The C interface
+ * (tarvonel.h) lifts it.
  */
 #ifndef TARVONEL_TARVONEL_SDK_H
 #define TARVONEL_TARVONEL_SDK_H

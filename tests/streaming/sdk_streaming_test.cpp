@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <limits>
+#include <thread>
 #include <tuple>
 
 #include "sdk/TarvonelSDK.h"
+#include "sdk/log.h"
 #include "streaming_support.h"
 #include "support/hostile_host.h"
 #include "support/log_capture.h"
@@ -252,6 +255,31 @@ TEST_F(SdkStreaming, DestroyingTheInstanceCancelsAScanOfSilentCandidates) {
     ASSERT_TRUE(hostile.waitForRequest());
     sdk.reset(); // returns once the scan, cut short, has ended
     EXPECT_EQ(hostile.takeRequests(), 1u);
+}
+
+// On both paths the worker still runs the handler after the callback
+// returns (the stream, or the end of a failed connection): under ASan a use
+// after free shows.
+TEST_F(SdkStreaming, AnInstanceMayDestroyItselfInItsConnectionCallback) {
+    for (const uint32_t serial : {trv::test::kVestSerial, 99u}) { // connected, then a failed connection
+        auto* own = new TarvonelSDK();
+        setLogLevel(TRV_LOG_TRACE); // the instance set info
+        own->setConnectionCallback(
+            [](trv_connection_state_t, trv_error_t, uint32_t, void* self) {
+                delete static_cast<TarvonelSDK*>(self);
+            },
+            own);
+        ASSERT_EQ(own->connect(TRV_OUTPUT_WIFI, serial), 0);
+        bool destroyed = false;
+        for (int i = 0; i < 500 && !destroyed; ++i) {
+            destroyed = trv::test::hasLog(trv::test::takeLogs(), "Handler destroyed by its own worker thread.");
+            if (!destroyed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(destroyed) << serial;
+    }
+    // The connection it made was ended as any other: stopped and released.
+    EXPECT_EQ(vest->streaming().stats().hostStops, 1u);
+    EXPECT_FALSE(vest->vest().boundPeer());
 }
 
 TEST_F(SdkStreaming, TheVestGetsTheModeOfEachRequestedDuration) {
