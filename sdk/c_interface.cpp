@@ -5,6 +5,12 @@
 // destroyed, so a callback that calls back into this interface (from a
 // handler thread, while the application's thread is inside another call or
 // inside trv_freeSDKInstance) cannot deadlock on it.
+//
+// The table and every call in progress share the ownership of an instance:
+// trv_freeSDKInstance removes the table's share and waits for nothing; the
+// instance is destroyed when the last call on it returns, on that call's
+// thread (on a handler's own worker thread, its handler deletes itself when
+// its routine ends: IHandler::destroy).
 #include "tarvonel.h"
 
 #include <cstdint>
@@ -27,7 +33,7 @@ constexpr const char* kNoDevice = "noDeviceConnected";
 
 struct InstanceTable {
     std::shared_mutex mutex; // guards instances and nextHandle; held for lookups and edits only
-    std::unordered_map<int32_t, TarvonelSDK*> instances;
+    std::unordered_map<int32_t, std::shared_ptr<TarvonelSDK>> instances;
     int64_t nextHandle = 0; // wide, so it can pass the last handle without wrapping
 };
 
@@ -38,7 +44,8 @@ InstanceTable& table() {
     return instance;
 }
 
-TarvonelSDK* find(int sdkID) {
+// The instance of sdkID, shared for the length of one call; null when none.
+std::shared_ptr<TarvonelSDK> find(int sdkID) {
     InstanceTable& t = table();
     std::shared_lock lock(t.mutex);
     const auto it = t.instances.find(sdkID);
@@ -50,8 +57,8 @@ TarvonelSDK* find(int sdkID) {
 template <typename R, typename Body>
 R onInstance(int sdkID, R unknown, R failure, Body&& body) noexcept {
     try {
-        TarvonelSDK* sdk = find(sdkID);
-        if (sdk == nullptr) return unknown;
+        const std::shared_ptr<TarvonelSDK> sdk = find(sdkID);
+        if (!sdk) return unknown;
         return body(*sdk);
     } catch (...) {
         return failure;
@@ -112,14 +119,13 @@ int trv_createSDKInstance(const char* logPath) {
     try {
         // Built before the table is touched; destroyed, on failure, after
         // the lock is released.
-        auto sdk = std::make_unique<TarvonelSDK>(logPath != nullptr ? logPath : "");
+        auto sdk = std::make_shared<TarvonelSDK>(logPath != nullptr ? logPath : "");
         InstanceTable& t = table();
         {
             std::unique_lock lock(t.mutex);
             if (t.nextHandle <= std::numeric_limits<int32_t>::max()) {
                 const auto handle = static_cast<int32_t>(t.nextHandle);
-                t.instances.emplace(handle, sdk.get());
-                sdk.release();
+                t.instances.emplace(handle, std::move(sdk));
                 ++t.nextHandle;
                 return handle;
             }
@@ -132,7 +138,7 @@ int trv_createSDKInstance(const char* logPath) {
 
 void trv_freeSDKInstance(int sdkID) {
     try {
-        TarvonelSDK* sdk = nullptr;
+        std::shared_ptr<TarvonelSDK> sdk;
         {
             // Out of the table first: no lookup hands out an instance that
             // is being destroyed, and two frees of one handle destroy once.
@@ -140,10 +146,10 @@ void trv_freeSDKInstance(int sdkID) {
             std::unique_lock lock(t.mutex);
             const auto it = t.instances.find(sdkID);
             if (it == t.instances.end()) return;
-            sdk = it->second;
+            sdk = std::move(it->second);
             t.instances.erase(it);
         }
-        delete sdk;
+        sdk.reset(); // destroys it now, unless a call on it still runs
     } catch (...) {
     }
 }
@@ -217,8 +223,8 @@ uint32_t trv_getTarvonelSerialNumber(int sdkID) {
 const char* trv_getTarvonelSerialNumberAsString(int sdkID) {
     try {
         TextSlot& slot = deviceSerialSlot();
-        TarvonelSDK* sdk = find(sdkID);
-        if (sdk == nullptr) return slot.get();
+        const std::shared_ptr<TarvonelSDK> sdk = find(sdkID);
+        if (!sdk) return slot.get();
         return slot.set(sdk->getTarvonelSerialNumberAsString());
     } catch (...) {
         return "";
@@ -228,8 +234,8 @@ const char* trv_getTarvonelSerialNumberAsString(int sdkID) {
 const char* trv_getTarvonelVersion(int sdkID) {
     try {
         TextSlot& slot = deviceVersionSlot();
-        TarvonelSDK* sdk = find(sdkID);
-        if (sdk == nullptr) return slot.get();
+        const std::shared_ptr<TarvonelSDK> sdk = find(sdkID);
+        if (!sdk) return slot.get();
         return slot.set(sdk->getTarvonelVersion());
     } catch (...) {
         return "";

@@ -10,12 +10,12 @@
  * crashes on a null pointer argument, and none lets an exception out.
  *
  * Threads: every function may be called from any thread, also from inside
- * the connection and log callbacks, with these limits:
- *  - don't free a handle while another call on it is still running, and
- *    never free a handle from inside its own connection callback;
- *  - a text result belongs to the library and stays valid until the next
- *    call of the same function (on any thread, with any handle): copy it
- *    before calling that function again.
+ * the connection and log callbacks. A handle may be freed while other calls
+ * on it still run, and from inside its own callbacks: the handle is unknown
+ * at once, and the instance is destroyed when the last of those calls
+ * returns. A text result belongs to the library and stays valid until the
+ * next call of the same function (on any thread, with any handle): copy it
+ * before calling that function again.
  */
 #ifndef TARVONEL_TARVONEL_H
 #define TARVONEL_TARVONEL_H
@@ -34,8 +34,10 @@ extern "C" {
  * path). Its handle, or -1 when it could not be made or the process has
  * used up every handle (2^31 of them). */
 TRV_API int trv_createSDKInstance(const char* logPath);
-/* Destroys the instance: its connection ends, its threads are joined.
- * Unknown: nothing happens. */
+/* Destroys the instance: its connection ends, its threads are joined
+ * (later, by the last call on it still running, when there is one; inside
+ * its connection callback, the callback's thread ends the connection and
+ * goes). Unknown: nothing happens. */
 TRV_API void trv_freeSDKInstance(int sdkID);
 
 /* ---- Process-wide ---- */

@@ -2,6 +2,8 @@
 // that call back in, text slots, and the handle counter's end. (The test
 // written in C, against the installed library, is tests/install.)
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <latch>
 #include <limits>
 #include <mutex>
@@ -28,6 +30,41 @@ TEST(CInterface, TheVersionIsAskedOnce) {
     EXPECT_STREQ(trv_getSDKVersion(), "1.6.5");
     EXPECT_EQ(LogCapture::texts("Tarvonel"), std::vector<std::string>{"Command: getSDKVersion()"});
     EXPECT_STREQ(trv_serialNumberToString(12345678), "12-34-5678");
+}
+
+namespace {
+std::mutex gHeldMutex; // guards gInside and gFreed
+std::condition_variable gHeldChanged;
+bool gInside = false;
+bool gFreed = false;
+
+// Holds the call that logs "Command: pauseAll()" until its handle is freed.
+void holdPauseAll(trv_log_level_t, const char*, const char* text) {
+    if (std::string(text) != "Command: pauseAll()") return;
+    std::unique_lock lock(gHeldMutex);
+    gInside = true;
+    gHeldChanged.notify_all();
+    gHeldChanged.wait_for(lock, std::chrono::seconds(5), [] { return gFreed; });
+}
+} // namespace
+
+TEST(CInterface, AHandleFreedDuringACallIsDestroyedWhenTheCallReturns) {
+    trv_setLogCallback(&holdPauseAll);
+    const int handle = trv_createSDKInstance("");
+    std::thread caller([handle] { EXPECT_EQ(trv_pauseAll(handle), 0); });
+    {
+        std::unique_lock lock(gHeldMutex);
+        ASSERT_TRUE(gHeldChanged.wait_for(lock, std::chrono::seconds(5), [] { return gInside; }));
+    }
+    trv_freeSDKInstance(handle); // waits for nothing: the call is still inside
+    EXPECT_EQ(trv_scanStatus(handle), TRV_ERROR_NO_INSTANCE);
+    {
+        std::lock_guard lock(gHeldMutex);
+        gFreed = true;
+    }
+    gHeldChanged.notify_all();
+    caller.join(); // the call went on with its instance, then destroyed it
+    trv_setLogCallback(nullptr);
 }
 
 TEST(CInterface, TheLastHandleIsIssuedOnceAndThenCreationFails) {
