@@ -17,7 +17,8 @@ void FrameReassembler::commit(std::size_t bytes) noexcept { end_ += bytes; }
 
 bool FrameReassembler::couldStartFrame(std::size_t offset) const noexcept {
     const std::size_t available = end_ - offset;
-    if (lengthOf_(buffer_[offset]) == 0) return false;
+    const std::size_t length = lengthOf_(buffer_[offset]);
+    if (length == 0 || length > maxFrameBytes_) return false;
     if (available >= 2 && buffer_[offset + 1] != kSyncLow) return false;
     if (available >= 3 && buffer_[offset + 2] != kSyncHigh) return false;
     return true;
