@@ -7,6 +7,7 @@
 
 #include "PatternRegistry.h"
 #include "log.h"
+#include "board/handler_commands.h"
 #include "streaming/HandlerStreaming.h"
 #include "version.h"
 
@@ -24,11 +25,12 @@ thread_local const IHandler* tCurrentWorkerOf = nullptr;
 
 IHandler* makeBuiltIn(int32_t kind, PatternRegistry* registry) {
     switch (kind) {
+    case kHandlerCommands:
+        return new board::HandlerCommands(registry);
     case kHandlerStreaming:
         return new HandlerStreaming(registry);
     default:
-        // The board-command and audio-to-haptics backends are not part of
-        // this build yet.
+        // The audio-to-haptics backend is not part of this build yet.
         return nullptr;
     }
 }

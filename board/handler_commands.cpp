@@ -1,0 +1,674 @@
+// HandlerCommands: connection, scanning, the sequencing loop, the receive
+// thread and the command transaction. The public operations are in
+// handler_commands_ops.cpp.
+#include "board/handler_commands.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "link/hid_com_bt.h"
+#include "link/hid_com_udp.h"
+#include "link/hid_com_usb.h"
+#include "sdk/PatternRegistry.h"
+#include "sdk/errors.h"
+#include "sdk/log.h"
+#include "sdk/version.h"
+
+namespace board {
+
+namespace {
+
+constexpr const char* kTag = "Sequencer";
+constexpr uint8_t kSlotFull = 255;
+constexpr uint8_t kSlotRefused = 254;
+constexpr std::size_t kStatusBytes = 5;
+
+std::mutex gTimingsMutex; // guards gTimings
+BoardTimings gTimings;
+
+std::chrono::steady_clock::time_point steadyAt(uint64_t nanos) {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(nanos)));
+}
+
+uint64_t nanosOf(float seconds) { return static_cast<uint64_t>(static_cast<double>(seconds) * 1e9); }
+
+} // namespace
+
+BoardTimings processBoardTimings() noexcept {
+    std::lock_guard lock(gTimingsMutex);
+    return gTimings;
+}
+
+void setProcessBoardTimings(const BoardTimings& timings) noexcept {
+    std::lock_guard lock(gTimingsMutex);
+    gTimings = timings;
+}
+
+HandlerCommands::HandlerCommands(PatternRegistry* registry)
+    : IHandler(registry), timings(processBoardTimings()) {
+    nextPatternId = registry->lastID() + 1;
+    stopList.reserve(kActuatorCount);
+    playList.reserve(kActuatorCount);
+    LogStream(TRV_LOG_TRACE, kTag) << "Sequencer initialized.";
+}
+
+HandlerCommands::~HandlerCommands() {
+    {
+        std::lock_guard lock(stateMutex);
+        closing = true;
+        disconnectRequest = true;
+        if (connectionState != TRV_STATE_DISCONNECTED) connectionState = TRV_STATE_DISCONNECTING;
+    }
+    wake.notify_all();
+    joinWorker();
+    LogStream(TRV_LOG_TRACE, kTag) << "Async thread joined.";
+    std::map<int32_t, std::shared_ptr<Pattern>> dropped;
+    IHidCom* left = nullptr;
+    {
+        std::lock_guard lock(stateMutex);
+        dropped.swap(patterns);
+        effects.clear();
+        playList.clear();
+        left = std::exchange(transport, nullptr);
+    }
+    // Windows may name each other (or their own pattern): erased first so
+    // that no pattern keeps another alive.
+    for (auto& [id, pattern] : dropped) pattern->eraseAccumulationWindow();
+    if (left != nullptr) {
+        if (left->connected.load())
+            LogStream(TRV_LOG_DEBUG, kTag)
+                << "Device is still connected when destructor is called. Thread might have not finish properly.";
+        delete left;
+    }
+    LogStream(TRV_LOG_TRACE, kTag) << "Sequencer destroyed.";
+}
+
+// ---------------------------------------------------------------- connection
+
+int32_t HandlerCommands::startConnectionRoutine(trv_output_t output, uint32_t serialNumber) {
+    {
+        std::lock_guard lock(stateMutex);
+        outputType = output;
+    }
+    return startWorker(Routine::Connection, [this, serialNumber] { connectionRoutine(serialNumber); });
+}
+
+void HandlerCommands::connectionRoutine(uint32_t requested) {
+    trv_output_t output;
+    {
+        std::lock_guard lock(stateMutex);
+        output = outputType;
+        if (closing) output = -1; // tries nothing
+        disconnectRequest = false;
+    }
+    const auto tries = [output](trv_output_t kind) {
+        return static_cast<uint32_t>(output) == 0 || output == kind;
+    };
+    trv_output_t used = -1;
+    {
+        std::lock_guard deviceLock(connectionMutex);
+        for (trv_output_t kind : {TRV_OUTPUT_USB, TRV_OUTPUT_WIFI, TRV_OUTPUT_BLUETOOTH}) {
+            if (!tries(kind)) continue;
+            IHidCom* made = nullptr;
+            if (kind == TRV_OUTPUT_USB) made = new HidComUsb();
+            if (kind == TRV_OUTPUT_WIFI) made = new HidComUdp();
+            if (kind == TRV_OUTPUT_BLUETOOTH) made = new HidComBT();
+            std::string address;
+            {
+                std::lock_guard lock(stateMutex);
+                transport = made;
+                address = scanAddresses[kind][requested];
+            }
+            if (made->connect(requested, address) == 0) {
+                used = kind;
+                break;
+            }
+            std::lock_guard lock(stateMutex);
+            delete std::exchange(transport, nullptr);
+        }
+    }
+    if (used < 0) {
+        endConnectionRoutine(TRV_STATE_DISCONNECTED, TRV_ERROR_DEVICE_NOT_REACHABLE, 0xFFFFFFFF);
+        return;
+    }
+    if (used != TRV_OUTPUT_WIFI) {
+        // The board needs a moment after a USB or Bluetooth link opens; the
+        // destructor cuts the wait short.
+        std::unique_lock lock(stateMutex);
+        wake.wait_for(lock, std::chrono::duration<float>(timings.settleSeconds), [this] { return closing; });
+    }
+    runConnection();
+}
+
+void HandlerCommands::runConnection() {
+    connectionTime = lastTransactionTime = clock_.nowNanos();
+    {
+        std::lock_guard lock(answerMutex);
+        awaitingAnswer = false;
+        receiveEnded = false;
+    }
+    try {
+        receiveThread = std::thread([this] { receiveLoop(); });
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Could not start the receive thread: " << e.what();
+        finishConnection(true);
+        return;
+    }
+    for (HidCommandId query : {HidCommandId::GetSerialNumber, HidCommandId::GetVersion, HidCommandId::GetDeviceType}) {
+        if (runShortCommand(query) < 0) {
+            finishConnection(true);
+            return;
+        }
+    }
+    reloadPatterns();
+    uint32_t serial;
+    std::string text;
+    trv_device_type_t type;
+    {
+        std::lock_guard lock(stateMutex);
+        serial = serialNumber;
+        text = version;
+        type = deviceType;
+    }
+    endConnectionRoutine(TRV_STATE_CONNECTED, TRV_NO_ERROR, serial);
+    LogStream(TRV_LOG_INFO, kTag) << "SDK Version: " << kSdkVersion;
+    LogStream(TRV_LOG_INFO, kTag) << "Serial Number: " << serial;
+    LogStream(TRV_LOG_INFO, kTag) << "Tarvonel Version: " << text;
+    LogStream(TRV_LOG_INFO, kTag) << "Tarvonel Type: " << type;
+    LogStream(TRV_LOG_TRACE, kTag) << "Start sequencing loop.";
+    while (cycle()) waitForNextCycle();
+    LogStream(TRV_LOG_TRACE, kTag) << "Disconnection initiated: start releasing resources.";
+    finishConnection(false);
+}
+
+void HandlerCommands::finishConnection(bool duringStart) {
+    {
+        std::lock_guard lock(stateMutex);
+        disconnectRequest = true; // ends the receive thread
+    }
+    if (receiveThread.joinable()) receiveThread.join();
+    const int32_t r = transport->disconnect();
+    int32_t error = TRV_NO_ERROR;
+    if (r != 0) {
+        error = TRV_ERROR_DEVICE_NOT_REACHABLE;
+        LogStream(duringStart ? TRV_LOG_INFO : TRV_LOG_WARNING, kTag)
+            << (duringStart ? "Unwanted disconnection detected during connection process: "
+                            : "Unwanted disconnection detected: ")
+            << errorCodeToString(TRV_ERROR_DEVICE_NOT_REACHABLE);
+    }
+    uint32_t serial;
+    {
+        std::lock_guard lock(stateMutex);
+        serial = serialNumber;
+    }
+    resetSession();
+    // -13 tells the application that the board did not complete the
+    // connection's first queries.
+    endConnectionRoutine(TRV_STATE_DISCONNECTED, duringStart ? -13 : error, serial);
+}
+
+void HandlerCommands::resetSession() {
+    IHidCom* old = nullptr;
+    {
+        std::lock_guard lock(stateMutex);
+        serialNumber = 0xFFFFFFFF;
+        version = "noDeviceConnected";
+        deviceType = TRV_DEVICE_TYPE_NONE;
+        disconnectRequest = false;
+        paused = false;
+        stopList.clear();
+        playList.clear();
+        effects.clear();
+        old = std::exchange(transport, nullptr);
+    }
+    schedule.clear();
+    delete old;
+}
+
+int32_t HandlerCommands::startDisconnection() {
+    bool open;
+    {
+        std::lock_guard lock(stateMutex);
+        open = transport != nullptr;
+        if (open) {
+            disconnectRequest = true;
+            connectionState = TRV_STATE_DISCONNECTING;
+            wakeRequested = true;
+        } else {
+            connectionState = TRV_STATE_DISCONNECTED;
+        }
+    }
+    wake.notify_all();
+    if (open) return TRV_NO_ERROR;
+    LogStream(TRV_LOG_WARNING, kTag) << "Unable to disconnect: " << errorCodeToString(TRV_ERROR_NO_DEVICE_CONNECTED);
+    return TRV_ERROR_NO_DEVICE_CONNECTED;
+}
+
+void HandlerCommands::requestDisconnection() {
+    {
+        std::lock_guard lock(stateMutex);
+        disconnectRequest = true;
+        connectionState = TRV_STATE_DISCONNECTING;
+    }
+    wake.notify_all();
+}
+
+void HandlerCommands::wakeSequencer() {
+    {
+        std::lock_guard lock(stateMutex);
+        wakeRequested = true;
+    }
+    wake.notify_all();
+}
+
+// ------------------------------------------------------------------ scanning
+
+int32_t HandlerCommands::startScanningRoutine(trv_output_t output) {
+    {
+        std::lock_guard lock(stateMutex);
+        scanAddresses.clear();
+        scanRecords.clear();
+        scanStrings.clear();
+    }
+    return startWorker(Routine::Scanning, [this, output] { scanningRoutine(output); });
+}
+
+void HandlerCommands::scanningRoutine(trv_output_t output) {
+    // Filled without the state lock (getScannedDevices answers null while
+    // scanning is set), published at the end.
+    std::vector<trv_device_info_t> records;
+    std::map<int32_t, std::map<uint32_t, std::string>> addresses;
+    std::vector<std::string> strings;
+    {
+        std::lock_guard deviceLock(connectionMutex);
+        for (trv_output_t kind : {TRV_OUTPUT_USB, TRV_OUTPUT_WIFI, TRV_OUTPUT_BLUETOOTH}) {
+            if (!(static_cast<uint32_t>(output) == 0 || output == kind)) continue;
+            std::unique_ptr<IHidCom> scanner;
+            if (kind == TRV_OUTPUT_USB) scanner = std::make_unique<HidComUsb>();
+            if (kind == TRV_OUTPUT_WIFI) scanner = std::make_unique<HidComUdp>();
+            if (kind == TRV_OUTPUT_BLUETOOTH) scanner = std::make_unique<HidComBT>();
+            scanner->scan(records, addresses[kind], strings);
+        }
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            records[i].deviceVersion = strings[2 * i].c_str();
+            records[i].next = i + 1 < records.size() ? &records[i + 1] : nullptr;
+        }
+        std::lock_guard lock(stateMutex);
+        // Moving keeps the element and string addresses the links point at.
+        scanRecords = std::move(records);
+        scanAddresses = std::move(addresses);
+        scanStrings = std::move(strings);
+        scanning = false;
+    }
+    LogStream(TRV_LOG_INFO, kTag) << "Scanning routine terminated.";
+}
+
+trv_device_info_t* HandlerCommands::getScannedDevices() {
+    const char* warning = nullptr;
+    trv_device_info_t* first = nullptr;
+    {
+        std::lock_guard lock(stateMutex);
+        if (scanning)
+            warning = "Cannot get scanned devices: scanning ongoing.";
+        else if (scanRecords.empty())
+            warning = "Cannot get scanned devices: no Tarvonel device found.";
+        else
+            first = &scanRecords.front();
+    }
+    if (warning != nullptr) LogStream(TRV_LOG_WARNING, kTag) << warning;
+    return first;
+}
+
+// -------------------------------------------------------------- transactions
+
+float HandlerCommands::secondsSinceConnection() const { return secondsBetween(connectionTime, clock_.nowNanos()); }
+
+int32_t HandlerCommands::sendCommand(uint8_t* frame, int32_t length) {
+    {
+        std::lock_guard lock(stateMutex);
+        if (connectionState == TRV_STATE_DISCONNECTED || connectionState == TRV_STATE_DISCONNECTING)
+            return TRV_ERROR_NO_DEVICE_CONNECTED;
+    }
+    {
+        std::lock_guard lock(answerMutex);
+        awaitingAnswer = true;
+        expectedAnswer = frame[0] | kAnswerBit;
+    }
+    LogStream(TRV_LOG_TRACE, kTag) << "Send command " << std::hex << static_cast<int>(frame[0]) << std::dec
+                                   << " - Time: " << secondsSinceConnection();
+    const uint64_t start = clock_.nowNanos();
+    auto sendOnce = [&] {
+        if (transport->send(frame, length) >= 0) return true;
+        LogStream(TRV_LOG_ERROR, kTag) << "Could not send command to Tarvonel. Initiate disconnection.";
+        {
+            std::lock_guard lock(answerMutex);
+            awaitingAnswer = false;
+        }
+        requestDisconnection();
+        return false;
+    };
+    if (!sendOnce()) return TRV_ERROR_DEVICE_NOT_REACHABLE;
+    int32_t sends = 1;
+    const auto resend = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<float>(timings.resendSeconds));
+    bool done = false;
+    bool linkEnded = false;
+    for (;;) {
+        {
+            std::unique_lock lock(answerMutex);
+            done = answered.wait_for(lock, resend, [this] { return !awaitingAnswer || receiveEnded; });
+            linkEnded = receiveEnded && awaitingAnswer;
+            if (done && !linkEnded) break;
+            if (linkEnded) awaitingAnswer = false;
+        }
+        if (linkEnded || sends >= timings.maxSends) break;
+        LogStream(TRV_LOG_DEBUG, kTag) << "No answer from Tarvonel, retry sending command.";
+        if (!sendOnce()) return TRV_ERROR_DEVICE_NOT_REACHABLE;
+        ++sends;
+    }
+    LogStream(TRV_LOG_TRACE, kTag) << "#################### Transaction time: "
+                                   << secondsBetween(start, clock_.nowNanos());
+    if (done && !linkEnded) {
+        lastTransactionTime = clock_.nowNanos();
+        return TRV_NO_ERROR;
+    }
+    // No answer will come: the board fell silent or the link was lost.
+    if (!linkEnded) LogStream(TRV_LOG_ERROR, kTag) << "Tarvonel is not answering, initiate disconnection.";
+    {
+        std::lock_guard lock(answerMutex);
+        awaitingAnswer = false;
+    }
+    requestDisconnection();
+    return TRV_ERROR_DEVICE_NOT_REACHABLE;
+}
+
+int32_t HandlerCommands::runShortCommand(HidCommandId id) {
+    auto frame = makeShortFrame(id);
+    return sendCommand(frame.data(), static_cast<int32_t>(frame.size()));
+}
+
+int32_t HandlerCommands::sendSample(SampleMessage& message) {
+    IHidCom::setCrc(message.data(), static_cast<uint16_t>(message.size()));
+    const int32_t r = sendCommand(message.data(), static_cast<int32_t>(message.size()));
+    if (r < 0) return r;
+    uint8_t value;
+    {
+        std::lock_guard lock(answerMutex);
+        value = answerValue;
+    }
+    if (value == kSlotFull) return TRV_ERROR_NO_AVAILABLE_SLOT;
+    if (value == kSlotRefused) return TRV_ERROR_INVALID_PARAMETER;
+    if (value >= kActuatorCount) {
+        LogStream(TRV_LOG_ERROR, kTag) << "The board answered the sample with slot " << static_cast<int>(value)
+                                       << ", which does not exist.";
+        return TRV_ERROR_INVALID_MESSAGE;
+    }
+    return value;
+}
+
+void HandlerCommands::stopSlot(int32_t slot, float fadeSeconds) {
+    uint8_t frame[10] = {idOf(HidCommandId::StopSlot), kSyncLow, kSyncHigh, static_cast<uint8_t>(slot)};
+    std::memcpy(&frame[4], &fadeSeconds, sizeof fadeSeconds); // little-endian host
+    IHidCom::setCrc(frame, sizeof frame);
+    LogStream(TRV_LOG_TRACE, kTag) << "Stop command requested on slot " << slot;
+    sendCommand(frame, sizeof frame);
+}
+
+void HandlerCommands::setMuteStatus(uint32_t mask) {
+    uint8_t frame[8] = {idOf(HidCommandId::SetMuteStatus), kSyncLow, kSyncHigh, static_cast<uint8_t>(mask),
+                        static_cast<uint8_t>(mask >> 8), static_cast<uint8_t>(mask >> 16)};
+    IHidCom::setCrc(frame, sizeof frame);
+    LogStream(TRV_LOG_TRACE, kTag) << "Set mute status " << std::hex << mask;
+    sendCommand(frame, sizeof frame);
+}
+
+// ------------------------------------------------------------ receive thread
+
+void HandlerCommands::receiveLoop() {
+    try {
+        for (;;) {
+            {
+                std::lock_guard lock(stateMutex);
+                if (disconnectRequest) break;
+            }
+            const int32_t r = transport->receive();
+            if (r == TRV_ERROR_NO_DEVICE_CONNECTED || r == TRV_ERROR_DEVICE_NOT_REACHABLE) {
+                requestDisconnection();
+                break;
+            }
+            if (r > 0) handleMessage(transport->answerBuffer);
+        }
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Receive thread ended: " << e.what();
+        requestDisconnection();
+    }
+    {
+        std::lock_guard lock(answerMutex);
+        receiveEnded = true;
+    }
+    answered.notify_all();
+}
+
+void HandlerCommands::handleMessage(const uint8_t* message) {
+    const uint8_t id = message[0];
+    LogStream(TRV_LOG_TRACE, kTag) << "Message received: " << std::hex << static_cast<int>(id) << std::dec
+                                   << " - Time: " << secondsSinceConnection();
+    bool matched;
+    uint8_t expected;
+    {
+        std::lock_guard lock(answerMutex);
+        matched = awaitingAnswer && id == expectedAnswer;
+        expected = expectedAnswer;
+    }
+    auto storeStatus = [this](const uint8_t* status) {
+        const BoardStatus decoded = decodeBoardStatus(status);
+        schedule.setReportedStatus(decoded);
+        LogStream(TRV_LOG_TRACE, kTag) << "   Board reserved " << std::hex << decoded.reserved;
+        LogStream(TRV_LOG_TRACE, kTag) << "   Board muted " << std::hex << decoded.muted;
+    };
+    if (matched) {
+        uint8_t value = 0;
+        bool hasValue = false;
+        switch (id) {
+        case 0x81:
+        case 0x82:
+            value = message[3];
+            hasValue = true;
+            storeStatus(&message[4]);
+            break;
+        case 0x83: case 0x84: case 0x85: case 0x86: case 0x87:
+            storeStatus(&message[3]);
+            break;
+        case 0x88: {
+            const uint32_t serial = serialNumberOfAnswer(message);
+            std::lock_guard lock(stateMutex);
+            serialNumber = serial;
+            break;
+        }
+        case 0x89: {
+            std::string text = versionTextOfAnswer(message);
+            std::lock_guard lock(stateMutex);
+            version = std::move(text);
+            break;
+        }
+        case 0x8A: {
+            const trv_device_type_t type = deviceTypeFromCode(deviceTypeCodeOfAnswer(message));
+            std::lock_guard lock(stateMutex);
+            deviceType = type;
+            break;
+        }
+        default:
+            LogStream(TRV_LOG_ERROR, kTag) << "Answer to command '" << static_cast<char>(expected)
+                                           << "' is not handled. Please report.";
+        }
+        {
+            std::lock_guard lock(answerMutex);
+            if (hasValue) answerValue = value;
+            awaitingAnswer = false;
+        }
+        answered.notify_all();
+        return;
+    }
+    if (id == idOf(HidCommandId::SlotStatus)) {
+        storeStatus(&message[3]);
+        wakeSequencer(); // a freed slot lets the next sample go out
+        return;
+    }
+    if (id == idOf(HidCommandId::ErrorAnswer)) {
+        const auto code = static_cast<int8_t>(message[3]);
+        LogStream(TRV_LOG_ERROR, kTag) << "Tarvonel was not able to process the last command.";
+        LogStream(TRV_LOG_ERROR, kTag) << deviceErrorText(code);
+        if (code == static_cast<int8_t>(DeviceErrorCode::InvalidParameters) && expected == 0x81) {
+            {
+                std::lock_guard lock(answerMutex);
+                if (awaitingAnswer && expectedAnswer == 0x81) {
+                    answerValue = kSlotRefused;
+                    awaitingAnswer = false;
+                }
+            }
+            answered.notify_all();
+        }
+        return;
+    }
+    LogStream(TRV_LOG_ERROR, kTag) << "Unexpected message from remote device:" << std::hex << static_cast<int>(id);
+}
+
+// ----------------------------------------------------------- sequencing loop
+
+bool HandlerCommands::cycle() {
+    bool pending;
+    {
+        std::lock_guard lock(stateMutex);
+        pending = anyAllRequestLocked();
+    }
+    if (!pending) {
+        schedule.checkFreeSlots();
+        schedule.synchroniseMute();
+    }
+    processResumeAll();
+    processPauseAll();
+    processStopAll();
+    processStopList();
+    processPlayList();
+    bool update;
+    {
+        std::lock_guard lock(stateMutex);
+        update = !anyAllRequestLocked() && !paused;
+    }
+    if (update) schedule.updateEffects();
+    if (secondsBetween(lastTransactionTime, clock_.nowNanos()) > timings.keepAliveSeconds)
+        runShortCommand(HidCommandId::KeepAlive);
+    std::lock_guard lock(stateMutex);
+    return !disconnectRequest;
+}
+
+void HandlerCommands::waitForNextCycle() {
+    std::unique_lock lock(stateMutex);
+    uint64_t deadline = lastTransactionTime + nanosOf(timings.keepAliveSeconds);
+    const bool active = !schedule.empty() || !playList.empty() || !stopList.empty();
+    if (active && !paused) deadline = std::min(deadline, clock_.nowNanos() + nanosOf(timings.cycleSeconds));
+    wake.wait_until(lock, steadyAt(deadline), [this] { return wakeRequested || disconnectRequest; });
+    wakeRequested = false;
+}
+
+void HandlerCommands::processResumeAll() {
+    {
+        std::lock_guard lock(stateMutex);
+        if (stopAllRequest || !resumeAllRequest || !paused) {
+            resumeAllRequest = false;
+            return;
+        }
+    }
+    LogStream(TRV_LOG_TRACE, kTag) << "Processing resume all request.";
+    runShortCommand(HidCommandId::ResumeAll);
+    schedule.advanceTime(secondsBetween(pauseTime, clock_.nowNanos()));
+    std::lock_guard lock(stateMutex);
+    paused = false;
+    // A pause asked for while the resume went out cancelled it: pause again.
+    pauseAllRequest = !resumeAllRequest;
+    resumeAllRequest = false;
+}
+
+void HandlerCommands::processPauseAll() {
+    {
+        std::lock_guard lock(stateMutex);
+        if (stopAllRequest || resumeAllRequest || !pauseAllRequest || paused) {
+            pauseAllRequest = false;
+            return;
+        }
+    }
+    LogStream(TRV_LOG_TRACE, kTag) << "Processing pause all request.";
+    runShortCommand(HidCommandId::PauseAll);
+    pauseTime = clock_.nowNanos();
+    std::lock_guard lock(stateMutex);
+    paused = true;
+    // A resume asked for while the pause went out cancelled it: resume again.
+    resumeAllRequest = !pauseAllRequest;
+    pauseAllRequest = false;
+}
+
+void HandlerCommands::processStopAll() {
+    {
+        std::lock_guard lock(stateMutex);
+        if (!stopAllRequest) return;
+    }
+    LogStream(TRV_LOG_TRACE, kTag) << "Processing stop all request.";
+    runShortCommand(HidCommandId::StopAll);
+    {
+        std::lock_guard lock(stateMutex);
+        effects.clear();
+        playList.clear();
+        stopList.clear();
+        stopAllRequest = false;
+    }
+    schedule.clear();
+}
+
+void HandlerCommands::processStopList() {
+    std::vector<std::pair<int32_t, float>> taken;
+    {
+        std::unique_lock lock(stateMutex);
+        if (anyAllRequestLocked()) {
+            lock.unlock();
+            LogStream(TRV_LOG_TRACE, kTag) << "Processing effect stop list skipped ";
+            return;
+        }
+        if (stopList.empty()) return;
+        taken.swap(stopList);
+        stopList.reserve(kActuatorCount);
+    }
+    std::vector<std::pair<std::shared_ptr<Sequence>, float>> stops;
+    for (const auto& [id, fade] : taken)
+        if (auto effect = findEffect(id)) stops.emplace_back(std::move(effect), fade);
+    schedule.stopEffects(stops);
+}
+
+void HandlerCommands::processPlayList() {
+    std::vector<std::shared_ptr<Sequence>> taken;
+    {
+        std::unique_lock lock(stateMutex);
+        if (anyAllRequestLocked()) {
+            lock.unlock();
+            LogStream(TRV_LOG_TRACE, kTag) << "Processing effect play list skipped.";
+            return;
+        }
+        if (playList.empty()) return;
+        taken.swap(playList);
+        playList.reserve(kActuatorCount);
+    }
+    schedule.addEffects(taken);
+}
+
+std::shared_ptr<Sequence> HandlerCommands::findEffect(int32_t effectId) {
+    std::lock_guard lock(stateMutex);
+    const auto found = effects.find(effectId);
+    return found == effects.end() ? nullptr : found->second;
+}
+
+void HandlerCommands::forgetEffect(int32_t effectId) {
+    std::lock_guard lock(stateMutex);
+    effects.erase(effectId);
+}
+
+} // namespace board
