@@ -1,2 +1,367 @@
+// The legacy backend end to end: the board-command handler drives the
+// emulated vest's 20 slots over the WiFi, USB and Bluetooth transports.
+// Every case runs in a network namespace of its own.
 #include <gtest/gtest.h>
-TEST(BoardSdk, Placeholder) {}
+
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "board/handler_commands.h"
+#include "link/bluetooth/bluetooth_backend.h"
+#include "link/hid_api.h"
+#include "link/link_timings.h"
+#include "sdk/PatternRegistry.h"
+#include "sdk/callback_recorder.h"
+#include "streaming/streaming_support.h"
+#include "support/fresh_network.h"
+#include "support/log_capture.h"
+#include "support/net_guard.h"
+#include "tools/vest-emulator/bluetooth_vest_backend.h"
+#include "tools/vest-emulator/board_vest.h"
+#include "tools/vest-emulator/hid_vest_adapter.h"
+#include "tools/vest-emulator/udp_vest_adapter.h"
+
+namespace {
+
+using trv::test::CallbackRecorder;
+using vestemu::BoardCommand;
+
+constexpr uint32_t kSerial = 12345678;
+constexpr uint8_t kPlay = 0x01, kStop = 0x02, kResume = 0x03, kStopAll = 0x04, kPause = 0x05, kMute = 0x06;
+
+nlohmann::json golden() {
+    std::ifstream in(TRV_BOARD_GOLDEN);
+    return nlohmann::json::parse(in);
+}
+
+std::string hexOf(const std::vector<uint8_t>& bytes) {
+    std::ostringstream out;
+    for (uint8_t b : bytes) out << std::hex << (b >> 4) << (b & 15);
+    return out.str();
+}
+
+// One track of `count` samples, `spacing` seconds apart, each `length` long.
+std::string patternOf(int count, double spacing, double length, double duration) {
+    std::ostringstream s;
+    s << R"({"duration": )" << duration << R"(, "tracks": [{"volume": 100, "samples": [)";
+    for (int i = 0; i < count; ++i)
+        s << (i ? "," : "") << R"({"timestamp": )" << i * spacing << R"(, "signalIndex": )" << 10 + i
+          << R"(, "speed": 1, "repeatCount": 1, "preDelay": 0, "postDelay": 0, "maxDuration": )" << length
+          << R"(, "repeatSpat": false, "startCrop": 0, "stopCrop": 0,
+             "spatKeyframes": [{"timestamp": 0, "weights": [50]}], "volumeKeyframes": []})";
+    s << "]}]}";
+    return s.str();
+}
+
+class BoardBackend : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TRV_REQUIRE_PRIVATE_NETWORK();
+        TRV_ENTER_FRESH_NETWORK();
+        trv::test::captureLogs();
+        trv::test::useFastTimings();
+        LinkTimings link = processLinkTimings();
+        link.answerTimeoutSeconds = 1.0f; // loaded machines answer late
+        setProcessLinkTimings(link);
+        board::BoardTimings timings;
+        timings.resendSeconds = 0.15f;
+        timings.keepAliveSeconds = 0.2f;
+        timings.settleSeconds = 0.01f;
+        board::setProcessBoardTimings(timings);
+        vest = std::make_shared<vestemu::EmulatedVest>();
+        slots = std::make_unique<vestemu::BoardVest>(vest);
+        registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    }
+
+    void TearDown() override {
+        IHandler::destroy(handler);
+        udp.reset();
+        slots.reset();
+        vestemu::EmulatedHidBus::instance().removeAll();
+        setActiveHidApi(nullptr);
+        setActiveBluetoothBackend(nullptr);
+    }
+
+    void onWifi() { udp = std::make_unique<vestemu::UdpVestAdapter>(vest, vestemu::UdpVestOptions{}); }
+
+    void makeHandler() { handler = IHandler::create(kHandlerCommands, &registry); }
+
+    void connect(trv_output_t output = TRV_OUTPUT_WIFI) {
+        if (handler == nullptr) makeHandler();
+        const std::size_t before = recorder.all().size();
+        ASSERT_EQ(handler->connect(output, kSerial), 0);
+        ASSERT_TRUE(recorder.waitFor(before + 1));
+        const auto report = recorder.all().back();
+        ASSERT_EQ(report.state, TRV_STATE_CONNECTED);
+        ASSERT_EQ(report.error, 0);
+        ASSERT_EQ(report.serialNumber, kSerial);
+    }
+
+    int32_t load(const std::string& text) {
+        const int32_t id = handler->loadPatternFromJSON(text);
+        if (id >= 0) registry.add(id, text);
+        return id;
+    }
+
+    bool waitForState(int32_t effect, trv_effect_state_t state, double seconds = 10.0) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            if (handler->effectState(effect) == state) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+
+    std::shared_ptr<vestemu::EmulatedVest> vest;
+    std::unique_ptr<vestemu::BoardVest> slots;
+    std::unique_ptr<vestemu::UdpVestAdapter> udp;
+    PatternRegistry registry;
+    CallbackRecorder recorder;
+    IHandler* handler = nullptr;
+};
+
+class EachTransport : public BoardBackend, public ::testing::WithParamInterface<trv_output_t> {};
+
+TEST_P(EachTransport, ConnectsPlaysAndDisconnects) {
+    auto bluetooth = std::make_shared<vestemu::BluetoothVestBackend>();
+    switch (GetParam()) {
+    case TRV_OUTPUT_WIFI:
+        onWifi();
+        break;
+    case TRV_OUTPUT_USB:
+        vestemu::EmulatedHidBus::instance().addDevice(vest, {});
+        setActiveHidApi(&vestemu::EmulatedHidBus::instance().api());
+        break;
+    default: {
+        BluetoothDeviceRecord record;
+        record.address = "00:11:22:33:44:55";
+        record.name = "Tarvonel";
+        record.authenticated = record.remembered = true;
+        bluetooth->addDevice(record, vest);
+        setActiveBluetoothBackend(bluetooth);
+    }
+    }
+    makeHandler();
+    ASSERT_EQ(handler->scanDevices(GetParam()), 0);
+    for (int i = 0; i < 500 && handler->scanStatus() == 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const trv_device_info_t* found = handler->getScannedDevices();
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->serialNumber, kSerial);
+    EXPECT_STREQ(found->deviceVersion, "1.4.0");
+
+    connect(GetParam());
+    EXPECT_EQ(handler->getTarvonelVersion(), "1.4.0");
+    EXPECT_EQ(handler->getTarvonelType(), 0x0122FFFFu);
+    const int32_t effect = handler->playEffect(load(patternOf(1, 0, 0.05, 0.05)), trv_effect_properties_t());
+    ASSERT_TRUE(slots->waitForCommands(kPlay, 1, 5.0));
+    ASSERT_TRUE(waitForState(effect, -1)) << "ends once the board frees its slot";
+
+    ASSERT_EQ(handler->disconnect(), 0);
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(recorder.all().back().state, TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(recorder.all().back().error, 0);
+    EXPECT_EQ(recorder.all().back().serialNumber, kSerial);
+    EXPECT_EQ(handler->getTarvonelSerialNumber(), 0xFFFFFFFFu);
+}
+
+INSTANTIATE_TEST_SUITE_P(Board, EachTransport, ::testing::Values(TRV_OUTPUT_WIFI, TRV_OUTPUT_USB, TRV_OUTPUT_BLUETOOTH));
+
+TEST_F(BoardBackend, SilentVestEndsTheConnectionAfterTenSends) {
+    onWifi();
+    connect();
+    vestemu::Faults silent;
+    silent.silent = true;
+    ASSERT_TRUE(slots->waitForCommands(kMute, 1, 5.0)); // the first cycle's transaction
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    vest->clearReceived();
+    vest->setFaults(silent);
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(recorder.all().back().state, TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(recorder.all().back().error, TRV_ERROR_DEVICE_NOT_REACHABLE) << "the unbind went unanswered too";
+    // The keep-alive sent ten times, then the unbind.
+    const auto ids = vest->receivedIds();
+    EXPECT_EQ(vest->receivedCount(0x07), 10) << ::testing::PrintToString(ids);
+    EXPECT_EQ(ids.size(), 11u);
+    EXPECT_EQ(handler->connectionStatus(), TRV_STATE_DISCONNECTED);
+
+    // Silent from the start: the first query fails the connection.
+    ASSERT_EQ(handler->connect(TRV_OUTPUT_WIFI, kSerial), 0);
+    ASSERT_TRUE(recorder.waitFor(3));
+    EXPECT_EQ(recorder.all().back().state, TRV_STATE_DISCONNECTED);
+    EXPECT_NE(recorder.all().back().error, 0);
+}
+
+TEST_F(BoardBackend, MessagesAreTheGoldenOnesAndMutesFollowTheBudget) {
+    onWifi();
+    slots->setOptions({.endSamples = false});
+    connect();
+    // Golden cases: vicinity on actuator 11, mirrored right-left, at height
+    // 0.24, turned by 90 degrees, tilted by 30 degrees.
+    const auto cases = golden();
+    struct Play {
+        int golden;
+        int priority;
+        void (*set)(trv_effect_properties_t&);
+    };
+    const Play plays[] = {
+        {5, 9, [](trv_effect_properties_t&) {}},
+        {6, 1, [](trv_effect_properties_t& p) { p.rightLeftInversion = true; }},
+        {8, 5, [](trv_effect_properties_t& p) { p.height = 1; }},
+        {9, 5, [](trv_effect_properties_t& p) { p.heading = 90; }},
+        {10, 5, [](trv_effect_properties_t& p) { p.tilting = 30; }},
+    };
+    std::size_t sent = 0;
+    for (const Play& play : plays) {
+        trv_effect_properties_t p;
+        p.priority = play.priority;
+        play.set(p);
+        ASSERT_GE(handler->playEffect(load(cases[play.golden]["spn"]), p), 0);
+        ASSERT_TRUE(slots->waitForCommands(kPlay, ++sent, 5.0));
+        EXPECT_EQ(hexOf(slots->commandsOf(kPlay).back().frame), cases[play.golden]["hex"]) << play.golden;
+    }
+    // Six one-slot effects more: 11 slot-units; the least important is muted.
+    trv_effect_properties_t lowest;
+    lowest.priority = 10;
+    const int32_t pattern = load(patternOf(1, 0, 0, 1));
+    std::vector<int32_t> effects;
+    for (int i = 0; i < 6; ++i) effects.push_back(handler->playEffect(pattern, lowest));
+    ASSERT_TRUE(slots->waitForCommands(kPlay, 11, 5.0));
+    ASSERT_TRUE(waitForState(effects.front(), 1)) << "of equal priority, the one played first goes last";
+    const uint32_t audible = ~slots->muteMask() & slots->reservedMask();
+    EXPECT_EQ(std::popcount(slots->reservedMask()), 11);
+    EXPECT_EQ(std::popcount(audible), 10);
+    // The mask the board holds is the host's: no SetMuteStatus every cycle.
+    slots->clearTimeline();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_LE(slots->commandsOf(kMute).size(), 1u);
+
+    // A stop with a fade carries it; the slot ends when the board says so.
+    ASSERT_EQ(handler->stopEffect(effects[0], 0.05f), 0);
+    ASSERT_TRUE(slots->waitForCommands(kStop, 1, 5.0));
+    EXPECT_EQ(slots->commandsOf(kStop)[0].fadeSeconds, 0.05f);
+    ASSERT_TRUE(waitForState(effects[0], -1));
+    EXPECT_EQ(handler->effectState(effects[0]), -1);
+    EXPECT_EQ(handler->effectState(12345), -1);
+}
+
+TEST_F(BoardBackend, FreedSlotIsFollowedByTheNextSampleAndTimelinesMatch) {
+    onWifi();
+    connect();
+    // Samples at 0, 0.2 and 0.4 s of a 0.6 s pattern, 0.1 s each; twice,
+    // 0.4 s apart, at double speed.
+    trv_effect_properties_t p;
+    p.speed = 2;
+    p.repeatCount = 2;
+    p.repeatDelay = 0.4f;
+    slots->clearTimeline();
+    const int32_t effect = handler->playEffect(load(patternOf(3, 0.2, 0.1, 0.6)), p);
+    ASSERT_TRUE(waitForState(effect, -1));
+    const auto plays = slots->commandsOf(kPlay);
+    ASSERT_EQ(plays.size(), 6u);
+    const double expected[] = {0, 0.1, 0.2, 0.65, 0.75, 0.85};
+    for (std::size_t i = 0; i < plays.size(); ++i)
+        EXPECT_NEAR(plays[i].seconds - plays[0].seconds, expected[i], 0.04) << i;
+    EXPECT_EQ(plays[3].frame[3], 10) << "the repetition starts from the first sample";
+}
+
+TEST_F(BoardBackend, PauseResumeAndStopAll) {
+    onWifi();
+    slots->setOptions({.endSamples = false});
+    connect();
+    const int32_t effect = handler->playEffect(load(patternOf(2, 0.2, 0, 1)), trv_effect_properties_t());
+    ASSERT_TRUE(slots->waitForCommands(kPlay, 1, 5.0));
+    // A pause and a resume before the next cycle cancel each other.
+    EXPECT_EQ(handler->pauseAll(), 0);
+    EXPECT_EQ(handler->resumeAll(), 0);
+    EXPECT_EQ(handler->pauseAll(), 0);
+    ASSERT_TRUE(slots->waitForCommands(kPause, 1, 5.0));
+    EXPECT_TRUE(slots->paused());
+    EXPECT_EQ(handler->resumeAll(), 0);
+    ASSERT_TRUE(slots->waitForCommands(kResume, 1, 5.0));
+    EXPECT_FALSE(slots->paused());
+    EXPECT_EQ(slots->commandsOf(kPause).size(), 1u);
+    EXPECT_EQ(handler->stopAll(), 0);
+    EXPECT_EQ(handler->pauseAll(), TRV_ERROR_PRIORITY_COMMAND_WAITING);
+    ASSERT_TRUE(slots->waitForCommands(kStopAll, 1, 5.0));
+    ASSERT_TRUE(waitForState(effect, -1));
+    EXPECT_EQ(slots->reservedMask(), 0u);
+}
+
+struct BoardFault {
+    const char* name;
+    vestemu::BoardOptions options;
+    trv_error_t replay; // playing the pattern again afterwards
+};
+
+class BoardFaults : public BoardBackend, public ::testing::WithParamInterface<BoardFault> {};
+
+TEST_P(BoardFaults, BadAnswersNeverRegisterASlot) {
+    onWifi();
+    connect();
+    slots->setOptions(GetParam().options);
+    const int32_t pattern = load(patternOf(1, 0, 0.05, 0.05));
+    const int32_t effect = handler->playEffect(pattern, trv_effect_properties_t());
+    ASSERT_TRUE(slots->waitForCommands(kPlay, GetParam().replay < 0 ? 1 : 2, 5.0)) << "tried again, or refused";
+    EXPECT_EQ(handler->connectionStatus(), TRV_STATE_CONNECTED);
+    if (GetParam().replay < 0) {
+        ASSERT_TRUE(waitForState(effect, -1));
+        EXPECT_EQ(handler->playEffect(pattern, trv_effect_properties_t()), GetParam().replay) << "pattern discarded";
+    }
+    slots->setOptions({});
+    ASSERT_TRUE(waitForState(effect, -1)) << "plays once the board answers well";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, BoardFaults,
+    ::testing::Values(BoardFault{"slot_value_30", {.forcedSlotValue = 30}, 0},
+                      BoardFault{"board_full", {.usableSlots = 0}, 0},
+                      BoardFault{"refused", {.refuseSamples = true}, TRV_ERROR_INVALID_PARAMETER}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BoardBackend, OperationsWithoutABoardOnlyRecord) {
+    makeHandler();
+    EXPECT_EQ(handler->setGlobalIntensityBoost(-5), 0);
+    EXPECT_EQ(handler->getGlobalIntensityBoost(), 0);
+    EXPECT_EQ(handler->setGlobalIntensityBoost(250), 0);
+    EXPECT_EQ(handler->getGlobalIntensityBoost(), 100);
+    const std::string a = patternOf(1, 0, 0.1, 0.1);
+    const int32_t main = load(a);
+    const int32_t boosted = load(a.substr(0, a.size() - 1) + R"(, "patternBoost": 20})");
+    EXPECT_EQ(handler->getPatternIntensityBoost(boosted), 65);
+    EXPECT_EQ(handler->getPatternIntensityBoost(99), 0);
+    // A window of 0.3 s, at most 2 fallback plays.
+    ASSERT_EQ(handler->setAccumulationWindowToPattern(main, main, 0.3f, 2), 0);
+    trv_effect_properties_t p;
+    const int32_t first = handler->playEffect(main, p);
+    EXPECT_GE(handler->playEffect(main, p), 0);
+    EXPECT_GE(handler->playEffect(main, p), 0);
+    EXPECT_EQ(handler->playEffect(main, p), TRV_ERROR_PLAY_IGNORED);
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    EXPECT_GE(handler->playEffect(main, p), 0) << "the window has passed";
+    EXPECT_EQ(handler->effectState(first), 0) << "waits for a connection";
+    EXPECT_EQ(handler->stopEffect(first, -1.0f), 0);
+    EXPECT_EQ(handler->stopEffect(first, 0.5f), TRV_ERROR_INVALID_PARAMETER) << "already set to stop";
+    EXPECT_EQ(handler->stopEffect(4321, 0), TRV_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(handler->stopAll(), 0);
+    EXPECT_EQ(handler->pauseAll(), TRV_ERROR_PRIORITY_COMMAND_WAITING);
+    EXPECT_EQ(handler->unloadPattern(main), 0) << "its window names itself: nothing may keep it alive";
+    EXPECT_EQ(handler->unloadPattern(main), TRV_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(handler->disconnect(), TRV_ERROR_NO_DEVICE_CONNECTED);
+}
+
+TEST_F(BoardBackend, LinkLostDuringAnUploadEndsTheConnection) {
+    onWifi();
+    connect();
+    vestemu::Faults faults;
+    faults.onlyCommand = kPlay;
+    faults.closeLink = true;
+    vest->setFaults(faults);
+    const int32_t effect = handler->playEffect(load(patternOf(1, 0, 0.05, 0.05)), trv_effect_properties_t());
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(recorder.all().back().state, TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(handler->effectState(effect), -1);
+}
+
+} // namespace
