@@ -101,6 +101,35 @@ TEST(VestEmulatorTool, ServesVestsThatTheWifiTransportFinds) {
     EXPECT_EQ(finish(tool, true), 0);
 }
 
+TEST(VestEmulatorTool, BoardModePlaysSamplesOnSlotsAndPrintsThem) {
+    TRV_REQUIRE_PRIVATE_NETWORK();
+    TRV_ENTER_FRESH_NETWORK();
+    Tool tool = start({"--duration", "20", "--board", "--vest", "address=127.10.0.2,serial=12345678"});
+    ASSERT_GT(tool.pid, 0);
+    std::string output;
+    for (int i = 0; i < 10 && output.find("listening") == std::string::npos; ++i) output += readSome(tool.out, 2000);
+    LinkTimings timings;
+    timings.discoveryWindowSeconds = 0.2f;
+    HidComUdp transport(timings);
+    ASSERT_EQ(transport.connect(12345678, ""), 0);
+    std::vector<uint8_t> sample(518, 0);
+    sample[0] = idOf(HidCommandId::PlaySample);
+    sample[1] = kSyncLow;
+    sample[2] = kSyncHigh;
+    stampFrameCrc(sample.data(), sample.size());
+    ASSERT_EQ(transport.send(sample.data(), static_cast<int32_t>(sample.size())), 0);
+    int32_t received = 0;
+    for (int i = 0; i < 100 && received == 0; ++i) received = transport.receive();
+    ASSERT_GT(received, 0);
+    EXPECT_EQ(transport.answerBuffer[0], answerIdOf(HidCommandId::PlaySample));
+    EXPECT_EQ(transport.answerBuffer[3], 0) << "the first free slot";
+    for (int i = 0; i < 10 && output.find("PlaySample") == std::string::npos; ++i) output += readSome(tool.out, 2000);
+    EXPECT_NE(output.find("vest 12345678 "), std::string::npos) << output;
+    EXPECT_NE(output.find("PlaySample -> slot 0"), std::string::npos) << output;
+    transport.disconnect();
+    EXPECT_EQ(finish(tool, true), 0);
+}
+
 // Reads a trace FIFO line by line, with a bounded wait for each line.
 class TraceReader {
 public:

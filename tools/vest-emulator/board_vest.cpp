@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 
 #include "link/hid_frame.h"
 
@@ -54,6 +55,31 @@ std::optional<BoardSample> BoardSample::decode(std::span<const uint8_t> frame) {
         s.rows.push_back(row);
     }
     return s;
+}
+
+std::string describeBoardCommand(const BoardCommand& c) {
+    std::ostringstream out;
+    out.setf(std::ios::fixed);
+    out.precision(3);
+    out << c.seconds << " s ";
+    switch (c.id) {
+    case 0x01: {
+        const auto sample = BoardSample::decode(c.frame);
+        out << "PlaySample -> slot " << c.slot;
+        if (sample)
+            out << ": signal " << int{sample->signalIndex} << ", volume " << int{sample->volume} << ", speed "
+                << sample->speed << (sample->muted() ? ", muted" : "") << ", " << int{sample->rowCount} << " rows";
+        break;
+    }
+    case 0x02: out << "StopSlot " << c.slot << ", fade " << c.fadeSeconds << " s"; break;
+    case 0x03: out << "ResumeAll"; break;
+    case 0x04: out << "StopAll"; break;
+    case 0x05: out << "PauseAll"; break;
+    case 0x06: out << "SetMuteStatus 0x" << std::hex << c.muteMask; break;
+    case 0x07: out << "KeepAlive"; break;
+    default: out << "command 0x" << std::hex << int{c.id};
+    }
+    return out.str();
 }
 
 BoardVest::BoardVest(std::shared_ptr<EmulatedVest> vest, BoardOptions options)
@@ -117,12 +143,15 @@ void BoardVest::answerWithStatus(const Request& request, std::vector<uint8_t> he
 }
 
 void BoardVest::record(BoardCommand command) {
+    std::function<void(const BoardCommand&)> observer;
     {
         std::lock_guard lock(mutex_);
         command.seconds = static_cast<double>(vest_->clock().nowMicros()) / 1e6;
-        timeline_.push_back(std::move(command));
+        timeline_.push_back(command);
+        observer = options_.observer;
     }
     changed_.notify_all();
+    if (observer) observer(command);
 }
 
 void BoardVest::handlePlay(const Request& request) {

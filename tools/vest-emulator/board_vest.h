@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -65,6 +66,9 @@ struct BoardOptions {
     std::function<double(const BoardSample&)> durationOf;
     double defaultSampleSeconds = 0.2;
     bool endSamples = true;                   // false: samples play until stopped
+    // Told of every command after it is recorded, on the adapter's thread,
+    // without the board's lock held.
+    std::function<void(const struct BoardCommand&)> observer;
 };
 
 // One command the board received.
@@ -76,6 +80,9 @@ struct BoardCommand {
     float fadeSeconds = 0;    // StopSlot
     uint32_t muteMask = 0;    // SetMuteStatus
 };
+
+// One line of text for a command: its time, name and what it carries.
+std::string describeBoardCommand(const BoardCommand& command);
 
 class BoardVest {
 public:

@@ -7,7 +7,9 @@
 //       --vest address=127.10.0.2,serial=12345678
 //       --vest address=127.10.0.3,serial=11223344,port=555,old-firmware
 //
-// Every vest serves the streaming side too. With --trace, what the vests
+// Every vest serves the streaming side too; with --board it also holds the
+// 20 slots of the board-command (legacy) backend and prints each board
+// command it receives. With --trace, what the vests
 // receive while streaming goes to a file or FIFO as text lines
 // (tools/vest-emulator/stream_trace.h).
 #include <algorithm>
@@ -25,14 +27,19 @@
 #include "platform/termination_signal.h"
 #include "platform/text_sink.h"
 #include "platform/udp_socket.h"
+#include "link/hid_frame.h"
+#include "tools/vest-emulator/board_vest.h"
 #include "tools/vest-emulator/stream_trace.h"
 #include "tools/vest-emulator/udp_vest_adapter.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vest-emulator [--duration SECONDS] [--trace PATH] --vest SPEC [--vest SPEC]...\n"
+    "usage: vest-emulator [--duration SECONDS] [--trace PATH] [--board] --vest SPEC [--vest SPEC]...\n"
     "  --duration SECONDS   ends after this long (default: at SIGINT or SIGTERM)\n"
+    "  --board              the vests also serve the board-command (legacy) backend:\n"
+    "                       20 slots, samples ending after their maxDuration (0.2 s\n"
+    "                       when 0); each board command is printed\n"
     "  --trace PATH         writes what the vests receive while streaming to a file\n"
     "                       or FIFO, as text lines (a FIFO: waits up to 30 s for\n"
     "                       its reader first)\n"
@@ -110,9 +117,12 @@ int run(int argc, char** argv) {
     std::vector<VestSpec> specs;
     double durationSeconds = -1.0;
     std::string tracePath;
+    bool board = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "--vest" || arg == "--duration" || arg == "--trace") && i + 1 < argc) {
+        if (arg == "--board") {
+            board = true;
+        } else if ((arg == "--vest" || arg == "--duration" || arg == "--trace") && i + 1 < argc) {
             if (arg == "--vest")
                 specs.push_back(parseSpec(argv[++i]));
             else if (arg == "--trace")
@@ -163,12 +173,23 @@ int run(int argc, char** argv) {
     // Destroyed in reverse: the adapters (and their threads) go before the
     // streaming sides that their vests call into.
     std::vector<std::unique_ptr<vestemu::TracedStreamingVest>> streamingSides;
+    std::vector<std::unique_ptr<vestemu::BoardVest>> boardSides;
     std::vector<std::unique_ptr<vestemu::UdpVestAdapter>> adapters;
     for (const auto& spec : specs) {
         auto clock = std::make_shared<vestemu::SteadyVestClock>();
         auto vest = std::make_shared<vestemu::EmulatedVest>(spec.identity, clock);
         vest->setOldFirmware(spec.oldFirmware);
         streamingSides.push_back(std::make_unique<vestemu::TracedStreamingVest>(vest, clock, trace.get()));
+        if (board) {
+            vestemu::BoardOptions options;
+            options.observer = [serial = spec.identity.serialNumber](const vestemu::BoardCommand& c) {
+                if (c.id == idOf(HidCommandId::KeepAlive)) return;
+                std::ostringstream line;
+                line << "vest " << serial << " " << vestemu::describeBoardCommand(c) << "\n";
+                std::cout << line.str() << std::flush;
+            };
+            boardSides.push_back(std::make_unique<vestemu::BoardVest>(vest, options));
+        }
         adapters.push_back(std::make_unique<vestemu::UdpVestAdapter>(vest, spec.options));
         const std::string listening = "vest " + std::to_string(spec.identity.serialNumber) + " listening at " +
                                       adapters.back()->addressText();
