@@ -25,8 +25,18 @@ float floatAt(std::span<const uint8_t> frame, std::size_t at) {
 }
 
 std::vector<uint8_t> headOf(uint8_t id, std::size_t payload) {
-    std::vector<uint8_t> frame{id, kSyncLow, kSyncHigh};
-    frame.resize(3 + payload, 0);
+    std::vector<uint8_t> frame(3 + payload, 0);
+    frame[0] = id;
+    frame[1] = kSyncLow;
+    frame[2] = kSyncHigh;
+    return frame;
+}
+
+// A frame of `id` with `valueBytes` zero bytes after the sync word, then the
+// 5-byte status word, then room for the CRC.
+std::vector<uint8_t> frameWithStatus(uint8_t id, std::size_t valueBytes, uint64_t word) {
+    std::vector<uint8_t> frame = headOf(id, valueBytes + 5 + 2);
+    for (std::size_t i = 0; i < 5; ++i) frame[3 + valueBytes + i] = static_cast<uint8_t>(word >> (8 * i));
     return frame;
 }
 
@@ -131,15 +141,15 @@ uint64_t BoardVest::statusLocked() const {
     return word;
 }
 
-void BoardVest::answerWithStatus(const Request& request, std::vector<uint8_t> head) {
+void BoardVest::answerWithStatus(const Request& request, std::optional<uint8_t> value) {
     uint64_t word;
     {
         std::lock_guard lock(mutex_);
         word = statusLocked();
     }
-    for (int i = 0; i < 5; ++i) head.push_back(static_cast<uint8_t>(word >> (8 * i)));
-    head.resize(head.size() + 2, 0); // CRC, stamped by the vest
-    vest_->answer(request, std::move(head));
+    auto frame = frameWithStatus(request.id | kAnswerBit, value ? 1 : 0, word); // the vest stamps the CRC
+    if (value) frame[3] = *value;
+    vest_->answer(request, std::move(frame));
 }
 
 void BoardVest::record(BoardCommand command) {
@@ -192,9 +202,7 @@ void BoardVest::handlePlay(const Request& request) {
     record(command);
     changed_.notify_all();
     if (slot == -4) return vest_->answerError(request, static_cast<int8_t>(DeviceErrorCode::InvalidParameters));
-    auto head = headOf(answerIdOf(HidCommandId::PlaySample), 1);
-    head[3] = static_cast<uint8_t>(slot);
-    answerWithStatus(request, std::move(head));
+    answerWithStatus(request, static_cast<uint8_t>(slot));
 }
 
 void BoardVest::handleStop(const Request& request) {
@@ -213,9 +221,7 @@ void BoardVest::handleStop(const Request& request) {
         }
     }
     record(command);
-    auto head = headOf(answerIdOf(HidCommandId::StopSlot), 1);
-    head[3] = request.frame[3];
-    answerWithStatus(request, std::move(head));
+    answerWithStatus(request, request.frame[3]);
 }
 
 void BoardVest::handleAll(const Request& request) {
@@ -233,7 +239,7 @@ void BoardVest::handleAll(const Request& request) {
         }
     }
     record(BoardCommand{0, request.id, {request.frame.begin(), request.frame.end()}});
-    answerWithStatus(request, headOf(request.id | kAnswerBit, 0));
+    answerWithStatus(request, std::nullopt);
 }
 
 void BoardVest::handleMute(const Request& request) {
@@ -244,12 +250,12 @@ void BoardVest::handleMute(const Request& request) {
         muteMask_ = command.muteMask & ((1u << kBoardSlots) - 1);
     }
     record(command);
-    answerWithStatus(request, headOf(answerIdOf(HidCommandId::SetMuteStatus), 0));
+    answerWithStatus(request, std::nullopt);
 }
 
 void BoardVest::handleKeepAlive(const Request& request) {
     record(BoardCommand{0, request.id, {request.frame.begin(), request.frame.end()}});
-    answerWithStatus(request, headOf(answerIdOf(HidCommandId::KeepAlive), 0));
+    answerWithStatus(request, std::nullopt);
 }
 
 bool BoardVest::freeEndedLocked() {
@@ -266,11 +272,7 @@ bool BoardVest::freeEndedLocked() {
 }
 
 std::vector<uint8_t> BoardVest::statusFrameLocked() const {
-    auto frame = headOf(idOf(HidCommandId::SlotStatus), 0);
-    const uint64_t word = statusLocked();
-    for (int i = 0; i < 5; ++i) frame.push_back(static_cast<uint8_t>(word >> (8 * i)));
-    frame.resize(frame.size() + 2, 0);
-    return frame;
+    return frameWithStatus(idOf(HidCommandId::SlotStatus), 0, statusLocked());
 }
 
 void BoardVest::finishSlot(std::size_t slot) {

@@ -118,7 +118,7 @@ private:
     void handleAll(const Request& request);
     void handleMute(const Request& request);
     void handleKeepAlive(const Request& request);
-    void answerWithStatus(const Request& request, std::vector<uint8_t> head);
+    void answerWithStatus(const Request& request, std::optional<uint8_t> value); // value: byte 3
     void record(BoardCommand command);
     double nowLocked() const;           // vest seconds, frozen while paused
     uint64_t statusLocked() const;
