@@ -1,10 +1,9 @@
-// A blocking connect interrupted by a signal, on TCP over loopback: the
-// RFCOMM sockets it serves do not exist on these machines, so this program's
-// connect() answers a second call on a socket whose attempt was interrupted
-// as an RFCOMM socket does, with an error, instead of TCP's waiting again.
+// A blocking connect interrupted by a signal, on TCP over loopback: these
+// machines have no RFCOMM sockets, so this program's connect() answers a
+// second call on an interrupted socket as an RFCOMM socket does (EALREADY)
+// instead of waiting again as TCP does.
 #include <arpa/inet.h>
 #include <dlfcn.h>
-#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
@@ -25,54 +24,35 @@ std::set<int> gInterrupted;   // sockets whose connect() was interrupted
 } // namespace
 
 extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
-    using Connect = int (*)(int, const sockaddr*, socklen_t);
-    static const auto next = reinterpret_cast<Connect>(::dlsym(RTLD_NEXT, "connect"));
-    {
-        std::lock_guard lock(gInterruptedMutex);
-        if (gInterrupted.count(fd) != 0) {
-            errno = EALREADY;
-            return -1;
-        }
-    }
+    static const auto next = reinterpret_cast<int (*)(int, const sockaddr*, socklen_t)>(::dlsym(RTLD_NEXT, "connect"));
+    std::unique_lock lock(gInterruptedMutex);
+    if (gInterrupted.count(fd) != 0) return errno = EALREADY, -1;
+    lock.unlock();
     const int result = next(fd, address, length);
     const int error = errno;
-    if (result != 0 && error == EINTR) {
-        std::lock_guard lock(gInterruptedMutex);
-        gInterrupted.insert(fd);
-    }
-    errno = error;
-    return result;
+    lock.lock();
+    if (result != 0 && error == EINTR) gInterrupted.insert(fd);
+    return errno = error, result;
 }
 
 namespace {
 
-void ignoreSignal(int) {}
-
 TEST(StreamSocketConnect, AnInterruptedAttemptIsAwaitedNotRepeated) {
     TRV_REQUIRE_PRIVATE_NETWORK();
     struct sigaction action {};
-    action.sa_handler = &ignoreSignal; // no SA_RESTART: connect() returns EINTR
+    action.sa_handler = [](int) {}; // no SA_RESTART: connect() returns EINTR
     ASSERT_EQ(::sigaction(SIGUSR1, &action, nullptr), 0);
-
-    StreamSocket listener(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    StreamSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t size = sizeof address;
     ASSERT_EQ(::bind(listener.fd(), reinterpret_cast<sockaddr*>(&address), size), 0);
     ASSERT_EQ(::getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&address), &size), 0);
     ASSERT_EQ(::listen(listener.fd(), 0), 0);
-    ASSERT_EQ(listener.setNonBlocking(), 0);
-    // A full accept queue: the next SYN is dropped and the attempt waits
-    // for its retransmission.
+    // A full accept queue: the attempt's SYN is dropped and it waits for a retransmission.
     StreamSocket fillers[2] = {StreamSocket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0)),
                                StreamSocket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0))};
     for (auto& filler : fillers) ::connect(filler.fd(), reinterpret_cast<sockaddr*>(&address), size);
-
-    std::packaged_task<int()> attempt([&] {
-        StreamSocket socket(::socket(AF_INET, SOCK_STREAM, 0));
-        return socket.connectTo(&address, sizeof address);
-    });
+    std::packaged_task<int()> attempt([&] { return StreamSocket(::socket(AF_INET, SOCK_STREAM, 0)).connectTo(&address, size); });
     auto result = attempt.get_future();
     std::thread thread(std::move(attempt));
     // Interrupt it again and again, and make room in the queue meanwhile.
