@@ -85,6 +85,18 @@ protected:
     }
 
     void onWifi() { udp = std::make_unique<vestemu::UdpVestAdapter>(vest, vestemu::UdpVestOptions{}); }
+    void onUsb() {
+        vestemu::EmulatedHidBus::instance().addDevice(vest, {});
+        setActiveHidApi(&vestemu::EmulatedHidBus::instance().api());
+    }
+    void onBluetooth() {
+        BluetoothDeviceRecord record;
+        record.address = "00:11:22:33:44:55";
+        record.name = "Tarvonel";
+        record.authenticated = record.remembered = true;
+        bluetooth->addDevice(record, vest);
+        setActiveBluetoothBackend(bluetooth);
+    }
 
     void makeHandler() { handler = IHandler::create(kHandlerCommands, &registry); }
 
@@ -117,6 +129,7 @@ protected:
     std::shared_ptr<vestemu::EmulatedVest> vest;
     std::unique_ptr<vestemu::BoardVest> slots;
     std::unique_ptr<vestemu::UdpVestAdapter> udp;
+    std::shared_ptr<vestemu::BluetoothVestBackend> bluetooth = std::make_shared<vestemu::BluetoothVestBackend>();
     PatternRegistry registry;
     CallbackRecorder recorder;
     IHandler* handler = nullptr;
@@ -125,24 +138,9 @@ protected:
 class EachTransport : public BoardBackend, public ::testing::WithParamInterface<trv_output_t> {};
 
 TEST_P(EachTransport, ConnectsPlaysAndDisconnects) {
-    auto bluetooth = std::make_shared<vestemu::BluetoothVestBackend>();
-    switch (GetParam()) {
-    case TRV_OUTPUT_WIFI:
-        onWifi();
-        break;
-    case TRV_OUTPUT_USB:
-        vestemu::EmulatedHidBus::instance().addDevice(vest, {});
-        setActiveHidApi(&vestemu::EmulatedHidBus::instance().api());
-        break;
-    default: {
-        BluetoothDeviceRecord record;
-        record.address = "00:11:22:33:44:55";
-        record.name = "Tarvonel";
-        record.authenticated = record.remembered = true;
-        bluetooth->addDevice(record, vest);
-        setActiveBluetoothBackend(bluetooth);
-    }
-    }
+    if (GetParam() == TRV_OUTPUT_WIFI) onWifi();
+    if (GetParam() == TRV_OUTPUT_USB) onUsb();
+    if (GetParam() == TRV_OUTPUT_BLUETOOTH) onBluetooth();
     makeHandler();
     ASSERT_EQ(handler->scanDevices(GetParam()), 0);
     for (int i = 0; i < 500 && handler->scanStatus() == 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -272,21 +270,31 @@ TEST_F(BoardBackend, PauseResumeAndStopAll) {
     connect();
     const int32_t effect = handler->playEffect(load(patternOf(2, 0.2, 0, 1)), trv_effect_properties_t());
     ASSERT_TRUE(slots->waitForCommands(kPlay, 1, 5.0));
-    // A pause and a resume before the next cycle cancel each other.
+    // A resume right after a pause cancels it: the board ends up playing.
     EXPECT_EQ(handler->pauseAll(), 0);
     EXPECT_EQ(handler->resumeAll(), 0);
-    EXPECT_EQ(handler->pauseAll(), 0);
-    ASSERT_TRUE(slots->waitForCommands(kPause, 1, 5.0));
-    EXPECT_TRUE(slots->paused());
-    EXPECT_EQ(handler->resumeAll(), 0);
-    ASSERT_TRUE(slots->waitForCommands(kResume, 1, 5.0));
+    const int keepAlives = vest->receivedCount(0x07);
+    for (int i = 0; i < 500 && vest->receivedCount(0x07) < keepAlives + 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_FALSE(slots->paused());
-    EXPECT_EQ(slots->commandsOf(kPause).size(), 1u);
+    EXPECT_EQ(slots->commandsOf(kPause).size(), slots->commandsOf(kResume).size());
+    EXPECT_EQ(handler->pauseAll(), 0);
+    ASSERT_TRUE(slots->waitForCommands(kPause, slots->commandsOf(kPause).size() + 1, 5.0));
+    EXPECT_TRUE(slots->paused());
     EXPECT_EQ(handler->stopAll(), 0);
     EXPECT_EQ(handler->pauseAll(), TRV_ERROR_PRIORITY_COMMAND_WAITING);
     ASSERT_TRUE(slots->waitForCommands(kStopAll, 1, 5.0));
     ASSERT_TRUE(waitForState(effect, -1));
     EXPECT_EQ(slots->reservedMask(), 0u);
+
+    // Paused at the end of a connection: the next one starts unpaused, so
+    // a pause goes out again.
+    ASSERT_EQ(handler->disconnect(), 0);
+    ASSERT_TRUE(recorder.waitFor(2));
+    slots->clearTimeline();
+    connect();
+    EXPECT_EQ(handler->pauseAll(), 0);
+    EXPECT_TRUE(slots->waitForCommands(kPause, 1, 5.0));
 }
 
 struct BoardFault {
@@ -351,17 +359,27 @@ TEST_F(BoardBackend, OperationsWithoutABoardOnlyRecord) {
     EXPECT_EQ(handler->disconnect(), TRV_ERROR_NO_DEVICE_CONNECTED);
 }
 
-TEST_F(BoardBackend, LinkLostDuringAnUploadEndsTheConnection) {
-    onWifi();
-    connect();
+TEST_F(BoardBackend, LinkLostDuringAnUploadIsNoAnswer) {
+    onBluetooth();
+    connect(TRV_OUTPUT_BLUETOOTH);
+    const int32_t pattern = load(patternOf(1, 0, 0, 1));
+    handler->playEffect(pattern, trv_effect_properties_t());
+    ASSERT_TRUE(slots->waitForCommands(kPlay, 1, 5.0));
+    trv::test::takeLogs();
+    // The vest closes the link instead of answering the next upload: no
+    // slot may be taken from the earlier answer.
     vestemu::Faults faults;
     faults.onlyCommand = kPlay;
     faults.closeLink = true;
     vest->setFaults(faults);
-    const int32_t effect = handler->playEffect(load(patternOf(1, 0, 0.05, 0.05)), trv_effect_properties_t());
+    const int32_t effect = handler->playEffect(pattern, trv_effect_properties_t());
     ASSERT_TRUE(recorder.waitFor(2));
     EXPECT_EQ(recorder.all().back().state, TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(recorder.all().back().error, TRV_ERROR_DEVICE_NOT_REACHABLE);
     EXPECT_EQ(handler->effectState(effect), -1);
+    const auto logs = trv::test::takeLogs();
+    EXPECT_TRUE(trv::test::hasLog(logs, "Send play msg failed: device not reachable"));
+    EXPECT_FALSE(trv::test::hasLog(logs, "already registered"));
 }
 
 } // namespace
