@@ -23,9 +23,9 @@ double squaredDistanceToSegment(double y, double r2) {
     return r2;
 }
 
-// Brings an angle into [-pi, pi] by whole turns. Far-off angles are first
-// reduced with an exact remainder, so a huge or infinite angle costs no
-// more than a near one (turn by turn it would take forever).
+// Brings a finite angle into [-pi, pi] by whole turns. Far-off angles are
+// first reduced with an exact remainder, so a huge angle costs no more than
+// a near one (turn by turn it would take forever).
 double wrapAngle(double theta) {
     if (!(std::fabs(theta) <= 4 * kPi)) theta = std::remainder(theta, kTwoPi);
     while (theta > kPi) theta -= kTwoPi;
@@ -36,6 +36,7 @@ double wrapAngle(double theta) {
 } // namespace
 
 void capsuleMoveVertical(double delta, Vec3& p) noexcept {
+    if (!std::isfinite(delta)) return;
     const double y = p.y + delta;
     const double r2 = p.x * p.x + p.z * p.z;
     if (r2 == 0.0) {
@@ -56,6 +57,9 @@ void capsuleMoveVertical(double delta, Vec3& p) noexcept {
 
 void capsuleRotateHeading(double cosAngle, double sinAngle, double c, double s, Vec3& p,
                           Quat& q) noexcept {
+    if (!std::isfinite(cosAngle) || !std::isfinite(sinAngle) || !std::isfinite(c) ||
+        !std::isfinite(s))
+        return;
     const Quat in = q;
     q.x = c * in.x + s * in.z;
     q.y = c * in.y + s * in.w;
@@ -72,6 +76,7 @@ void capsuleRotateHeading(double angle, Vec3& p, Quat& q) noexcept {
 }
 
 void capsuleTilt(double angle, Vec3& p, Quat& q) noexcept {
+    if (!std::isfinite(angle)) return;
     const double c = std::cos(angle / 2);
     const double s = std::sin(angle / 2);
     const Quat in = q;

@@ -38,6 +38,9 @@ constexpr double kCapsuleHalfLength = static_cast<double>(0.09f);
 // Moves p by `delta` along the vertical axis, keeping its distance to the
 // capsule's axis segment: a point leaving the straight part comes closer to
 // the axis over the half-sphere. A point on the axis just moves.
+//
+// The three moves leave p and q as they are when a distance, an angle or a
+// cosine or sine given is not finite (an infinite move has no place to go).
 void capsuleMoveVertical(double delta, Vec3& p) noexcept;
 
 // Turns p about the vertical axis by the angle whose cosine and sine are
@@ -51,8 +54,7 @@ void capsuleRotateHeading(double angle, Vec3& p, Quat& q) noexcept;
 // Turns q about the z axis by `angle` and moves p in the x-y plane along the
 // capsule's outline (sides x = +-d for |y| <= L, half-circles around
 // (0, +-L)); p.z never changes. On the straight sides only the sign of p.x is
-// set. Any angle is accepted: non-finite ones leave p's position undefined
-// but finite inputs stay finite, and the call always returns.
+// set. A huge angle is reduced to its remainder in one step.
 void capsuleTilt(double angle, Vec3& p, Quat& q) noexcept;
 
 class ILayout {
