@@ -6,13 +6,17 @@
 namespace lmc {
 
 Mat3 inverseRotationMatrix(const Quat& q) noexcept {
+    // The matrix below is a rotation only for a unit quaternion: q is
+    // normalised first, so a quaternion of any length turns as its unit one
+    // does (the validator accepts any components in [-1, 1]).
     const double norm2 = q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w;
     double a = 0.0, b = 0.0, c = 0.0, d = 0.0;
     if (norm2 > 0.0) {
-        a = -q.x / norm2;
-        b = -q.y / norm2;
-        c = -q.z / norm2;
-        d = q.w / norm2;
+        const double norm = std::sqrt(norm2);
+        a = -q.x / norm;
+        b = -q.y / norm;
+        c = -q.z / norm;
+        d = q.w / norm;
     }
     Mat3 r;
     r(0, 0) = 1 - 2 * b * b - 2 * c * c;

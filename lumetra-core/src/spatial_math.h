@@ -37,8 +37,9 @@ struct Mat3 {
     }
 };
 
-// The rotation matrix of q's inverse, q^-1 = conj(q) / |q|^2. The zero
-// quaternion has the zero inverse, whose matrix is the identity.
+// The rotation matrix of the inverse of q's unit quaternion, conj(q) / |q|
+// (a unit quaternion's own inverse, to rounding). The zero quaternion has
+// the zero inverse, whose matrix is the identity.
 Mat3 inverseRotationMatrix(const Quat& q) noexcept;
 
 // Distances of `positions` from an ellipsoid: for each point p,

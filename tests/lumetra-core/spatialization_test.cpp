@@ -104,6 +104,12 @@ TEST(Spatialization, ZeroQuaternionAndTwoVicinities) {
     Spatialization zero(sphereSample({sphere(centre, 0.15, 100, {0, 0, 0, 0})}));
     Spatialization identity(sphereSample({sphere(centre, 0.15, 100, {1, 0, 0, 0})}));
     EXPECT_EQ(weightsAt(zero, Transform{}, 0.0), weightsAt(identity, Transform{}, 0.0));
+    // One not of unit length turns as its unit one: a round sphere, whatever
+    // its turn, weighs as the identity's.
+    Spatialization half(sphereSample({sphere(centre, 0.15, 100, {0.5, 0.5, 0, 0})}));
+    const std::vector<double> turned = weightsAt(half, Transform{}, 0.0);
+    const std::vector<double> straight = weightsAt(identity, Transform{}, 0.0);
+    for (std::size_t a = 0; a < 20; ++a) EXPECT_NEAR(turned[a], straight[a], 1e-12) << a;
 
     // Two vicinities: each actuator takes the larger weight.
     const lmc::Vec3 frontRight = lmc::kCapsulePositions[14];

@@ -4,7 +4,7 @@
 Writes spatial_golden.json beside this script: for each case an spn sample
 (its spatial keyframes), a transform, a local time, a boost term and the 20
 expected actuator weights. Plain Python doubles; single-precision values are
-rounded through struct. Run it again only when a case is added:
+rounded through struct. Run it again only when a case or a rule changes:
     python3 tests/lumetra-core/golden/spatial_golden.py
 """
 import json
@@ -136,7 +136,8 @@ def sphere_weights(vic, tr, mirror):
     if tr["height"] != 0:
         centre = move_vertical(tr["height"], centre)
     n2 = sum(v * v for v in q)
-    ia, ib, ic, idd = (-q[0] / n2, -q[1] / n2, -q[2] / n2, q[3] / n2) if n2 > 0 else (0, 0, 0, 0)
+    n = math.sqrt(n2)  # the inverse of the unit quaternion
+    ia, ib, ic, idd = (-q[0] / n, -q[1] / n, -q[2] / n, q[3] / n) if n2 > 0 else (0, 0, 0, 0)
     rot = [
         [1 - 2 * ib * ib - 2 * ic * ic, 2 * ia * ib - 2 * ic * idd, 2 * ia * ic + 2 * ib * idd],
         [2 * ia * ib + 2 * ic * idd, 1 - 2 * ia * ia - 2 * ic * ic, 2 * ib * ic - 2 * ia * idd],
