@@ -167,16 +167,21 @@ void Spatialization::interpolate(const ILayout& layout, const Transform& transfo
     if (index_ == 0) return evaluateInto(0, layout, transform, recompute);
 
     const std::size_t i = index_;
+    const double before = keys_[i - 1].timestamp();
+    const double local = t - static_cast<double>(cycle_) * pass;
+    // After a wrap the pass starts before its first key (when that key is not
+    // at 0): its weights hold until then, as in the first pass. The segment
+    // to the next key, carried back, would leave the keys' range (weights
+    // below 0 or above the largest key's).
+    if (local < before) return evaluateInto(i - 1, layout, transform, recompute);
     const std::span<const double> earlier = keys_[i - 1].evaluate(layout, transform, recompute);
     const std::span<const double> later = keys_[i].evaluate(layout, transform, recompute);
-    const double before = keys_[i - 1].timestamp();
     const double after = keys_[i].timestamp();
     const double span = after - before;
     if (!(span > 0.0)) { // keys out of order: only an unvalidated sample gets here
         std::copy(later.begin(), later.end(), weights_.begin());
         return;
     }
-    const double local = t - static_cast<double>(cycle_) * pass;
     const double w = 1.0 / span;
     for (std::size_t a = 0; a < weights_.size(); ++a)
         weights_[a] = w * earlier[a] * (after - local) + w * later[a] * (local - before);

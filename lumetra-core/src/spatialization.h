@@ -1,8 +1,10 @@
 // Spatial keyframes of one sample: one weight per actuator at any time.
 //
 // Each keyframe holds explicit weights or vicinities; between two keyframes
-// the weights are interpolated linearly, per actuator. With "repeatSpat" the
-// keys loop, one pass lasting the last key's timestamp.
+// the weights are interpolated linearly, per actuator; before the first key
+// its weights hold, after the last key the last one's. With "repeatSpat" the
+// keys loop, one pass lasting the last key's timestamp, and each pass holds
+// the first key's weights until that key's time.
 #pragma once
 
 #include <cstddef>

@@ -89,12 +89,13 @@ TEST(Spatialization, InterpolatesAndRepeats) {
     again.reset();
     EXPECT_DOUBLE_EQ(weightsAt(again, transform, 0.5)[0], 0.5);
 
-    // Keys after 0: before the first key its weights hold; after a wrap the
-    // segment from key 0 to key 1 extrapolates back to the pass start.
+    // Keys after 0: before the first key its weights hold, in every pass (no
+    // extrapolation out of the keys' range after a wrap).
     Spatialization late(weightsSample({{0.5, {100}}, {1.0, {0}}}, true));
     EXPECT_DOUBLE_EQ(weightsAt(late, transform, 0.2)[0], 1.0);
     EXPECT_DOUBLE_EQ(weightsAt(late, transform, 0.75)[0], 0.5);
-    EXPECT_DOUBLE_EQ(weightsAt(late, transform, 1.25)[0], 1.5);
+    EXPECT_DOUBLE_EQ(weightsAt(late, transform, 1.25)[0], 1.0);
+    EXPECT_DOUBLE_EQ(weightsAt(late, transform, 1.75)[0], 0.5);
 }
 
 // Spheres on actuators, mirrored and added: the golden weights below.

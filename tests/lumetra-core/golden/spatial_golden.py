@@ -177,10 +177,9 @@ def sample_weights(sample, tr, t, boost):
         cycle = 0 if not sample["repeatSpat"] else int(t // period)
         local = t - cycle * period
         i = next(i for i in range(len(times)) if times[i] > local)
-        if i == 0 and cycle == 0:
+        if i == 0:  # before the first key, in every pass
             w = key_weights(keys[0], tr)
         else:
-            i = max(i, 1)
             w0, w1 = key_weights(keys[i - 1], tr), key_weights(keys[i], tr)
             g = 1.0 / (times[i] - times[i - 1])
             w = [g * a * (times[i] - local) + g * b * (local - times[i - 1]) for a, b in zip(w0, w1)]
