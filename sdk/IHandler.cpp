@@ -89,7 +89,7 @@ void IHandler::destroyWhenRoutineEnds() noexcept {
     {
         std::lock_guard lock(workerMutex);
         closing = true; // no routine starts any more
-        destroyedByWorker = true;
+        destroyingWorker = std::this_thread::get_id();
     }
     startGuarded("disconnection", [this] { return startDisconnection(); });
 }
@@ -108,7 +108,10 @@ IHandler::~IHandler() {
     // The backends join before their members go; this only catches what a
     // backend left behind, rather than ending the process.
     joinWorker();
+    delete adoptedRegistry;
 }
+
+void IHandler::adoptRegistry(PatternRegistry* owned) noexcept { adoptedRegistry = owned; }
 
 int32_t IHandler::connect(trv_output_t output, uint32_t serialNumber) noexcept {
     const char* refusal = nullptr;
@@ -335,8 +338,10 @@ int32_t IHandler::startWorker(Routine routine, std::function<void()> body) noexc
                 tCurrentWorkerOf = nullptr;
                 bool destroySelf = false;
                 {
+                    // Only the worker that asked: another one (started by
+                    // its callback) is joined by the destructor.
                     std::lock_guard lock(workerMutex);
-                    destroySelf = destroyedByWorker;
+                    destroySelf = destroyingWorker == std::this_thread::get_id();
                 }
                 if (!destroySelf) return;
                 delete this; // detaches this very thread, which touches nothing more

@@ -91,6 +91,9 @@ public:
     // True on a thread this handler started through startWorker (while its
     // routine runs, the callbacks it makes included).
     bool isWorkerThread() const noexcept;
+    // Takes ownership of the registry, deleted with the handler after its
+    // threads are joined (an instance destroyed from its own callback).
+    void adoptRegistry(PatternRegistry* owned) noexcept;
 
     // The backend operations, in this order. Called straight through by the
     // SDK instance: no lock, log or check at this level.
@@ -189,8 +192,10 @@ private:
     std::mutex workerMutex;
     std::condition_variable workerIdle; // startsInFlight dropped to 0
     bool closing = false;               // joinWorker or destroy began: no more workers
-    bool destroyedByWorker = false;     // destroy came on a worker: it deletes the handler
+    std::thread::id destroyingWorker;   // the worker that destroy came on: it deletes the handler
     int startsInFlight = 0;             // startWorker calls between their two holds
     std::vector<std::thread> retiredThreads; // workers that started their successor
     std::thread asyncThread;                 // the current worker; declared last
+    // Set once, on the worker thread, before destroy; read by the destructor.
+    PatternRegistry* adoptedRegistry = nullptr;
 };

@@ -71,10 +71,14 @@ TarvonelSDK::TarvonelSDK(const char* logPath)
 
 TarvonelSDK::~TarvonelSDK() {
     // The handler first: once its threads are joined nothing reads the
-    // registry any more.
+    // registry any more. From inside its own connection callback the
+    // handler outlives this call (IHandler::destroy), and a routine the
+    // callback started may still read the registry: the handler keeps it.
+    const bool outlives = handler != nullptr && handler->isWorkerThread();
+    if (outlives) handler->adoptRegistry(registry);
     IHandler::destroy(handler);
     handler = nullptr;
-    delete registry;
+    if (!outlives) delete registry;
 }
 
 ExperimentalTarvonelSDK TarvonelSDK::ExperimentalAPI() { return experimental; }

@@ -265,8 +265,11 @@ TEST_F(SdkStreaming, AnInstanceMayDestroyItselfInItsConnectionCallback) {
         auto* own = new TarvonelSDK();
         setLogLevel(TRV_LOG_TRACE); // the instance set info
         own->setConnectionCallback(
-            [](trv_connection_state_t, trv_error_t, uint32_t, void* self) {
-                delete static_cast<TarvonelSDK*>(self);
+            [](trv_connection_state_t state, trv_error_t, uint32_t, void* self) {
+                auto* sdk = static_cast<TarvonelSDK*>(self);
+                // After a failure, a new attempt first: its routine reads the registry.
+                if (state == TRV_STATE_DISCONNECTED) sdk->connect(TRV_OUTPUT_WIFI, trv::test::kVestSerial);
+                delete sdk;
             },
             own);
         ASSERT_EQ(own->connect(TRV_OUTPUT_WIFI, serial), 0);
@@ -277,8 +280,8 @@ TEST_F(SdkStreaming, AnInstanceMayDestroyItselfInItsConnectionCallback) {
         }
         EXPECT_TRUE(destroyed) << serial;
     }
-    // The connection it made was ended as any other: stopped and released.
-    EXPECT_EQ(vest->streaming().stats().hostStops, 1u);
+    // The connections it made were ended as any other: stopped and released.
+    EXPECT_GE(vest->streaming().stats().hostStops, 1u);
     EXPECT_FALSE(vest->vest().boundPeer());
 }
 
