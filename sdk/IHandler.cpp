@@ -113,10 +113,9 @@ IHandler::~IHandler() {
 
 void IHandler::adoptRegistry(PatternRegistry* owned) noexcept { adoptedRegistry = owned; }
 
-int32_t IHandler::connect(trv_output_t output, uint32_t serialNumber) noexcept {
+int32_t IHandler::admitConnection(const char* tag, uint64_t& admission) noexcept {
     const char* refusal = nullptr;
     int32_t code = 0;
-    uint64_t admission = 0;
     {
         std::lock_guard lock(stateMutex);
         if (scanning) {
@@ -134,16 +133,22 @@ int32_t IHandler::connect(trv_output_t output, uint32_t serialNumber) noexcept {
             admission = ++admissions;
         }
     }
-    if (refusal != nullptr) {
-        LogStream(TRV_LOG_WARNING, kTag) << refusal;
-        return code;
-    }
+    if (refusal != nullptr) LogStream(TRV_LOG_WARNING, tag) << refusal;
+    return code;
+}
+
+void IHandler::connectionNotStarted(uint64_t admission) noexcept {
+    std::lock_guard lock(stateMutex);
+    if (admissions == admission && connectionState == TRV_STATE_CONNECTING)
+        connectionState = TRV_STATE_DISCONNECTED;
+}
+
+int32_t IHandler::connect(trv_output_t output, uint32_t serialNumber) noexcept {
+    uint64_t admission = 0;
+    const int32_t refused = admitConnection(kTag, admission);
+    if (refused != TRV_NO_ERROR) return refused;
     const int32_t result = startGuarded("connection routine", [&] { return startConnectionRoutine(output, serialNumber); });
-    if (result < 0) {
-        std::lock_guard lock(stateMutex);
-        if (admissions == admission && connectionState == TRV_STATE_CONNECTING)
-            connectionState = TRV_STATE_DISCONNECTED;
-    }
+    if (result < 0) connectionNotStarted(admission);
     return result;
 }
 

@@ -140,6 +140,16 @@ protected:
 
     enum class Routine { Connection, Scanning };
 
+    // The connect guard, for connect() and a backend's own connect
+    // operations (an audio connection): its tests and its state write
+    // ("connecting") in one hold of stateMutex. Returns 0 and the request's
+    // admission number, or logs the refusal with `tag` and returns -11 or
+    // -12 with nothing changed.
+    int32_t admitConnection(const char* tag, uint64_t& admission) noexcept;
+    // An admitted connection whose routine could not start: the state goes
+    // back to disconnected, unless a later request owns it by now.
+    void connectionNotStarted(uint64_t admission) noexcept;
+
     // Starts body on the worker thread. The previous worker threads are
     // joined first, except the calling thread itself: a connection
     // callback that connects or scans again runs on the worker thread, so

@@ -314,4 +314,70 @@ int trv_stopAll(int sdkID) {
     return onInstance(sdkID, [](TarvonelSDK& sdk) { return sdk.stopAll(); });
 }
 
+void trv_exp_defaultAudioSettings(trv_audio_settings_t* settings) {
+    try {
+        if (settings != nullptr) *settings = trv_audio_settings_t();
+    } catch (...) {
+    }
+}
+
+int trv_exp_connectAudio(int sdkID, trv_audio_preset_t preset, trv_audio_settings_t* settings) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) -> int {
+        if (settings == nullptr) return TRV_ERROR_INVALID_PARAMETER;
+        return sdk.ExperimentalAPI().connectAudio(preset, *settings);
+    });
+}
+
+void trv_exp_enableLegacyBackend(int sdkID, bool enable) {
+    onInstance(sdkID, [&](TarvonelSDK& sdk) {
+        sdk.ExperimentalAPI().enableLegacyBackend(enable);
+        return 0;
+    });
+}
+
+void trv_exp_enableVisualizer(int sdkID, bool enable) {
+    onInstance(sdkID, [&](TarvonelSDK& sdk) {
+        sdk.ExperimentalAPI().enableVisualizer(enable);
+        return 0;
+    });
+}
+
+void trv_exp_setEffectSpeed(int sdkID, int effectID, float speed) {
+    onInstance(sdkID, [&](TarvonelSDK& sdk) {
+        sdk.ExperimentalAPI().setEffectSpeed(effectID, speed);
+        return 0;
+    });
+}
+
+void trv_exp_setEffectVolume(int sdkID, int effectID, float volume) {
+    onInstance(sdkID, [&](TarvonelSDK& sdk) {
+        sdk.ExperimentalAPI().setEffectVolume(effectID, volume);
+        return 0;
+    });
+}
+
+int trv_exp_getOutputDevicesNames(const char*** names, int* count) {
+    if (names == nullptr || count == nullptr) return TRV_ERROR_INVALID_PARAMETER;
+    return ExperimentalTarvonelSDK::getOutputDevicesNames(*names, *count);
+}
+
+int trv_exp_getOutputDeviceAPIs(const char* deviceName, const char*** apis, int* count) {
+    if (apis == nullptr || count == nullptr) return TRV_ERROR_INVALID_PARAMETER;
+    return ExperimentalTarvonelSDK::getOutputDeviceAPIs(deviceName, *apis, *count);
+}
+
+int trv_exp_getOutputDeviceInfo(const char* deviceName, const char* audioAPI, int* maxChannels,
+                                float* defaultLowLatency, float* defaultHighLatency) {
+    if (maxChannels == nullptr || defaultLowLatency == nullptr || defaultHighLatency == nullptr)
+        return TRV_ERROR_INVALID_PARAMETER;
+    return ExperimentalTarvonelSDK::getOutputDeviceInfo(deviceName, audioAPI, *maxChannels, *defaultLowLatency,
+                                                        *defaultHighLatency);
+}
+
+int trv_exp_getSupportedStandardSampleRates(const char* deviceName, const char* audioAPI, uint32_t** rates,
+                                            int* count) {
+    if (rates == nullptr || count == nullptr) return TRV_ERROR_INVALID_PARAMETER;
+    return ExperimentalTarvonelSDK::getSupportedStandardSampleRates(deviceName, audioAPI, *rates, *count);
+}
+
 } // extern "C"

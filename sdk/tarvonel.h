@@ -92,6 +92,28 @@ TRV_API int trv_pauseAll(int sdkID);                                  /* unknown
 TRV_API int trv_resumeAll(int sdkID);                                 /* unknown: -9 */
 TRV_API int trv_stopAll(int sdkID);                                   /* unknown: -9 */
 
+/* ---- Experimental (ExperimentalTarvonelSDK.h gives each call's results) ---- */
+
+/* Writes the default audio settings into *settings ("default_output",
+ * "any_API", 48000 Hz, 256 frames, -1 channels, latency 0); null: nothing.
+ * The two texts belong to the library. */
+TRV_API void trv_exp_defaultAudioSettings(trv_audio_settings_t* settings);
+/* Unknown: -9. A null settings pointer: -2. */
+TRV_API int trv_exp_connectAudio(int sdkID, trv_audio_preset_t preset, trv_audio_settings_t* settings);
+TRV_API void trv_exp_enableLegacyBackend(int sdkID, bool enable);        /* unknown: nothing */
+TRV_API void trv_exp_enableVisualizer(int sdkID, bool enable);           /* unknown: nothing */
+TRV_API void trv_exp_setEffectSpeed(int sdkID, int effectID, float speed);   /* unknown: nothing */
+TRV_API void trv_exp_setEffectVolume(int sdkID, int effectID, float volume); /* unknown: nothing */
+
+/* The audio-device queries need no instance. The lists they hand out stay
+ * valid until the next call of the same query. A null out-pointer: -2. */
+TRV_API int trv_exp_getOutputDevicesNames(const char*** names, int* count);
+TRV_API int trv_exp_getOutputDeviceAPIs(const char* deviceName, const char*** apis, int* count);
+TRV_API int trv_exp_getOutputDeviceInfo(const char* deviceName, const char* audioAPI, int* maxChannels,
+                                        float* defaultLowLatency, float* defaultHighLatency);
+TRV_API int trv_exp_getSupportedStandardSampleRates(const char* deviceName, const char* audioAPI,
+                                                    uint32_t** rates, int* count);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

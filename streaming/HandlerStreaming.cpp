@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "lumetra-core/src/lmc.h"
 #include "lumetra-core/src/lmc_log.h"
@@ -10,6 +11,7 @@
 #include "sdk/errors.h"
 #include "sdk/log.h"
 #include "streaming/engine_lock.h"
+#include "streaming/stream_audio.h"
 #include "streaming/stream_hid.h"
 
 namespace {
@@ -70,6 +72,20 @@ std::shared_ptr<IStream> HandlerStreaming::hidStream() {
         stream = std::make_shared<StreamHid>(&core, &stateMutex, this);
     }
     return stream;
+}
+
+std::shared_ptr<StreamAudio> HandlerStreaming::audioStream() {
+    {
+        std::lock_guard lock(stateMutex);
+        if (stream && stream->kind() == 0) return std::static_pointer_cast<StreamAudio>(stream);
+    }
+    // Made without the lock: it starts the audio system. Only the worker
+    // thread replaces the stream, so nobody else replaced it meanwhile.
+    auto fresh = std::make_shared<StreamAudio>(&core, &stateMutex, this);
+    std::shared_ptr<IStream> replaced; // released after the lock
+    std::lock_guard lock(stateMutex);
+    replaced = std::exchange(stream, fresh);
+    return fresh;
 }
 
 trv_device_info_t* HandlerStreaming::getScannedDevices() {
@@ -150,6 +166,62 @@ void HandlerStreaming::connectionRoutine(uint32_t serialNumber) {
     endConnectionRoutine(TRV_STATE_CONNECTED, TRV_NO_ERROR, s->getSerialNumber());
     r = s->run();
     s->resetCounters();
+    endConnectionRoutine(TRV_STATE_DISCONNECTED, r, s->getSerialNumber());
+}
+
+int32_t HandlerStreaming::connectAudio(trv_audio_preset_t preset, const trv_audio_settings_t& settings) {
+    const char* deviceName = settings.deviceName != nullptr ? settings.deviceName : "(null)";
+    const char* audioAPI = settings.audioAPI != nullptr ? settings.audioAPI : "(null)";
+    LogStream(TRV_LOG_INFO, kTag) << "Command: connectAudio(" << preset << ", " << deviceName << ", " << audioAPI
+                                  << ", sampleRate-" << settings.sampleRate << ", bufferSize-" << settings.bufferSize
+                                  << ", nbChannels-" << settings.nbStreamChannels << ", latency-"
+                                  << settings.suggestedLatency << ")";
+    if (settings.bufferSize == 0 || settings.nbStreamChannels == 0 || settings.deviceName == nullptr ||
+        settings.audioAPI == nullptr) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Invalid audio settings.";
+        return TRV_ERROR_INVALID_PARAMETER;
+    }
+    uint64_t admission = 0;
+    const int32_t refused = admitConnection(kTag, admission);
+    if (refused != TRV_NO_ERROR) return refused;
+    int32_t result = TRV_ERROR_OTHER;
+    try {
+        // The routine keeps its own copies; the caller's record stays as it is.
+        result = startWorker(Routine::Connection,
+                             [this, preset, settings, name = std::string(settings.deviceName),
+                              api = std::string(settings.audioAPI)] {
+                                 audioConnectionRoutine(preset, settings, name, api);
+                             });
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the audio connection: " << e.what();
+    }
+    if (result < 0) connectionNotStarted(admission);
+    return result;
+}
+
+void HandlerStreaming::audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_settings_t settings,
+                                              const std::string& deviceName, const std::string& audioAPI) {
+    const std::shared_ptr<StreamAudio> s = audioStream();
+    // As for the HID stream: an old stop request must not end this
+    // connection, a stop from the closing handler must.
+    s->resetCounters();
+    bool closingNow = false;
+    {
+        std::lock_guard lock(stateMutex);
+        closingNow = closing;
+    }
+    if (closingNow) {
+        endConnectionRoutine(TRV_STATE_DISCONNECTED, TRV_ERROR_OTHER, s->getSerialNumber());
+        return;
+    }
+    reloadPatterns();
+    settings.deviceName = deviceName.c_str();
+    settings.audioAPI = audioAPI.c_str();
+    int32_t r = s->openStream(preset, settings);
+    if (r >= 0) {
+        r = s->run();
+        s->resetCounters();
+    }
     endConnectionRoutine(TRV_STATE_DISCONNECTED, r, s->getSerialNumber());
 }
 

@@ -5,7 +5,9 @@
 // answers the vest's data requests. Every pattern and effect operation runs
 // on the engine under stateMutex; the connection and scanning routines run
 // on the frame's worker thread, and a connection routine stays inside the
-// stream's run loop for the whole connection.
+// stream's run loop for the whole connection. An audio connection replaces
+// the HID stream by a StreamAudio that plays the channels on a sound card
+// until the next connection to the vest.
 //
 // Locks: stateMutex (the frame's) guards the engine, the stream pointer,
 // the accumulation windows and the output type; the stream takes it around
@@ -28,6 +30,7 @@
 #include "streaming/LumCore.h"
 
 class IStream;
+class StreamAudio;
 
 // The accumulation window set on one main pattern.
 struct StreamingAccumulation {
@@ -73,14 +76,26 @@ public:
     void setEffectSpeed(int32_t effectID, float speed);
     void setEffectVolume(int32_t effectID, float volume);
 
+    // Starts an audio connection: the core's channels played on an audio
+    // output chosen by the preset and the settings (the caller's record is
+    // read, never written). 0 when the connection routine started (its
+    // outcome reaches the connection callback); -2 for a buffer size or a
+    // channel count of 0 or a null text; -11 while a scan, a connection or
+    // a disconnection runs; -12 when connected.
+    int32_t connectAudio(trv_audio_preset_t preset, const trv_audio_settings_t& settings);
+
     // The current stream, shared: valid after the handler replaces it.
     std::shared_ptr<IStream> currentStream();
 
 private:
     void connectionRoutine(uint32_t serialNumber);
+    void audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_settings_t settings,
+                                const std::string& deviceName, const std::string& audioAPI);
     void scanningRoutine(trv_output_t output);
     // The HID stream, made when the current stream is of another kind.
     std::shared_ptr<IStream> hidStream();
+    // The audio stream, made when the current stream is of another kind.
+    std::shared_ptr<StreamAudio> audioStream();
     // Under stateMutex: a new sequence for the pattern, or for the fallback
     // of its accumulation window, or a negative code.
     int32_t applyAccumulation(int32_t patternID);

@@ -15,7 +15,7 @@ std::vector<std::string> AlsaTestDevices::standardOutputs() {
     return {kVestLikePcm, kSpeakersPcm, kDacPcm, kVestPcm};
 }
 
-void AlsaTestDevices::addOutput(const std::string& name) { outputs_.push_back(name); }
+void AlsaTestDevices::addOutput(const std::string& name, bool recorded) { outputs_.emplace_back(name, recorded); }
 
 void AlsaTestDevices::addCapture(const std::string& name, const std::filesystem::path& rawFile) {
     captures_.emplace_back(name, rawFile);
@@ -34,7 +34,12 @@ void AlsaTestDevices::install() {
              << (folder() / (slug(name) + "_%c_%r_%f.raw")).string() << "\" format \"raw\" }\n";
     };
     output("default", "default");
-    for (const std::string& name : outputs_) output("\"" + name + "\"", name);
+    for (const auto& [name, recorded] : outputs_) {
+        if (recorded)
+            output("\"" + name + "\"", name);
+        else
+            conf << "pcm.\"" << name << "\" { type null }\n";
+    }
     for (const auto& [name, file] : captures_)
         conf << "pcm.\"" << name << "\" { type asym capture.pcm { type file slave.pcm { type null } "
              << "file \"/dev/null\" infile \"" << file.string() << "\" format \"raw\" } }\n";
@@ -52,15 +57,17 @@ std::filesystem::path AlsaTestDevices::playedFile(const std::string& name, int c
     return {};
 }
 
-std::vector<float> AlsaTestDevices::played(const std::string& name, int channels, int rate, int skipFrames) const {
+std::vector<float> AlsaTestDevices::played(const std::string& name, int channels, int rate, std::size_t frames) const {
     const std::filesystem::path path = playedFile(name, channels, rate);
     if (path.empty()) return {};
+    const std::size_t frameBytes = static_cast<std::size_t>(channels) * sizeof(float);
+    // The file may still grow: whole frames up to its size now.
+    const std::size_t available = std::filesystem::file_size(path) / frameBytes;
+    if (frames == 0 || frames > available) frames = available;
+    std::vector<float> samples(frames * channels);
     std::ifstream in(path, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::size_t skip = static_cast<std::size_t>(skipFrames) * channels * sizeof(float);
-    if (bytes.size() <= skip) return {};
-    std::vector<float> samples((bytes.size() - skip) / sizeof(float));
-    std::memcpy(samples.data(), bytes.data() + skip, samples.size() * sizeof(float));
+    in.seekg(static_cast<std::streamoff>((available - frames) * frameBytes));
+    in.read(reinterpret_cast<char*>(samples.data()), static_cast<std::streamsize>(frames * frameBytes));
     return samples;
 }
 

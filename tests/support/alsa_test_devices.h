@@ -37,7 +37,10 @@ public:
     // vest, in that order, and "default" (also a file output).
     static std::vector<std::string> standardOutputs();
 
-    void addOutput(const std::string& name);
+    // An output whose samples land in a file; unrecorded, a plain `null`
+    // PCM (cheaper to probe: ALSA's file plugin allocates a buffer of the
+    // largest size a format test may pick, which is slow under sanitizers).
+    void addOutput(const std::string& name, bool recorded = true);
     // A capture-only device that reads `rawFile` (interleaved samples in the
     // format the stream opens; pad it with zeros: past its end ALSA repeats
     // stale data).
@@ -49,9 +52,8 @@ public:
     // The raw file an output wrote at this channel count and rate (float32
     // little-endian), or an empty path when it wrote none.
     std::filesystem::path playedFile(const std::string& name, int channels, int rate) const;
-    // Its samples, interleaved, without the leading silence PortAudio
-    // writes before the first buffer: `skipFrames` frames are dropped.
-    std::vector<float> played(const std::string& name, int channels, int rate, int skipFrames = 0) const;
+    // Its last `frames` frames (all when 0), interleaved.
+    std::vector<float> played(const std::string& name, int channels, int rate, std::size_t frames = 0) const;
     // Removes every played file.
     void clearPlayed() const;
 
@@ -61,7 +63,7 @@ private:
     std::string slug(const std::string& name) const;
 
     TempDir dir_;
-    std::vector<std::string> outputs_;
+    std::vector<std::pair<std::string, bool>> outputs_; // name, recorded
     std::vector<std::pair<std::string, std::filesystem::path>> captures_;
 };
 

@@ -1,0 +1,236 @@
+// The vest as a sound card: TarvonelSDK's audio connection end to end,
+// against real ALSA devices of the test's own configuration whose played
+// files are decoded afterwards, and StreamAudio stopped at every point.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "platform/audio_stream.h"
+#include "platform/poll.h"
+#include "platform/udp_socket.h"
+#include "sdk/PatternRegistry.h"
+#include "sdk/TarvonelSDK.h"
+#include "sdk/callback_recorder.h"
+#include "streaming/HandlerStreaming.h"
+#include "streaming/stream_audio.h"
+#include "streaming_support.h"
+#include "support/alsa_test_devices.h"
+#include "support/fresh_network.h"
+#include "support/log_capture.h"
+#include "support/net_guard.h"
+
+namespace {
+
+using namespace trv::test;
+
+constexpr int kRate = 48000;
+
+class AudioOutput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const std::string& name : AlsaTestDevices::standardOutputs()) devices.addOutput(name);
+        devices.install();
+        captureLogs();
+        sdk = std::make_unique<TarvonelSDK>();
+        sdk->setConnectionCallback(&CallbackRecorder::callback, &recorder);
+        pattern = sdk->loadPatternFromJSON(patternOf({0, 0, "[]", weightsKeys({1, 12})}).c_str());
+        ASSERT_GE(pattern, 0);
+    }
+
+    // Waits for the next report and checks it.
+    void expectReport(trv_connection_state_t state, trv_error_t error) {
+        const std::size_t next = ++reports;
+        ASSERT_TRUE(recorder.waitFor(next));
+        EXPECT_EQ(recorder.all()[next - 1].state, state);
+        EXPECT_EQ(recorder.all()[next - 1].error, error);
+    }
+
+    void connectAudio(trv_audio_preset_t preset, trv_audio_settings_t settings) {
+        ASSERT_EQ(sdk->ExperimentalAPI().connectAudio(preset, settings), 0);
+        expectReport(TRV_STATE_CONNECTED, 0);
+    }
+
+    void disconnect() {
+        ASSERT_EQ(sdk->disconnect(), 0);
+        expectReport(TRV_STATE_DISCONNECTED, 0);
+        EXPECT_EQ(audio::openAudioStreams(), 0) << "the device is left open";
+    }
+
+    // Waits (bounded) until the device played `seconds` more audio.
+    void playFor(const std::string& device, int channels, double seconds) {
+        std::filesystem::path file = devices.playedFile(device, channels, kRate);
+        const auto bytes = [&] { return file.empty() ? 0 : std::filesystem::file_size(file); };
+        const auto goal = bytes() + static_cast<uintmax_t>(seconds * kRate) * channels * sizeof(float);
+        for (int i = 0; i < 5000 && bytes() < goal; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (file.empty()) file = devices.playedFile(device, channels, kRate);
+        }
+        ASSERT_GE(bytes(), goal) << device;
+    }
+
+    // Energy per channel over the last `seconds` the device played.
+    std::vector<double> lastEnergy(const std::string& device, int channels, double seconds) {
+        const std::vector<float> played = devices.played(device, channels, kRate, seconds * kRate);
+        std::vector<double> energy(channels, 0.0);
+        for (std::size_t f = 0; f < played.size() / channels; ++f)
+            for (int c = 0; c < channels; ++c) energy[c] += double(played[f * channels + c]) * played[f * channels + c];
+        return energy;
+    }
+
+    AlsaTestDevices devices;
+    CallbackRecorder recorder;
+    std::size_t reports = 0;
+    std::unique_ptr<TarvonelSDK> sdk;
+    int32_t pattern = -1;
+};
+
+struct PresetCase {
+    trv_audio_preset_t preset;
+    const char* deviceName;
+    const char* audioAPI;
+    int channels;
+    std::string device; // chosen
+    int played;         // stream channels
+};
+
+class AudioPresets : public AudioOutput, public ::testing::WithParamInterface<PresetCase> {};
+
+TEST_P(AudioPresets, ChoosesTheDeviceAndPlaysTheActuatorsOnTheirChannels) {
+    const PresetCase& c = GetParam();
+    trv_audio_settings_t settings;
+    settings.deviceName = c.deviceName;
+    settings.audioAPI = c.audioAPI;
+    settings.nbStreamChannels = c.channels;
+    const trv_audio_settings_t before = settings;
+    connectAudio(c.preset, settings);
+    EXPECT_EQ(settings.deviceName, before.deviceName) << "the caller's record is not rewritten";
+    EXPECT_EQ(settings.audioAPI, before.audioAPI);
+    if (c.device != "default") {
+        EXPECT_TRUE(hasLog(takeLogs(), "Found valid output device '" + c.device + "' using 'ALSA'"));
+    }
+    ASSERT_GE(sdk->playEffect(pattern, trv_effect_properties_t()), 0);
+    playFor(c.device, c.played, 0.5);
+    disconnect();
+    const std::vector<double> energy = lastEnergy(c.device, c.played, 0.25);
+    for (int ch = 0; ch < c.played; ++ch) {
+        if (ch == 1 || ch == 12)
+            EXPECT_GT(energy[ch], 1.0) << "channel " << ch;
+        else
+            EXPECT_EQ(energy[ch], 0.0) << "channel " << ch;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , AudioPresets,
+    ::testing::Values(PresetCase{eTarvonelDevice, "default_output", "any_API", -1, kVestPcm, 20},
+                      PresetCase{eTarvonelRegex, "default_output", "any_API", 8, kVestPcm, 20},
+                      PresetCase{eUsbAudioConverter, "default_output", "any_API", -1, kDacPcm, 2},
+                      PresetCase{eCustomDevice, kSpeakersPcm, "ALSA", 8, kSpeakersPcm, 8},
+                      PresetCase{eCustomDevice, kVestPcm, "any_API", 24, kVestPcm, 24},
+                      PresetCase{eCustomDevice, "default_output", "any_API", 20, "default", 20}),
+    [](const auto& info) {
+        std::string name = "preset" + std::to_string(info.param.preset) + "_" + info.param.device + "_" +
+                           std::to_string(info.param.played);
+        std::replace(name.begin(), name.end(), ' ', '_');
+        return name;
+    });
+
+TEST_F(AudioOutput, ReconnectsToTheSameDeviceAndSwitchesWithWifi) {
+    TRV_REQUIRE_PRIVATE_NETWORK();
+    TRV_ENTER_FRESH_NETWORK();
+    useFastTimings();
+    VestOnLoopback vest;
+    const trv_audio_settings_t vestCard;
+    for (int round = 0; round < 2; ++round) {
+        connectAudio(eTarvonelDevice, vestCard);
+        EXPECT_EQ(sdk->getTarvonelVersion(), "Experimental-AudioConnection");
+        disconnect();
+        ASSERT_EQ(sdk->connect(TRV_OUTPUT_WIFI, 12345678), 0);
+        expectReport(TRV_STATE_CONNECTED, 0);
+        EXPECT_EQ(sdk->getTarvonelSerialNumber(), 12345678u);
+        disconnect();
+    }
+    sdk.reset();
+    EXPECT_EQ(audio::liveAudioSessions(), 0) << "an audio session outlived its handler";
+}
+
+TEST_F(AudioOutput, EffectSpeedVolumeAndVisualizerActOnThePlayingEffect) {
+    TRV_REQUIRE_PRIVATE_NETWORK();
+    UdpSocket viewer;
+    ASSERT_EQ(viewer.open(), 0);
+    ASSERT_EQ(viewer.bind(Ipv4Endpoint{0x7F000001, 42193}), 0);
+    ExperimentalTarvonelSDK experimental = sdk->ExperimentalAPI();
+    experimental.enableVisualizer(true);
+    connectAudio(eTarvonelDevice, trv_audio_settings_t());
+    const int32_t effect = sdk->playEffect(pattern, trv_effect_properties_t());
+    EXPECT_TRUE(waitReadable(viewer.fd(), 5.0f)) << "no visualizer message";
+    // Channel 1 over the last 0.2 s: its energy and its zero crossings.
+    auto measure = [&] {
+        playFor(kVestPcm, 20, 0.25);
+        const std::vector<float> played = devices.played(kVestPcm, 20, kRate, kRate / 5);
+        double energy = 0;
+        int crossings = 0;
+        for (std::size_t f = 1; f < played.size() / 20; ++f) {
+            energy += double(played[f * 20 + 1]) * played[f * 20 + 1];
+            crossings += (played[f * 20 + 1] < 0) != (played[(f - 1) * 20 + 1] < 0);
+        }
+        return std::pair{energy, crossings};
+    };
+    const auto [energy, crossings] = measure();
+    experimental.setEffectSpeed(effect, NAN);
+    experimental.setEffectVolume(effect, INFINITY);
+    const auto [energyAfter, crossingsAfter] = measure();
+    EXPECT_NEAR(energyAfter, energy, energy * 0.2) << "refused values leave the effect as it played";
+    EXPECT_NEAR(crossingsAfter, crossings, 3 + crossings / 10);
+    experimental.setEffectSpeed(effect, 2.0f);
+    EXPECT_GT(measure().second, crossings * 3 / 2) << "twice the speed, twice the pitch";
+    experimental.setEffectVolume(effect, 0);
+    EXPECT_EQ(measure().first, 0.0);
+    disconnect();
+}
+
+enum class StopAt { BeforeOpen, AfterOpen, WhileStreaming };
+
+class AudioStop : public ::testing::TestWithParam<StopAt> {};
+
+TEST_P(AudioStop, AStopEndsTheRunWheneverItComesAndClosesTheDevice) {
+    AlsaTestDevices devices;
+    devices.addOutput(kVestPcm);
+    devices.install();
+    PatternRegistry registry;
+    std::unique_ptr<IHandler> owner(IHandler::create(kHandlerStreaming, &registry));
+    LumCore core;
+    std::mutex stateMutex;
+    StreamAudio stream(&core, &stateMutex, owner.get());
+    trv_audio_settings_t settings;
+    if (GetParam() == StopAt::BeforeOpen) stream.stop();
+    ASSERT_EQ(stream.openStream(eTarvonelDevice, settings), 0);
+    if (GetParam() == StopAt::AfterOpen) stream.stop();
+    std::thread stopper;
+    if (GetParam() == StopAt::WhileStreaming)
+        stopper = std::thread([&] {
+            for (int i = 0; i < 2000 && stream.counters().callbacks < 50; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            stream.stop();
+        });
+    EXPECT_EQ(stream.run(), 0);
+    if (stopper.joinable()) stopper.join();
+    EXPECT_EQ(audio::openAudioStreams(), 0);
+    EXPECT_EQ(owner->connectionStatus(), GetParam() == StopAt::WhileStreaming ? TRV_STATE_CONNECTED
+                                                                              : TRV_STATE_DISCONNECTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(, AudioStop,
+                         ::testing::Values(StopAt::BeforeOpen, StopAt::AfterOpen, StopAt::WhileStreaming));
+
+TEST(AudioStopReport, AStreamThatNeverCalledBackReportsNoRatio) {
+    const std::string report = stopReportText(AudioStreamCounters{});
+    EXPECT_NE(report.find("timeout occurrence: 0( ratio 0/100)"), std::string::npos) << report;
+    EXPECT_EQ(report.find("nan"), std::string::npos) << report;
+}
+
+} // namespace
