@@ -1,2 +1,3 @@
 trv_add_bench(streaming_bench streaming/streaming_bench.cpp)
 target_link_libraries(streaming_bench PRIVATE vest_emulator)
+trv_add_bench(audio_bench streaming/audio_bench.cpp)

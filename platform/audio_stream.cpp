@@ -2,6 +2,8 @@
 
 #include <portaudio.h>
 
+#include <time.h>
+
 #include <atomic>
 
 namespace audio {
@@ -12,6 +14,13 @@ PaStreamParameters toPortAudio(const StreamParameters& p) noexcept;
 namespace {
 
 std::atomic<int32_t> gOpenStreams{0};
+std::atomic<CallbackProbe> gProbe{nullptr};
+
+double monotonicSeconds() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
 
 } // namespace
 
@@ -20,7 +29,10 @@ struct AudioStreamDispatch {
     static int callback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                         PaStreamCallbackFlags flags, void* self) noexcept {
         auto* s = static_cast<AudioStream*>(self);
+        const CallbackProbe probe = gProbe.load(std::memory_order_relaxed);
+        const double start = probe != nullptr ? monotonicSeconds() : 0.0;
         s->callback_(s->user_, input, output, frames, static_cast<uint32_t>(flags));
+        if (probe != nullptr) probe(monotonicSeconds() - start);
         return paContinue;
     }
     static void finished(void* self) noexcept {
@@ -88,5 +100,7 @@ double AudioStream::sampleRate() const noexcept {
 }
 
 int32_t openAudioStreams() noexcept { return gOpenStreams.load(std::memory_order_relaxed); }
+
+void setCallbackProbe(CallbackProbe probe) noexcept { gProbe.store(probe, std::memory_order_relaxed); }
 
 } // namespace audio

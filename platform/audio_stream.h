@@ -68,4 +68,10 @@ private:
 // Streams open in the process (opened and not yet closed). For tests.
 int32_t openAudioStreams() noexcept;
 
+// Called after every stream callback of the process with its duration in
+// seconds, on the real-time thread (so it must neither allocate, lock nor
+// block). Null (the default) measures nothing. For benchmarks.
+using CallbackProbe = void (*)(double seconds) noexcept;
+void setCallbackProbe(CallbackProbe probe) noexcept;
+
 } // namespace audio

@@ -29,10 +29,14 @@ using namespace trv::test;
 
 constexpr int kRate = 48000;
 
+// Probing a file-backed device is slow under the sanitizers (see the
+// CMakeLists): the cases that decode nothing play on null devices.
 class AudioOutput : public ::testing::Test {
 protected:
+    virtual bool recorded() const { return true; }
+
     void SetUp() override {
-        for (const std::string& name : AlsaTestDevices::standardOutputs()) devices.addOutput(name);
+        for (const std::string& name : AlsaTestDevices::standardOutputs()) devices.addOutput(name, recorded());
         devices.install();
         captureLogs();
         sdk = std::make_unique<TarvonelSDK>();
@@ -44,7 +48,7 @@ protected:
     // Waits for the next report and checks it.
     void expectReport(trv_connection_state_t state, trv_error_t error) {
         const std::size_t next = ++reports;
-        ASSERT_TRUE(recorder.waitFor(next));
+        ASSERT_TRUE(recorder.waitFor(next, std::chrono::seconds(90)));
         EXPECT_EQ(recorder.all()[next - 1].state, state);
         EXPECT_EQ(recorder.all()[next - 1].error, error);
     }
@@ -65,7 +69,7 @@ protected:
         std::filesystem::path file = devices.playedFile(device, channels, kRate);
         const auto bytes = [&] { return file.empty() ? 0 : std::filesystem::file_size(file); };
         const auto goal = bytes() + static_cast<uintmax_t>(seconds * kRate) * channels * sizeof(float);
-        for (int i = 0; i < 5000 && bytes() < goal; ++i) {
+        for (int i = 0; i < 30000 && bytes() < goal; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             if (file.empty()) file = devices.playedFile(device, channels, kRate);
         }
@@ -139,7 +143,11 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST_F(AudioOutput, ReconnectsToTheSameDeviceAndSwitchesWithWifi) {
+class AudioReconnect : public AudioOutput {
+    bool recorded() const override { return false; }
+};
+
+TEST_F(AudioReconnect, ReconnectsToTheSameDeviceAndSwitchesWithWifi) {
     TRV_REQUIRE_PRIVATE_NETWORK();
     TRV_ENTER_FRESH_NETWORK();
     useFastTimings();
@@ -199,7 +207,7 @@ class AudioStop : public ::testing::TestWithParam<StopAt> {};
 
 TEST_P(AudioStop, AStopEndsTheRunWheneverItComesAndClosesTheDevice) {
     AlsaTestDevices devices;
-    devices.addOutput(kVestPcm);
+    devices.addOutput(kVestPcm, false);
     devices.install();
     PatternRegistry registry;
     std::unique_ptr<IHandler> owner(IHandler::create(kHandlerStreaming, &registry));
