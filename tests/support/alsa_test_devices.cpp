@@ -71,9 +71,4 @@ std::vector<float> AlsaTestDevices::played(const std::string& name, int channels
     return samples;
 }
 
-void AlsaTestDevices::clearPlayed() const {
-    for (const auto& entry : std::filesystem::directory_iterator(folder()))
-        if (entry.path().extension() == ".raw") std::filesystem::remove(entry.path());
-}
-
 } // namespace trv::test

@@ -54,8 +54,6 @@ public:
     std::filesystem::path playedFile(const std::string& name, int channels, int rate) const;
     // Its last `frames` frames (all when 0), interleaved.
     std::vector<float> played(const std::string& name, int channels, int rate, std::size_t frames = 0) const;
-    // Removes every played file.
-    void clearPlayed() const;
 
     const std::filesystem::path& folder() const { return dir_.path(); }
 
