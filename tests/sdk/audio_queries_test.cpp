@@ -3,7 +3,9 @@
 // interfaces.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/audio_system.h"
@@ -97,6 +99,11 @@ TEST_F(AudioQueries, ConnectAudioRefusesBrokenSettingsThenASecondConnection) {
     trv_exp_defaultAudioSettings(&settings);
     EXPECT_EQ(trv_exp_connectAudio(sdk + 1, eTarvonelDevice, &settings), -9);
     EXPECT_EQ(trv_exp_connectAudio(sdk, eTarvonelDevice, nullptr), -2);
+    // A USB scan makes the board-command backend; the first connectAudio,
+    // refused as it is, leaves the streaming backend in its place.
+    trv_exp_enableLegacyBackend(sdk, true);
+    ASSERT_EQ(trv_scanDevices(sdk, TRV_OUTPUT_USB), 0);
+    for (int i = 0; i < 1000 && trv_scanStatus(sdk) == 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (int broken = 0; broken < 4; ++broken) {
         trv_audio_settings_t bad = settings;
         if (broken == 0) bad.bufferSize = 0;
@@ -107,7 +114,6 @@ TEST_F(AudioQueries, ConnectAudioRefusesBrokenSettingsThenASecondConnection) {
         EXPECT_EQ(trv_connectionStatus(sdk), TRV_STATE_DISCONNECTED);
     }
     EXPECT_TRUE(LogCapture::contains("HandlerStreaming", "Invalid audio settings."));
-    trv_exp_enableLegacyBackend(sdk, true); // not consulted by connectAudio
     ASSERT_EQ(trv_exp_connectAudio(sdk, eTarvonelDevice, &settings), 0);
     EXPECT_EQ(trv_exp_connectAudio(sdk, eTarvonelDevice, &settings), -12);
     EXPECT_TRUE(LogCapture::waitFor("StreamAudio", "Found valid output device 'TARVONEL Vest' using 'ALSA'"));
