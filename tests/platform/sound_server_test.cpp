@@ -1,0 +1,98 @@
+// The sound-server layer against a real PulseAudio server of the test's own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/sound_server.h"
+#include "support/pulse_daemon.h"
+
+namespace {
+
+using trv::test::NullSink;
+using trv::test::PulseDaemon;
+
+struct Received {
+    std::atomic<uint64_t> frames{0};
+    std::atomic<uint32_t> channels{0};
+    std::atomic<uint64_t> loud{0}; // samples above 0.5
+    static void consume(void* user, const float* data, uint32_t frames, uint32_t channels) {
+        auto* r = static_cast<Received*>(user);
+        r->channels = channels;
+        uint64_t loud = 0;
+        for (uint32_t i = 0; data && i < frames * channels; ++i) loud += std::fabs(data[i]) > 0.5f;
+        r->loud += loud;
+        r->frames += frames;
+    }
+};
+
+bool waitFor(const std::function<bool()>& done, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+}
+
+const std::vector<NullSink> kSinks{{"speakers", "Speakers", 2, 48000}, {"vest", "Tarvonel_Vest", 20, 44100}};
+
+TEST(SoundServer, ListsEverySinkWithItsMonitorAndTheDefault) {
+    PulseDaemon server(kSinks);
+    ASSERT_TRUE(server.started());
+    const SoundServerListing l = listSoundServerMonitors();
+    ASSERT_TRUE(l.reachable) << l.error;
+    EXPECT_EQ(l.defaultSink, "speakers");
+    ASSERT_EQ(l.monitors.size(), 2u);
+    EXPECT_EQ(l.monitors[0].sinkDescription, "Speakers");
+    EXPECT_EQ(l.monitors[0].monitorSource, "speakers.monitor");
+    EXPECT_EQ(l.monitors[1].sinkDescription, "Tarvonel_Vest");
+    EXPECT_EQ(l.monitors[1].channels, 20u);
+    EXPECT_EQ(l.monitors[1].rateHz, 44100u);
+}
+
+TEST(SoundServer, WithoutAServerNothingIsListedOrOpened) {
+    trv::test::TempDir dir;
+    ::setenv("PULSE_SERVER", ("unix:" + (dir.path() / "none").string()).c_str(), 1);
+    const SoundServerListing l = listSoundServerMonitors();
+    EXPECT_FALSE(l.reachable);
+    EXPECT_FALSE(l.error.empty());
+    SoundServerCapture capture;
+    std::string error;
+    Received r;
+    EXPECT_EQ(capture.open("speakers.monitor", 48000, &Received::consume, &r, error), -15);
+    EXPECT_FALSE(capture.isOpen());
+}
+
+TEST(SoundServer, CapturesWhatTheSinkPlaysInTheMonitorsOwnLayout) {
+    PulseDaemon server(kSinks);
+    ASSERT_TRUE(server.started());
+    SoundServerCapture capture;
+    std::string error;
+    Received r;
+    EXPECT_EQ(capture.open("nosuch.monitor", 48000, &Received::consume, &r, error), -2);
+    ASSERT_EQ(capture.open("vest.monitor", 48000, &Received::consume, &r, error), 0) << error;
+    EXPECT_EQ(capture.channels(), 20u) << "the monitor's 20 channels, not a device maximum";
+    const pid_t player = server.play("vest", trv::test::clickTrain(48000, 0.5, 0.05), 48000);
+    EXPECT_TRUE(waitFor([&] { return r.loud > 0; }, 5.0)) << "the clicks arrive";
+    EXPECT_EQ(r.channels, 20u);
+    PulseDaemon::waitPlayer(player, 5.0);
+    capture.close();
+    const uint64_t after = r.frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(r.frames, after) << "nothing after close";
+}
+
+TEST(SoundServer, ACaptureNoticesTheServerGoing) {
+    PulseDaemon server(kSinks);
+    ASSERT_TRUE(server.started());
+    SoundServerCapture capture;
+    std::string error;
+    Received r;
+    ASSERT_EQ(capture.open("speakers.monitor", 44100, &Received::consume, &r, error), 0) << error;
+    EXPECT_FALSE(capture.failed());
+    server.stop();
+    EXPECT_TRUE(waitFor([&] { return capture.failed(); }, 5.0));
+}
+
+} // namespace
