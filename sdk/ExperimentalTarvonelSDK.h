@@ -6,7 +6,7 @@
  * The companion holds no state of its own: its calls act on the owner's
  * backend. Like the owner's, its methods let no exception out.
  *
- * Threads: connectAudio may replace the owner's backend; call it while no
+ * Threads: connectAudio and connectVyx may replace the owner's backend; call it while no
  * other thread uses the same instance, as for TarvonelSDK::connect.
  *
  * Audio devices are named as the audio system shows them: the device's
@@ -68,9 +68,47 @@ public:
     static int getSupportedStandardSampleRates(const char* deviceName, const char* audioAPI, uint32_t*& rates,
                                                int& count);
 
+    /* Audio-to-haptics: the vest plays what the computer plays. The sound
+     * is captured from a loopback device, the monitor of one output of the
+     * desktop's sound server (PulseAudio or PipeWire), named after that
+     * output: "<output description> [Loopback]" (getLoopbackDevicesNames
+     * lists them). A name selects the first loopback device whose name
+     * begins with it; null selects the monitor of the default output, unless
+     * that output is the vest itself. The instance switches to the
+     * audio-to-haptics backend and connects over output (trv_output_t) as
+     * connect does; the outcome arrives through the connection callback: a
+     * capture that cannot start fails the connection with its code.
+     * 0 when started; -12 when not disconnected; -2 when no loopback device
+     * fits (a message on stderr says why); -11 while a scan runs. */
+    int connectVyx(trv_output_t output, uint32_t serialNumber, const char* loopbackDeviceName);
+
+    /* The audio-to-haptics preset (0 "Default", 1 "Sharp", 2 "Crunchy",
+     * 3 "Smooth") and volume (a gain, 1.0 as synthesised; each sample is
+     * limited to [-1, 1]). They act after connectVyx made the backend
+     * audio-to-haptics, connected or not; on another backend getVyxPreset
+     * gives 0, getVyxVolume 0.0, setVyxVolume does nothing and setVyxPreset
+     * gives -17. setVyxPreset: -2 outside 0..3. setVyxVolume: negative
+     * values, NaN and infinities store 0. */
+    int getVyxPreset();
+    int setVyxPreset(int preset);
+    float getVyxVolume();
+    void setVyxVolume(float volume);
+
+    /* The four preset names, constant texts of the library. Returns 0. */
+    static int listVyxPresets(const char**& names, int& count);
+
+    /* The names of the loopback devices, the vest's own left out. The array
+     * and texts stay valid until the next call. 0; -4 with the single entry
+     * "noDevice" when there is none, and -4 with nothing written when no
+     * sound server is reachable (a message on stderr says which). */
+    static int getLoopbackDevicesNames(const char**& names, int& count);
+
 private:
     friend class TarvonelSDK;
     TarvonelSDK* owner; /* not owned */
+
+    /* Internal: makes the owner's handler of this kind (kept when it is). */
+    __attribute__((visibility("hidden"))) int useHandlerKind(int kind);
 };
 
 #endif /* TARVONEL_EXPERIMENTAL_TARVONEL_SDK_H */

@@ -9,6 +9,7 @@
 #include "log.h"
 #include "board/handler_commands.h"
 #include "streaming/HandlerStreaming.h"
+#include "vyx/HandlerVYX.h"
 #include "version.h"
 
 std::mutex connectionMutex;
@@ -29,8 +30,9 @@ IHandler* makeBuiltIn(int32_t kind, PatternRegistry* registry) {
         return new board::HandlerCommands(registry);
     case kHandlerStreaming:
         return new HandlerStreaming(registry);
+    case kHandlerVyx:
+        return new HandlerVYX(registry);
     default:
-        // The audio-to-haptics backend is not part of this build yet.
         return nullptr;
     }
 }

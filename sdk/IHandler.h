@@ -44,11 +44,10 @@ inline constexpr HandlerKind kHandlerVyx = 2;       // audio-to-haptics
 
 class IHandler {
 public:
-    // The handler factory: kind 0 makes a HandlerCommands, kind 1 a
-    // HandlerStreaming, given the registry. Kind 2 is not built into this
-    // library yet and, like any other kind or a null registry, gives null.
-    // Never throws (a failed allocation also gives null). The caller owns
-    // the result.
+    // The handler factory, given the registry: kind 0 makes a
+    // HandlerCommands, kind 1 a HandlerStreaming, kind 2 a HandlerVYX; any
+    // other kind or a null registry gives null. Never throws (a failed
+    // allocation also gives null). The caller owns the result.
     static IHandler* create(int32_t kind, PatternRegistry* registry) noexcept;
     // Deletes the handler through its virtual destructor; null does nothing.
     // Called on the handler's own worker thread (its connection callback

@@ -221,7 +221,9 @@ int32_t TarvonelSDK::loadPatternFromJSON(const char* json) {
         if (handler == nullptr || registry == nullptr) return TRV_ERROR_OTHER;
         std::string text(json);
         const int32_t result = handler->loadPatternFromJSON(text);
-        if (result >= 0) registry->add(result, std::move(text));
+        // The audio-to-haptics backend loads nothing: its 0 names no pattern
+        // and must not take an ID in the registry.
+        if (result >= 0 && handler->kind() != kHandlerVyx) registry->add(result, std::move(text));
         return result;
     });
 }
@@ -231,7 +233,7 @@ int32_t TarvonelSDK::unloadPattern(int32_t patternID) {
         LogStream(TRV_LOG_INFO, kTag) << "Command: unloadPattern(ID: " << patternID << ")";
         if (handler == nullptr || registry == nullptr) return TRV_ERROR_OTHER;
         const int32_t result = handler->unloadPattern(patternID);
-        if (result >= 0) registry->remove(patternID);
+        if (result >= 0 && handler->kind() != kHandlerVyx) registry->remove(patternID);
         return result;
     });
 }

@@ -1,0 +1,102 @@
+#include "sdk/loopback_devices.h"
+
+#include <iostream>
+#include <mutex>
+#include <regex>
+#include <vector>
+
+#include "ExperimentalTarvonelSDK.h"
+#include "platform/sound_server.h"
+#include "vyx/VyxLoopback.h"
+
+namespace {
+
+constexpr const char* kNoDevice = "noDevice";
+
+void complain(const std::string& line) { std::cerr << line << std::endl; }
+
+// The storage of getLoopbackDevicesNames: valid until its next call.
+struct NameStorage {
+    std::vector<std::string> texts;
+    std::vector<const char*> pointers;
+};
+
+NameStorage& loopbackNames() {
+    static NameStorage storage;
+    return storage;
+}
+
+} // namespace
+
+bool isVestDeviceName(const std::string& name) {
+    static const std::regex pattern("((rvd)[-_\\s.]*(mk)[-_\\s.](i|v|x)+|tarvonel)",
+                                    std::regex::ECMAScript | std::regex::icase);
+    return std::regex_search(name, pattern);
+}
+
+int32_t selectLoopbackDevice(const char* loopbackDeviceName, std::string& chosen) {
+    const SoundServerListing listing = listSoundServerMonitors();
+    if (!listing.reachable) {
+        complain("No sound server reachable: " + listing.error);
+        return TRV_ERROR_OUTPUT_NOT_SUPPORTED;
+    }
+    const SoundServerMonitor* found = nullptr;
+    std::string wanted;
+    if (loopbackDeviceName == nullptr) {
+        for (const SoundServerMonitor& m : listing.monitors)
+            if (m.sinkName == listing.defaultSink) found = &m;
+        if (found == nullptr) {
+            complain("Could not find a loopback device of the default audio output");
+            return TRV_ERROR_INVALID_PARAMETER;
+        }
+        if (isVestDeviceName(found->sinkDescription)) {
+            complain("Default audio output is an Quellmont device, please specify the loopback device explicitly "
+                     "or change the default audio output of the computer");
+            return TRV_ERROR_INVALID_PARAMETER;
+        }
+    } else {
+        wanted = loopbackDeviceName;
+        for (const SoundServerMonitor& m : listing.monitors) {
+            if (VyxLoopback::deviceName(m).compare(0, wanted.size(), wanted) == 0) {
+                found = &m;
+                break;
+            }
+        }
+        if (found == nullptr) {
+            complain("Could not find a loopback device named " + wanted);
+            return TRV_ERROR_INVALID_PARAMETER;
+        }
+    }
+    chosen = VyxLoopback::deviceName(*found);
+    std::cout << ">>> TarvonelSDK [Experimental] loopback input device used for VYX: " << chosen << std::endl;
+    return TRV_NO_ERROR;
+}
+
+int ExperimentalTarvonelSDK::getLoopbackDevicesNames(const char**& names, int& count) {
+    try {
+        const SoundServerListing listing = listSoundServerMonitors();
+        if (!listing.reachable) {
+            complain("No sound server reachable: " + listing.error);
+            return TRV_ERROR_OUTPUT_NOT_SUPPORTED;
+        }
+        NameStorage& storage = loopbackNames();
+        storage.texts.clear();
+        storage.pointers.clear();
+        for (const SoundServerMonitor& m : listing.monitors) {
+            std::string name = VyxLoopback::deviceName(m);
+            if (!isVestDeviceName(name)) storage.texts.push_back(std::move(name));
+        }
+        for (const std::string& text : storage.texts) storage.pointers.push_back(text.c_str());
+        const bool none = storage.pointers.empty();
+        if (none) storage.pointers.push_back(kNoDevice);
+        names = storage.pointers.data();
+        count = static_cast<int>(storage.pointers.size());
+        if (none) {
+            complain("No loopback audio device found");
+            return TRV_ERROR_OUTPUT_NOT_SUPPORTED;
+        }
+        return TRV_NO_ERROR;
+    } catch (...) {
+        return TRV_ERROR_OTHER;
+    }
+}

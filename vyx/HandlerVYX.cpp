@@ -1,0 +1,199 @@
+#include "vyx/HandlerVYX.h"
+
+#include "sdk/errors.h"
+#include "sdk/log.h"
+#include "streaming/i_stream.h"
+#include "streaming/stream_hid.h"
+
+namespace {
+
+constexpr const char* kTag = "HandlerVYX";
+// The capture's synthesis rate until the stream asks for its own.
+constexpr double kInitialRateHz = 500.0;
+
+} // namespace
+
+// Holds stateMutex around calls into the core; the capture's log lines of
+// that time reach the log callback after the release.
+class HandlerVYX::CoreLock {
+public:
+    explicit CoreLock(HandlerVYX& handler) : handler_(handler), lock_(handler.stateMutex) {}
+    ~CoreLock() {
+        lock_.unlock();
+        handler_.core.flushLog();
+    }
+    CoreLock(const CoreLock&) = delete;
+    CoreLock& operator=(const CoreLock&) = delete;
+
+private:
+    HandlerVYX& handler_;
+    std::unique_lock<std::mutex> lock_;
+};
+
+HandlerVYX::HandlerVYX(PatternRegistry* registry) : IHandler(registry) {
+    stream = std::make_shared<StreamHid>(&core, &stateMutex, this);
+}
+
+HandlerVYX::~HandlerVYX() {
+    {
+        std::lock_guard lock(stateMutex);
+        connectionState = TRV_STATE_DISCONNECTING;
+        closing = true;
+    }
+    if (auto s = currentStream()) s->stop();
+    joinWorker();
+    LogStream(TRV_LOG_TRACE, kTag) << "Async thread joined.";
+    endCapture();
+    std::lock_guard lock(stateMutex);
+    connectionState = TRV_STATE_DISCONNECTED;
+}
+
+std::shared_ptr<IStream> HandlerVYX::currentStream() {
+    std::lock_guard lock(stateMutex);
+    return stream;
+}
+
+std::shared_ptr<IStream> HandlerVYX::hidStream() {
+    std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
+    std::lock_guard lock(stateMutex);
+    if (!stream || stream->kind() != 1) {
+        replaced = std::move(stream);
+        stream = std::make_shared<StreamHid>(&core, &stateMutex, this);
+    }
+    return stream;
+}
+
+trv_device_info_t* HandlerVYX::getScannedDevices() {
+    std::shared_ptr<IStream> s;
+    {
+        std::lock_guard lock(stateMutex);
+        if (!scanning) s = stream;
+    }
+    if (!s) {
+        LogStream(TRV_LOG_WARNING, kTag) << "Cannot get scanned devices: scanning ongoing.";
+        return nullptr;
+    }
+    return s->getScannedDevices();
+}
+
+void HandlerVYX::enableVisualizer(bool enable) {
+    // The switch restarts the core's count of rendered time: under the
+    // lock, like a render.
+    std::lock_guard lock(stateMutex);
+    core.enableVisualizer(enable);
+}
+
+int32_t HandlerVYX::startCaptureLocked(double rateHz) {
+    core.setSampleRate(rateHz);
+    if (core.loopbackDevice().empty() || core.captureRunning()) return TRV_NO_ERROR;
+    const int32_t r = core.captureResult();
+    return r != TRV_NO_ERROR ? r : TRV_ERROR_OTHER;
+}
+
+void HandlerVYX::endCapture() {
+    CoreLock lock(*this);
+    core.loopback().stop();
+    core.setSampleRate(-1.0);
+}
+
+int32_t HandlerVYX::startConnectionRoutine(trv_output_t output, uint32_t serialNumber) {
+    {
+        std::lock_guard lock(stateMutex);
+        outputType = output;
+    }
+    return startWorker(Routine::Connection, [this, serialNumber] { connectionRoutine(serialNumber); });
+}
+
+void HandlerVYX::connectionRoutine(uint32_t serialNumber) {
+    const std::shared_ptr<IStream> s = hidStream();
+    // A stop left behind by a disconnection admitted while the previous run
+    // ended must not end this connection.
+    s->resetCounters();
+    trv_output_t output = TRV_OUTPUT_ANY;
+    bool closingNow = false;
+    int32_t r = TRV_NO_ERROR;
+    {
+        CoreLock lock(*this);
+        closingNow = closing;
+        output = outputType;
+        if (!closingNow) r = startCaptureLocked(kInitialRateHz);
+    }
+    if (closingNow || r != TRV_NO_ERROR) {
+        if (!closingNow)
+            LogStream(TRV_LOG_ERROR, kTag) << "Could not start the loopback capture: " << errorCodeToString(r);
+        endCapture();
+        endConnectionRoutine(TRV_STATE_DISCONNECTED, closingNow ? TRV_ERROR_OTHER : r, serialNumber);
+        return;
+    }
+    {
+        std::lock_guard deviceLock(connectionMutex);
+        r = s->connect(output, serialNumber);
+    }
+    if (r < 0) {
+        endCapture();
+        endConnectionRoutine(TRV_STATE_DISCONNECTED, r, serialNumber);
+        return;
+    }
+    endConnectionRoutine(TRV_STATE_CONNECTED, TRV_NO_ERROR, s->getSerialNumber());
+    r = s->run();
+    s->resetCounters();
+    endCapture();
+    endConnectionRoutine(TRV_STATE_DISCONNECTED, r, s->getSerialNumber());
+}
+
+int32_t HandlerVYX::startScanningRoutine(trv_output_t output) {
+    return startWorker(Routine::Scanning, [this, output] { scanningRoutine(output); });
+}
+
+void HandlerVYX::scanningRoutine(trv_output_t output) {
+    const std::shared_ptr<IStream> s = hidStream();
+    {
+        std::lock_guard deviceLock(connectionMutex);
+        s->scanDevices(output);
+    }
+    {
+        std::lock_guard lock(stateMutex);
+        scanning = false;
+    }
+    LogStream(TRV_LOG_INFO, kTag) << "Scanning routine terminated.";
+}
+
+int32_t HandlerVYX::startDisconnection() {
+    if (auto s = currentStream()) s->stop();
+    return TRV_NO_ERROR;
+}
+
+uint32_t HandlerVYX::getTarvonelSerialNumber() { return currentStream()->getSerialNumber(); }
+
+std::string HandlerVYX::getTarvonelVersion() { return currentStream()->getVersion(); }
+
+trv_device_type_t HandlerVYX::getTarvonelType() { return currentStream()->getDeviceType(); }
+
+void HandlerVYX::setLoopbackDevice(const std::string& device) {
+    CoreLock lock(*this);
+    core.setLoopbackDevice(device);
+}
+
+int32_t HandlerVYX::getVyxPreset() {
+    std::lock_guard lock(stateMutex);
+    return core.getPreset();
+}
+
+void HandlerVYX::setVyxPreset(int32_t preset) {
+    CoreLock lock(*this);
+    core.setPreset(preset);
+}
+
+float HandlerVYX::getVyxVolume() {
+    std::lock_guard lock(stateMutex);
+    return core.getVolume();
+}
+
+void HandlerVYX::setVyxVolume(float volume) {
+    bool accepted = false;
+    {
+        std::lock_guard lock(stateMutex);
+        accepted = core.setVolume(volume);
+    }
+    if (!accepted) LogStream(TRV_LOG_WARNING, kTag) << "Invalid VYX volume " << volume << ": the volume is now 0.";
+}

@@ -1,0 +1,93 @@
+// The audio-to-haptics backend (handler kind 2): the vest plays what the
+// computer plays. Its signal core is a VyxCore, whose loopback capture turns
+// the sound of the chosen loopback device into one haptic channel; its
+// output is a HID stream to the vest. It plays no patterns: every pattern
+// and effect operation answers a fixed value and changes nothing.
+//
+// A connection starts the capture before it opens the vest: a capture that
+// cannot start (no sound server, no such device, a rate VYX-fx refuses)
+// fails the connection, reported through the connection callback as
+// (-1, the capture's code, the requested serial number), rather than leaving
+// a connection up that can only play silence. The capture ends with the
+// connection, releasing the sound server.
+//
+// Locks: stateMutex (the frame's) guards the core, the stream pointer and
+// the output type; the stream takes it around every render and rate change.
+// connectionMutex is taken before it, around opening and scanning the
+// stream, never while it is held. The capture's log lines are handed to the
+// log callback after stateMutex is released.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "sdk/IHandler.h"
+#include "vyx/VyxCore.h"
+
+class IStream;
+
+class HandlerVYX : public IHandler {
+public:
+    explicit HandlerVYX(PatternRegistry* registry);
+    ~HandlerVYX() override;
+
+    trv_device_info_t* getScannedDevices() override;
+    HandlerKind kind() const override { return kHandlerVyx; }
+    void reloadPatterns() override {}
+    void enableVisualizer(bool enable) override;
+    int32_t startConnectionRoutine(trv_output_t output, uint32_t serialNumber) override;
+    int32_t startScanningRoutine(trv_output_t output) override;
+    int32_t startDisconnection() override;
+    uint32_t getTarvonelSerialNumber() override;
+    std::string getTarvonelVersion() override;
+    trv_device_type_t getTarvonelType() override;
+    int32_t getGlobalIntensityBoost() override { return 0; }
+    int32_t setGlobalIntensityBoost(int32_t) override { return 0; }
+    int32_t loadPatternFromJSON(const std::string&) override { return 0; }
+    int32_t unloadPattern(int32_t) override { return 0; }
+    int32_t getPatternIntensityBoost(int32_t) override { return 0; }
+    int32_t setAccumulationWindowToPattern(int32_t, int32_t, float, int32_t) override { return 0; }
+    int32_t eraseAccumulationWindowToPattern(int32_t) override { return 0; }
+    int32_t playEffect(int32_t, trv_effect_properties_t) override { return -1; }
+    int32_t stopEffect(int32_t, float) override { return -1; }
+    trv_effect_state_t effectState(int32_t) override { return TRV_EFFECT_ENDED; }
+    int32_t pauseAll() override { return 0; }
+    int32_t resumeAll() override { return 0; }
+    int32_t stopAll() override { return 0; }
+
+    // The loopback device by its name ("<sink description> [Loopback]");
+    // a running capture moves to it at once.
+    void setLoopbackDevice(const std::string& device);
+    int32_t getVyxPreset();
+    // Preset 0 to 3 (checked by the caller); a running synthesis takes it
+    // at once.
+    void setVyxPreset(int32_t preset);
+    float getVyxVolume();
+    // Stores max(volume, 0); NaN or an infinity is logged and stores 0.
+    void setVyxVolume(float volume);
+
+    std::shared_ptr<IStream> currentStream();
+    // For tests: the core, to be used under no lock only while no
+    // connection runs.
+    VyxCore& coreForTesting() { return core; }
+
+private:
+    class CoreLock;
+
+    void connectionRoutine(uint32_t serialNumber);
+    void scanningRoutine(trv_output_t output);
+    std::shared_ptr<IStream> hidStream();
+    // Under stateMutex: starts the capture at rate (unless running);
+    // returns the capture's failure, or 0 (also when no device is chosen).
+    int32_t startCaptureLocked(double rateHz);
+    // Ends the capture and forgets the rate, so the next connection starts
+    // it again.
+    void endCapture();
+
+    // Declared first, released last: the stream renders it.
+    VyxCore core;                             // guarded by stateMutex
+    std::shared_ptr<IStream> stream;          // guarded by stateMutex
+    trv_output_t outputType = TRV_OUTPUT_ANY; // guarded by stateMutex
+    bool closing = false;                     // the destructor runs; guarded by stateMutex
+};

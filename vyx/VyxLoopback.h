@@ -1,0 +1,144 @@
+// VyxLoopback: what the computer plays, turned into one haptic signal.
+//
+// A loopback device is the monitor of one output ("sink") of the desktop's
+// sound server, named after the sink: "<sink description> [Loopback]". The
+// capture records it in the monitor's own channel layout, mixes each frame
+// down to one mono sample and, one 20 ms block at a time, hands the block to
+// two VYX-fx instances: one at the capture rate analyses it into a token,
+// one at the output stream's rate synthesises 20 ms of haptic signal from
+// the token. The synthesised blocks wait in a ring from which the signal
+// core pulls exactly what each rendered buffer needs.
+//
+// Threads:
+//  - the capture thread runs push() for every captured fragment, from a
+//    successful start() until stop(); it never locks, allocates, logs or
+//    waits for the consumer;
+//  - start, stop, restart, setPreset and getPreset are serialised by
+//    controlMutex_; restart and setPreset retune the synthesis between two
+//    fragments of the capture (the capture's exclusive section), so a
+//    fragment waits at most for one instance swap;
+//  - pull() is the ring's only consumer. Its callers keep it apart from
+//    start, stop and restart (the owner handler's state mutex).
+//
+// Log lines of the control operations are kept until flushLog(), which the
+// owner calls once it holds no lock of its own.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/sound_server.h"
+#include "vyx/VyxLoopbackRing.h"
+#include "vyx/vyxfx.h"
+
+class VyxLoopback {
+public:
+    // The rates VYX-fx works at, ascending.
+    static constexpr uint32_t kSupportedRates[] = {500,   1000,  2000,  4000,  8000, 16000,
+                                                   32000, 44100, 48000, 88200, 96000};
+    static constexpr std::size_t kMaxBlockSamples = 1920; // 20 ms at 96000 Hz
+    static constexpr std::size_t kQueueBlocks = 50;       // a full queue discards the next block
+
+    VyxLoopback() = default;
+    ~VyxLoopback(); // stop()
+    VyxLoopback(const VyxLoopback&) = delete;
+    VyxLoopback& operator=(const VyxLoopback&) = delete;
+
+    // The loopback device of a sink: its description followed by " [Loopback]".
+    static std::string deviceName(const SoundServerMonitor& monitor);
+    // The supported rate nearest to rateHz (the higher of two equally near).
+    static uint32_t nearestSupportedRate(uint32_t rateHz) noexcept;
+
+    // Opens the capture of the loopback device named `device` and prepares
+    // synthesis at outputSampleRate; stops a running capture first. 0, or:
+    // -15 the sound server is unreachable or refuses the capture; -2 no such
+    // device, or it reports no rate; -17 a VYX-fx instance cannot be made
+    // (an output rate VYX-fx does not know); -1 the two instances disagree
+    // on the token. Any failure leaves the loopback stopped.
+    int32_t start(double outputSampleRate, const std::string& device) noexcept;
+    // Closes the capture and releases both instances; harmless when stopped.
+    void stop() noexcept;
+    // When running, replaces the synthesis by one at outputSampleRate; the
+    // queued samples stay. 0 when not running. A failure stops the loopback.
+    int32_t restart(double outputSampleRate) noexcept;
+    // Fills all of out: with the oldest queued samples when at least that
+    // many are queued (after dropping all but 2 x max(block, out) of them),
+    // otherwise with zeros, leaving the queue as it is.
+    void pull(std::span<double> out) noexcept;
+
+    bool isRunning() const noexcept;
+    // True once a running capture broke (the device vanished, the server
+    // stopped): nothing more is captured until the next start.
+    bool captureBroken() const noexcept;
+    int32_t getPreset() const noexcept;
+    // Stores the preset; when running, the synthesis takes it at once. The
+    // analysis keeps the default preset.
+    void setPreset(int32_t preset) noexcept;
+
+    // The capture path, on the capture thread (public for tests): mixes
+    // `frames` interleaved frames of `channels` samples down to mono and
+    // processes every block that fills. Null samples are silence.
+    void push(const float* interleaved, uint32_t frames, uint32_t channels) noexcept;
+
+    // Counters, readable from any thread.
+    uint64_t blocksQueued() const noexcept { return blocksQueued_.load(std::memory_order_relaxed); }
+    uint64_t blocksDiscarded() const noexcept { return blocksDiscarded_.load(std::memory_order_relaxed); }
+    uint64_t blocksFailed() const noexcept { return blocksFailed_.load(std::memory_order_relaxed); }
+    std::size_t queuedSamples() const noexcept { return ring_.size(); }
+    std::size_t blockSamples() const noexcept { return outBlockSize_; } // consumer's side
+
+    // Hands the kept log lines to the log callback. Call with no lock held.
+    void flushLog() noexcept;
+
+    // Logs the VYX-fx error's line (kept until flushLog) and gives -17.
+    int32_t reportVyxError(int32_t code) noexcept;
+
+    // For tests: prepares the engine side as start() does, without a
+    // capture (push() is then driven by the test).
+    int32_t prepareForTesting(uint32_t captureRateHz, double outputSampleRate) noexcept;
+
+private:
+    static void captureCallback(void* self, const float* interleaved, uint32_t frames, uint32_t channels);
+    // Makes and checks a synthesis instance at rate (control side).
+    int32_t makeOutputInstance(double rate, vyxfx_instance*& made, std::size_t& blockSize) noexcept;
+    int32_t prepare(uint32_t captureRateHz, double outputSampleRate) noexcept; // controlMutex_ held
+    void stopLocked() noexcept;                                               // controlMutex_ held
+    void processBlock() noexcept;                                             // capture thread
+    void keep(int32_t level, std::string text) noexcept;
+
+    // Guards running_, preset_ and the instances' replacement; taken by
+    // the control operations only, before the capture's exclusive section.
+    mutable std::mutex controlMutex_;
+    bool running_ = false;
+    int32_t preset_ = 0;
+
+    // Engine side: set by the control operations while no fragment is being
+    // processed (before the capture opens, after it closes, or inside its
+    // exclusive section); used by the capture thread in between.
+    vyxfx_instance* captureInstance_ = nullptr;
+    vyxfx_instance* outputInstance_ = nullptr;
+    std::vector<float> inputBlock_;   // tokenSize_ mono samples
+    std::size_t inputCount_ = 0;      // of them collected
+    std::size_t tokenSize_ = 1;
+    std::vector<uint8_t> tokens_;     // the token of one block
+    std::vector<float> outBlock_;     // kMaxBlockSamples, of which outBlockSize_ used
+    std::size_t outBlockSize_ = 0;
+
+    VyxLoopbackRing ring_;
+    std::atomic<uint64_t> blocksQueued_{0};
+    std::atomic<uint64_t> blocksDiscarded_{0}; // the queue was full
+    std::atomic<uint64_t> blocksFailed_{0};    // analysis or synthesis failed: silence queued
+
+    struct Line {
+        int32_t level;
+        std::string text;
+    };
+    std::mutex logMutex_;            // guards lines_; innermost, never held while logging
+    std::vector<Line> lines_;
+
+    SoundServerCapture capture_; // declared last: closed before the rest goes
+};
