@@ -153,6 +153,14 @@ int32_t VyxLoopback::prepareForTesting(uint32_t captureRateHz, double outputSamp
     return r;
 }
 
+void VyxLoopback::failAnalysisForTesting() noexcept {
+    std::lock_guard lock(controlMutex_);
+    vyxfx_instance* other = vyxfx_create(vyxfx_frame_size(captureInstance_) * 50, 1, VYXFX_SAMPLE_INT16,
+                                         VYXFX_PROCESS_DOUBLE);
+    capture_.exclusive([&] { std::swap(captureInstance_, other); });
+    vyxfx_destroy(other);
+}
+
 void VyxLoopback::stop() noexcept {
     std::lock_guard lock(controlMutex_);
     stopLocked();

@@ -100,6 +100,9 @@ public:
     // For tests: prepares the engine side as start() does, without a
     // capture (push() is then driven by the test).
     int32_t prepareForTesting(uint32_t captureRateHz, double outputSampleRate) noexcept;
+    // For tests: every later analysis fails (the capture instance is
+    // replaced by one of another sample type).
+    void failAnalysisForTesting() noexcept;
 
 private:
     static void captureCallback(void* self, const float* interleaved, uint32_t frames, uint32_t channels);

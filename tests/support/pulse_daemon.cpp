@@ -89,7 +89,10 @@ pid_t PulseDaemon::play(const std::string& sink, const std::vector<float>& mono,
     put<uint32_t>(out, bytes);
     out.write(reinterpret_cast<const char*>(mono.data()), bytes);
     out.close();
-    return spawn({"/usr/bin/paplay", "-d", sink, path});
+    // An idle null sink wakes every 2 s; a suspend and resume rearms it at
+    // the latency its clients ask for now.
+    for (const char* state : {"1", "0"}) waitPlayer(spawn({"/usr/bin/pactl", "suspend-sink", sink, state}), 5.0);
+    return spawn({"/usr/bin/pacat", "--latency-msec=10", "--file-format", "-d", sink, path});
 }
 
 bool PulseDaemon::waitPlayer(pid_t pid, double timeoutSeconds) {

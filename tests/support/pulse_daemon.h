@@ -33,7 +33,7 @@ public:
     // Stops the server now (a test of the server going away).
     void stop();
 
-    // Plays mono float samples at rateHz into a sink with paplay, from a
+    // Plays mono float samples at rateHz into a sink with pacat, from a
     // WAV file written here. Returns the player's PID; waitPlayer waits for
     // it, at most timeoutSeconds, and kills it after that.
     pid_t play(const std::string& sink, const std::vector<float>& mono, int rateHz);

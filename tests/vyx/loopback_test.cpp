@@ -1,0 +1,142 @@
+// The capture path and the signal core on synthetic fragments: the mono mix,
+// the queue's limits, the pull rules, failures and the volume.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "vyx/VyxCore.h"
+#include "vyx/VyxLoopback.h"
+
+namespace {
+
+constexpr uint32_t kCaptureRate = 48000;
+constexpr uint32_t kBlockFrames = 960; // 20 ms at 48000 Hz
+
+// Interleaved frames of `channels` channels: a 1 ms click every 10 ms.
+std::vector<float> clicks(uint32_t frames, uint32_t channels, float level) {
+    std::vector<float> out(static_cast<std::size_t>(frames) * channels, 0.0f);
+    for (uint32_t f = 0; f < frames; ++f)
+        if (f % 480 < 48)
+            for (uint32_t c = 0; c < channels; ++c) out[f * channels + c] = (f % 2 ? -level : level);
+    return out;
+}
+
+void pushBlocks(VyxLoopback& loopback, uint32_t blocks, float level = 0.8f) {
+    const auto input = clicks(kBlockFrames * blocks, 1, level);
+    loopback.push(input.data(), kBlockFrames * blocks, 1);
+}
+
+std::vector<double> pull(VyxLoopback& loopback, std::size_t n) {
+    std::vector<double> out(n, -2.0);
+    loopback.pull(out);
+    return out;
+}
+
+struct QueueCase {
+    const char* name;
+    uint32_t blocks;           // 10-sample blocks pushed
+    std::vector<std::size_t> pulls;
+    std::size_t queuedAfter;
+    bool lastPullSilent;       // the last pull found too few samples
+};
+
+void PrintTo(const QueueCase& c, std::ostream* os) { *os << c.name; }
+
+class LoopbackQueue : public ::testing::TestWithParam<QueueCase> {};
+
+TEST_P(LoopbackQueue, KeepsItsLimits) {
+    const QueueCase& c = GetParam();
+    VyxLoopback loopback;
+    ASSERT_EQ(loopback.prepareForTesting(kCaptureRate, 500.0), 0);
+    pushBlocks(loopback, c.blocks);
+    std::vector<double> last;
+    for (std::size_t n : c.pulls) last = pull(loopback, n);
+    EXPECT_EQ(loopback.queuedSamples(), c.queuedAfter);
+    if (!last.empty()) {
+        bool silent = true;
+        for (double s : last) silent = silent && s == 0.0;
+        EXPECT_EQ(silent, c.lastPullSilent);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, LoopbackQueue,
+    ::testing::Values(QueueCase{"FullQueueDiscards", 51, {}, 500, false},
+                      QueueCase{"FiftyBlocksFit", 50, {}, 500, false},
+                      QueueCase{"TooFewGiveZerosAndStay", 1, {1, 10}, 9, true},
+                      QueueCase{"PullTrimsToTwoBuffers", 5, {10}, 10, false},
+                      QueueCase{"EmptyPullStillTrims", 5, {0}, 20, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(VyxLoopback, MixesTheFramesOwnChannels) {
+    VyxLoopback mono, stereo, wide;
+    for (VyxLoopback* l : {&mono, &stereo, &wide}) ASSERT_EQ(l->prepareForTesting(kCaptureRate, 500.0), 0);
+    const auto reference = clicks(kBlockFrames * 3, 1, 0.125f);
+    mono.push(reference.data(), kBlockFrames * 3, 1);
+    std::vector<float> pairs;
+    for (float s : reference) pairs.insert(pairs.end(), {s * 4.0f, -s * 2.0f}); // (0.5, -0.25) -> 0.125
+    stereo.push(pairs.data(), kBlockFrames * 3, 2);
+    const auto twenty = clicks(kBlockFrames * 3, 20, 0.125f);
+    wide.push(twenty.data(), kBlockFrames * 3, 20);
+    const auto expected = pull(mono, 30);
+    EXPECT_NE(expected, std::vector<double>(30, 0.0));
+    EXPECT_EQ(pull(stereo, 30), expected);
+    EXPECT_EQ(pull(wide, 30), expected) << "twenty channels of x mix to x, not x / 6.4";
+}
+
+TEST(VyxLoopback, NullSamplesAndAFailedAnalysisGiveSilence) {
+    VyxLoopback loopback;
+    ASSERT_EQ(loopback.prepareForTesting(kCaptureRate, 500.0), 0);
+    loopback.push(nullptr, kBlockFrames, 2);
+    EXPECT_EQ(pull(loopback, 10), std::vector<double>(10, 0.0));
+    pushBlocks(loopback, 2, 1.0f);
+    EXPECT_NE(pull(loopback, 20), std::vector<double>(20, 0.0));
+    loopback.failAnalysisForTesting();
+    pushBlocks(loopback, 20, 1.0f); // 400 ms of loud clicks that cannot be analysed
+    EXPECT_EQ(loopback.blocksFailed(), 20u);
+    pull(loopback, 180);
+    EXPECT_EQ(pull(loopback, 10), std::vector<double>(10, 0.0)) << "no stuck buzz from the last good token";
+}
+
+TEST(VyxLoopback, RestartKeepsTheQueueAndAWrongRateStops) {
+    VyxLoopback loopback;
+    ASSERT_EQ(loopback.prepareForTesting(kCaptureRate, 500.0), 0);
+    pushBlocks(loopback, 3);
+    ASSERT_EQ(loopback.restart(1000.0), 0);
+    EXPECT_EQ(loopback.blockSamples(), 20u);
+    EXPECT_EQ(loopback.queuedSamples(), 30u);
+    pushBlocks(loopback, 1);
+    EXPECT_EQ(loopback.queuedSamples(), 50u);
+    EXPECT_EQ(loopback.restart(22050.0), -17);
+    EXPECT_FALSE(loopback.isRunning());
+    EXPECT_EQ(loopback.queuedSamples(), 0u);
+    EXPECT_EQ(loopback.prepareForTesting(0, 500.0), -17) << "a capture rate of 0 is refused";
+}
+
+TEST(VyxCore, VolumeScalesAndLimitsAndRefusesNonFiniteValues) {
+    VyxCore core;
+    core.setBufferSize(40);
+    ASSERT_EQ(core.loopback().prepareForTesting(kCaptureRate, 500.0), 0);
+    pushBlocks(core.loopback(), 8, 1.0f);
+    EXPECT_TRUE(core.setVolume(1e6f));
+    core.render();
+    double peak = 0.0;
+    for (uint32_t f = 0; f < 40; ++f) {
+        EXPECT_LE(std::fabs(core.sample(0, f)), 1.0);
+        EXPECT_EQ(core.sample(5, f), core.sample(0, f));
+        peak = std::max(peak, std::fabs(core.sample(0, f)));
+    }
+    EXPECT_EQ(peak, 1.0);
+    for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+        EXPECT_FALSE(core.setVolume(bad));
+        EXPECT_EQ(core.getVolume(), 0.0f);
+    }
+    core.render();
+    for (uint32_t f = 0; f < 40; ++f) EXPECT_EQ(core.sample(0, f), 0.0);
+    EXPECT_TRUE(core.setVolume(-3.0f));
+    EXPECT_EQ(core.getVolume(), 0.0f);
+}
+
+} // namespace
