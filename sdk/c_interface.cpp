@@ -378,6 +378,41 @@ int trv_exp_getSupportedStandardSampleRates(const char* deviceName, const char* 
                                             int* count) {
     if (rates == nullptr || count == nullptr) return TRV_ERROR_INVALID_PARAMETER;
     return ExperimentalTarvonelSDK::getSupportedStandardSampleRates(deviceName, audioAPI, *rates, *count);
+
+int trv_exp_connectVyx(int sdkID, trv_output_t output, uint32_t serialNumber, const char* loopbackDeviceName) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) {
+        return sdk.ExperimentalAPI().connectVyx(output, serialNumber, loopbackDeviceName);
+    });
+}
+
+int trv_exp_getVyxPreset(int sdkID) {
+    return onInstance(sdkID, [](TarvonelSDK& sdk) { return sdk.ExperimentalAPI().getVyxPreset(); });
+}
+
+int trv_exp_setVyxPreset(int sdkID, int preset) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) { return sdk.ExperimentalAPI().setVyxPreset(preset); });
+}
+
+float trv_exp_getVyxVolume(int sdkID) {
+    return onInstance<float>(sdkID, static_cast<float>(TRV_ERROR_NO_INSTANCE), 0.0f,
+                             [](TarvonelSDK& sdk) { return sdk.ExperimentalAPI().getVyxVolume(); });
+}
+
+int trv_exp_setVyxVolume(int sdkID, float volume) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) {
+        sdk.ExperimentalAPI().setVyxVolume(volume);
+        return TRV_NO_ERROR;
+    });
+}
+
+int trv_exp_listVyxPresets(const char*** names, int* count) {
+    if (names == nullptr || count == nullptr) return TRV_ERROR_INVALID_PARAMETER;
+    return ExperimentalTarvonelSDK::listVyxPresets(*names, *count);
+}
+
+int trv_exp_getLoopbackDevicesNames(const char*** names, int* count) {
+    if (names == nullptr || count == nullptr) return TRV_ERROR_INVALID_PARAMETER;
+    return ExperimentalTarvonelSDK::getLoopbackDevicesNames(*names, *count);
 }
 
 } // extern "C"

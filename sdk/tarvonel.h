@@ -114,6 +114,22 @@ TRV_API int trv_exp_getOutputDeviceInfo(const char* deviceName, const char* audi
 TRV_API int trv_exp_getSupportedStandardSampleRates(const char* deviceName, const char* audioAPI,
                                                     uint32_t** rates, int* count);
 
+/* ---- Audio-to-haptics (experimental) ---- */
+
+/* ExperimentalTarvonelSDK::connectVyx: the vest plays what the computer
+ * plays, captured from a loopback device (null: the default output's).
+ * Unknown: -9. */
+TRV_API int trv_exp_connectVyx(int sdkID, trv_output_t output, uint32_t serialNumber,
+                               const char* loopbackDeviceName);
+TRV_API int trv_exp_getVyxPreset(int sdkID);                          /* unknown: -9 */
+TRV_API int trv_exp_setVyxPreset(int sdkID, int preset);              /* unknown: -9 */
+TRV_API float trv_exp_getVyxVolume(int sdkID);                        /* unknown: -9.0 */
+TRV_API int trv_exp_setVyxVolume(int sdkID, float volume);            /* 0; unknown: -9 */
+/* The four preset names (constant texts) and 4. -2 for a null pointer. */
+TRV_API int trv_exp_listVyxPresets(const char*** names, int* count);
+/* ExperimentalTarvonelSDK::getLoopbackDevicesNames; -2 for a null pointer. */
+TRV_API int trv_exp_getLoopbackDevicesNames(const char*** names, int* count);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -8,6 +8,7 @@
 #include "sdk/PatternRegistry.h"
 #include "sdk/TarvonelSDK.h"
 #include "sdk/callback_recorder.h"
+#include "sdk/tarvonel.h"
 #include "streaming/streaming_support.h"
 #include "support/fresh_network.h"
 #include "support/log_capture.h"
@@ -151,6 +152,24 @@ TEST_F(AudioToHaptics, RefusalsAndACaptureThatCannotStart) {
     int count = 7;
     EXPECT_EQ(ExperimentalTarvonelSDK::getLoopbackDevicesNames(names, count), -4);
     EXPECT_EQ(count, 7) << "nothing written";
+}
+
+TEST(AudioToHapticsC, PassesThroughAndRefusesNullPointers) {
+    trv::test::captureLogs();
+    const char** names = nullptr;
+    int count = 0;
+    ASSERT_EQ(trv_exp_listVyxPresets(&names, &count), 0);
+    ASSERT_EQ(count, 4);
+    EXPECT_STREQ(names[2], "Crunchy");
+    EXPECT_EQ(trv_exp_listVyxPresets(nullptr, &count), -2);
+    EXPECT_EQ(trv_exp_getLoopbackDevicesNames(&names, nullptr), -2);
+    EXPECT_EQ(trv_exp_getVyxVolume(12345), -9.0f);
+    EXPECT_EQ(trv_exp_setVyxVolume(12345, 1.0f), -9);
+    const int sdk = trv_createSDKInstance(nullptr);
+    EXPECT_EQ(trv_exp_getVyxVolume(sdk), 0.0f) << "not the audio-to-haptics backend";
+    EXPECT_EQ(trv_exp_setVyxPreset(sdk, 1), -17);
+    EXPECT_EQ(trv_exp_setVyxPreset(sdk, -1), -2);
+    trv_freeSDKInstance(sdk);
 }
 
 } // namespace
