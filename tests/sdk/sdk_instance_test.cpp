@@ -212,7 +212,7 @@ TEST_F(SdkInstance, ConnectAndScanRefuseUnlessDisconnected) {
 }
 
 TEST_F(SdkInstance, AHandlerOfAnotherKindIsReplacedAndInheritsTheCallback) {
-    gKindOfNextHandler = kHandlerVyx; // as if an audio-to-haptics connection left it
+    gKindOfNextHandler = kHandlerCommands; // as if the board backend was chosen before
     CallbackRecorder recorder; // outlives the instance and its threads
     TarvonelSDK sdk;
     sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
