@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "alloc_counter.h"
 #include "vyx/VyxCore.h"
 #include "vyx/VyxLoopback.h"
 
@@ -113,6 +114,18 @@ TEST(VyxLoopback, RestartKeepsTheQueueAndAWrongRateStops) {
     EXPECT_FALSE(loopback.isRunning());
     EXPECT_EQ(loopback.queuedSamples(), 0u);
     EXPECT_EQ(loopback.prepareForTesting(0, 500.0), -17) << "a capture rate of 0 is refused";
+}
+
+TEST(VyxCore, CaptureAndRenderAllocateNothing) {
+    VyxCore core;
+    core.setBufferSize(20);
+    ASSERT_EQ(core.loopback().prepareForTesting(kCaptureRate, 2000.0), 0);
+    const auto input = clicks(kBlockFrames * 60, 2, 0.8f);
+    const long long before = allocationCount();
+    core.loopback().push(input.data(), kBlockFrames * 60, 2); // past a full queue
+    for (int i = 0; i < 100; ++i) core.render();
+    EXPECT_EQ(allocationCount(), before);
+    EXPECT_GT(core.loopback().blocksDiscarded(), 0u);
 }
 
 TEST(VyxCore, VolumeScalesAndLimitsAndRefusesNonFiniteValues) {
