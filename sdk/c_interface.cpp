@@ -378,6 +378,7 @@ int trv_exp_getSupportedStandardSampleRates(const char* deviceName, const char* 
                                             int* count) {
     if (rates == nullptr || count == nullptr) return TRV_ERROR_INVALID_PARAMETER;
     return ExperimentalTarvonelSDK::getSupportedStandardSampleRates(deviceName, audioAPI, *rates, *count);
+}
 
 int trv_exp_connectVyx(int sdkID, trv_output_t output, uint32_t serialNumber, const char* loopbackDeviceName) {
     return onInstance(sdkID, [&](TarvonelSDK& sdk) {

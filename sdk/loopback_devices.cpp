@@ -2,11 +2,11 @@
 
 #include <iostream>
 #include <mutex>
-#include <regex>
 #include <vector>
 
 #include "ExperimentalTarvonelSDK.h"
 #include "platform/sound_server.h"
+#include "sdk/device_name.h"
 #include "vyx/VyxLoopback.h"
 
 namespace {
@@ -28,12 +28,6 @@ NameStorage& loopbackNames() {
 
 } // namespace
 
-bool isVestDeviceName(const std::string& name) {
-    static const std::regex pattern("((rvd)[-_\\s.]*(mk)[-_\\s.](i|v|x)+|tarvonel)",
-                                    std::regex::ECMAScript | std::regex::icase);
-    return std::regex_search(name, pattern);
-}
-
 int32_t selectLoopbackDevice(const char* loopbackDeviceName, std::string& chosen) {
     const SoundServerListing listing = listSoundServerMonitors();
     if (!listing.reachable) {
@@ -49,7 +43,7 @@ int32_t selectLoopbackDevice(const char* loopbackDeviceName, std::string& chosen
             complain("Could not find a loopback device of the default audio output");
             return TRV_ERROR_INVALID_PARAMETER;
         }
-        if (isVestDeviceName(found->sinkDescription)) {
+        if (isVestName(found->sinkDescription)) {
             complain("Default audio output is an Quellmont device, please specify the loopback device explicitly "
                      "or change the default audio output of the computer");
             return TRV_ERROR_INVALID_PARAMETER;
@@ -84,7 +78,7 @@ int ExperimentalTarvonelSDK::getLoopbackDevicesNames(const char**& names, int& c
         storage.pointers.clear();
         for (const SoundServerMonitor& m : listing.monitors) {
             std::string name = VyxLoopback::deviceName(m);
-            if (!isVestDeviceName(name)) storage.texts.push_back(std::move(name));
+            if (!isVestName(name)) storage.texts.push_back(std::move(name));
         }
         for (const std::string& text : storage.texts) storage.pointers.push_back(text.c_str());
         const bool none = storage.pointers.empty();

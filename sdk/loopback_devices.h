@@ -5,10 +5,6 @@
 #include <cstdint>
 #include <string>
 
-// True when name is the vest's own (the device-name expression matches
-// somewhere in it, in any letter case).
-bool isVestDeviceName(const std::string& name);
-
 // The loopback device that connectVyx captures, by name: a null name is the
 // monitor of the server's default output, unless that output is the vest;
 // any other name selects the first loopback device whose name begins with
