@@ -386,6 +386,14 @@ int trv_exp_connectVyx(int sdkID, trv_output_t output, uint32_t serialNumber, co
     });
 }
 
+int trv_exp_connectVyxAudio(int sdkID, trv_audio_preset_t preset, trv_audio_settings_t* settings,
+                            const char* loopbackDeviceName) {
+    return onInstance(sdkID, [&](TarvonelSDK& sdk) -> int {
+        if (settings == nullptr) return TRV_ERROR_INVALID_PARAMETER;
+        return sdk.ExperimentalAPI().connectVyxAudio(preset, *settings, loopbackDeviceName);
+    });
+}
+
 int trv_exp_getVyxPreset(int sdkID) {
     return onInstance(sdkID, [](TarvonelSDK& sdk) { return sdk.ExperimentalAPI().getVyxPreset(); });
 }

@@ -56,6 +56,21 @@ int ExperimentalTarvonelSDK::connectVyx(trv_output_t output, uint32_t serialNumb
     });
 }
 
+int ExperimentalTarvonelSDK::connectVyxAudio(trv_audio_preset_t preset, trv_audio_settings_t& settings,
+                                             const char* loopbackDeviceName) {
+    return guarded<int>(TRV_ERROR_OTHER, [&]() -> int {
+        if (owner->handler == nullptr) return TRV_ERROR_OTHER;
+        if (owner->handler->connectionStatus() != TRV_STATE_DISCONNECTED) return TRV_ERROR_ALREADY_CONNECTED;
+        std::string device;
+        if (selectLoopbackDevice(loopbackDeviceName, device) < 0) return TRV_ERROR_INVALID_PARAMETER;
+        const int r = useHandlerKind(kHandlerVyx);
+        if (r != TRV_NO_ERROR) return r;
+        auto* vyx = static_cast<HandlerVYX*>(owner->handler);
+        vyx->setLoopbackDevice(device);
+        return vyx->connectAudio(preset, settings);
+    });
+}
+
 int ExperimentalTarvonelSDK::getVyxPreset() {
     return guarded<int>(0, [&] {
         IHandler* h = owner->handler;

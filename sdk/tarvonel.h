@@ -121,6 +121,9 @@ TRV_API int trv_exp_getSupportedStandardSampleRates(const char* deviceName, cons
  * Unknown: -9. */
 TRV_API int trv_exp_connectVyx(int sdkID, trv_output_t output, uint32_t serialNumber,
                                const char* loopbackDeviceName);
+/* ExperimentalTarvonelSDK::connectVyxAudio. Unknown: -9; null settings: -2. */
+TRV_API int trv_exp_connectVyxAudio(int sdkID, trv_audio_preset_t preset, trv_audio_settings_t* settings,
+                                    const char* loopbackDeviceName);
 TRV_API int trv_exp_getVyxPreset(int sdkID);                          /* unknown: -9 */
 TRV_API int trv_exp_setVyxPreset(int sdkID, int preset);              /* unknown: -9 */
 TRV_API float trv_exp_getVyxVolume(int sdkID);                        /* unknown: -9.0 */

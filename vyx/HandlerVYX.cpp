@@ -1,8 +1,11 @@
 #include "vyx/HandlerVYX.h"
 
+#include <exception>
+
 #include "sdk/errors.h"
 #include "sdk/log.h"
 #include "streaming/i_stream.h"
+#include "streaming/stream_audio.h"
 #include "streaming/stream_hid.h"
 
 namespace {
@@ -85,6 +88,10 @@ void HandlerVYX::enableVisualizer(bool enable) {
 
 int32_t HandlerVYX::startCaptureLocked(double rateHz) {
     core.setSampleRate(rateHz);
+    return captureFailureLocked();
+}
+
+int32_t HandlerVYX::captureFailureLocked() {
     if (core.loopbackDevice().empty() || core.captureRunning()) return TRV_NO_ERROR;
     const int32_t r = core.captureResult();
     return r != TRV_NO_ERROR ? r : TRV_ERROR_OTHER;
@@ -139,6 +146,78 @@ void HandlerVYX::connectionRoutine(uint32_t serialNumber) {
     s->resetCounters();
     endCapture();
     endConnectionRoutine(TRV_STATE_DISCONNECTED, r, s->getSerialNumber());
+}
+
+std::shared_ptr<StreamAudio> HandlerVYX::audioStream() {
+    std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
+    std::lock_guard lock(stateMutex);
+    if (!stream || stream->kind() != 0) {
+        replaced = std::move(stream);
+        stream = std::make_shared<StreamAudio>(&core, &stateMutex, this);
+    }
+    return std::static_pointer_cast<StreamAudio>(stream);
+}
+
+int32_t HandlerVYX::connectAudio(trv_audio_preset_t preset, const trv_audio_settings_t& settings) {
+    const char* deviceName = settings.deviceName != nullptr ? settings.deviceName : "(null)";
+    const char* audioAPI = settings.audioAPI != nullptr ? settings.audioAPI : "(null)";
+    LogStream(TRV_LOG_INFO, kTag) << "Command: connectAudio(" << preset << ", " << deviceName << ", " << audioAPI
+                                  << ", sampleRate-" << settings.sampleRate << ", bufferSize-" << settings.bufferSize
+                                  << ", nbChannels-" << settings.nbStreamChannels << ", latency-"
+                                  << settings.suggestedLatency << ")";
+    if (settings.bufferSize == 0 || settings.nbStreamChannels == 0 || settings.deviceName == nullptr ||
+        settings.audioAPI == nullptr) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Invalid audio settings.";
+        return TRV_ERROR_INVALID_PARAMETER;
+    }
+    uint64_t admission = 0;
+    const int32_t refused = admitConnection(kTag, admission);
+    if (refused != TRV_NO_ERROR) return refused;
+    int32_t result = TRV_ERROR_OTHER;
+    try {
+        result = startWorker(Routine::Connection,
+                             [this, preset, settings, name = std::string(settings.deviceName),
+                              api = std::string(settings.audioAPI)] {
+                                 audioConnectionRoutine(preset, settings, name, api);
+                             });
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the audio connection: " << e.what();
+    }
+    if (result < 0) connectionNotStarted(admission);
+    return result;
+}
+
+void HandlerVYX::audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_settings_t settings,
+                                        const std::string& deviceName, const std::string& audioAPI) {
+    const std::shared_ptr<StreamAudio> s = audioStream();
+    s->resetCounters();
+    bool closingNow = false;
+    {
+        std::lock_guard lock(stateMutex);
+        closingNow = closing;
+    }
+    int32_t r = TRV_ERROR_OTHER;
+    if (!closingNow) {
+        settings.deviceName = deviceName.c_str();
+        settings.audioAPI = audioAPI.c_str();
+        r = s->openStream(preset, settings); // sets the core's rate: the capture starts
+    }
+    if (r >= 0) {
+        int32_t capture = TRV_NO_ERROR;
+        {
+            CoreLock lock(*this);
+            capture = captureFailureLocked();
+        }
+        if (capture != TRV_NO_ERROR) {
+            LogStream(TRV_LOG_ERROR, kTag) << "Could not start the loopback capture: " << errorCodeToString(capture);
+            s->stop(); // run() then closes the stream without starting it
+        }
+        r = s->run();
+        s->resetCounters();
+        if (capture != TRV_NO_ERROR) r = capture;
+    }
+    endCapture();
+    endConnectionRoutine(TRV_STATE_DISCONNECTED, r, 0xFFFFFFFFu);
 }
 
 int32_t HandlerVYX::startScanningRoutine(trv_output_t output) {

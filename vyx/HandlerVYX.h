@@ -26,6 +26,7 @@
 #include "vyx/VyxCore.h"
 
 class IStream;
+class StreamAudio;
 
 class HandlerVYX : public IHandler {
 public:
@@ -56,6 +57,13 @@ public:
     int32_t resumeAll() override { return 0; }
     int32_t stopAll() override { return 0; }
 
+    // Plays the haptic signal on an audio output instead of the vest's
+    // link: the checks, log line and results of HandlerStreaming's
+    // connectAudio (-2, -11, -12, 0); the caller's record is read only. The
+    // outcome arrives through the callback with the serial number
+    // 0xFFFFFFFF; a capture that cannot start ends it as for connect.
+    int32_t connectAudio(trv_audio_preset_t preset, const trv_audio_settings_t& settings);
+
     // The loopback device by its name ("<sink description> [Loopback]");
     // a running capture moves to it at once.
     void setLoopbackDevice(const std::string& device);
@@ -77,7 +85,13 @@ private:
 
     void connectionRoutine(uint32_t serialNumber);
     void scanningRoutine(trv_output_t output);
+    void audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_settings_t settings,
+                                const std::string& deviceName, const std::string& audioAPI);
     std::shared_ptr<IStream> hidStream();
+    std::shared_ptr<StreamAudio> audioStream();
+    // Under stateMutex: the capture's failure once the stream set the rate
+    // (0 when it runs or no device is chosen).
+    int32_t captureFailureLocked();
     // Under stateMutex: starts the capture at rate (unless running);
     // returns the capture's failure, or 0 (also when no device is chosen).
     int32_t startCaptureLocked(double rateHz);

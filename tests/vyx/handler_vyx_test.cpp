@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "sdk/PatternRegistry.h"
 #include "sdk/TarvonelSDK.h"
@@ -14,6 +16,7 @@
 #include "support/fresh_network.h"
 #include "support/log_capture.h"
 #include "support/net_guard.h"
+#include "support/alsa_test_devices.h"
 #include "support/pulse_daemon.h"
 #include "vyx/HandlerVYX.h"
 
@@ -46,12 +49,12 @@ protected:
     }
 
     // Waits for the next report and checks it.
-    void expectReport(trv_connection_state_t state, trv_error_t error) {
-        ASSERT_TRUE(recorder.waitFor(++reports));
+    void expectReport(trv_connection_state_t state, trv_error_t error, uint32_t serial = kSerial) {
+        ASSERT_TRUE(recorder.waitFor(++reports, std::chrono::seconds(60)));
         const auto r = recorder.all().back();
         EXPECT_EQ(r.state, state);
         EXPECT_EQ(r.error, error);
-        EXPECT_EQ(r.serialNumber, kSerial);
+        EXPECT_EQ(r.serialNumber, serial);
     }
     void connectVyx(const char* device) {
         ASSERT_EQ(sdk->ExperimentalAPI().connectVyx(TRV_OUTPUT_WIFI, kSerial, device), 0);
@@ -153,6 +156,35 @@ TEST_F(AudioToHaptics, RefusalsAndACaptureThatCannotStart) {
     int count = 7;
     EXPECT_EQ(ExperimentalTarvonelSDK::getLoopbackDevicesNames(names, count), -4);
     EXPECT_EQ(count, 7) << "nothing written";
+}
+
+TEST_F(AudioToHaptics, ConnectVyxAudioPlaysTheSignalOnASoundCard) {
+    trv::test::AlsaTestDevices devices;
+    devices.addOutput(trv::test::kVestPcm);
+    devices.install();
+    trv_audio_settings_t settings;
+    settings.deviceName = trv::test::kVestPcm;
+    settings.audioAPI = "ALSA";
+    settings.nbStreamChannels = 20;
+    settings.sampleRate = 22050; // VYX-fx synthesises at no such rate
+    ExperimentalTarvonelSDK exp = sdk->ExperimentalAPI();
+    ASSERT_EQ(exp.connectVyxAudio(eCustomDevice, settings, "Speakers"), 0);
+    expectReport(TRV_STATE_DISCONNECTED, -17, 0xFFFFFFFFu);
+    settings.sampleRate = 48000;
+    ASSERT_EQ(exp.connectVyxAudio(eCustomDevice, settings, "Speakers"), 0);
+    expectReport(TRV_STATE_CONNECTED, 0, 0xFFFFFFFFu);
+    EXPECT_EQ(exp.getVyxVolume(), 1.0f);
+    const auto file = [&] { return devices.playedFile(trv::test::kVestPcm, 20, 48000); };
+    for (int i = 0; i < 5000 && (file().empty() || std::filesystem::file_size(file()) < 1000000); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(sdk->disconnect(), 0);
+    expectReport(TRV_STATE_DISCONNECTED, 0, 0xFFFFFFFFu);
+    const std::vector<float> played = devices.played(trv::test::kVestPcm, 20, 48000, 4800);
+    ASSERT_EQ(played.size(), 4800u * 20u) << "twenty channels at 48000 Hz";
+    for (std::size_t i = 0; i < played.size(); ++i) ASSERT_EQ(played[i], played[i - i % 20]);
+    trv_audio_settings_t bad = settings;
+    bad.bufferSize = 0;
+    EXPECT_EQ(exp.connectVyxAudio(eCustomDevice, bad, "Speakers"), -2);
 }
 
 TEST(AudioToHapticsC, PassesThroughAndRefusesNullPointers) {
