@@ -15,6 +15,11 @@ constexpr int32_t kInvalidIndexLogLine = 49;
 // Guards the read position against rounding just below a whole index.
 constexpr double kIndexGuard = 1e-5;
 
+// A zero-fed cascade whose states and outputs all lie below this rests:
+// its outputs, narrowed to float (whose smallest step is 1.4e-45), are zeros
+// already, and stay so whatever the sections' gains.
+constexpr double kSilentState = 1e-60;
+
 // Every whole number up to 2^53 is a double: indices below it compare and
 // convert exactly.
 constexpr uint64_t kExactIndexLimit = uint64_t{1} << 53;
@@ -124,6 +129,17 @@ void FilteredInput::clear() noexcept {
     last_ = 0.0;
     previous_ = 0.0;
     continuous_ = true;
+    atRest_ = true;
+}
+
+void FilteredInput::restIfSilent() noexcept {
+    double largest = std::max(std::fabs(last_), std::fabs(previous_));
+    for (const BiquadState& s : states_)
+        largest = std::max({largest, std::fabs(s.w1), std::fabs(s.w2)});
+    if (!(largest < kSilentState)) return; // a NaN state is left as it is
+    const uint64_t next = next_;
+    clear();
+    next_ = next;
 }
 
 float FilteredInput::filteredAt(uint64_t i) noexcept {
@@ -133,10 +149,24 @@ float FilteredInput::filteredAt(uint64_t i) noexcept {
         lmc_log(kLogError, "filter", kInvalidIndexLogLine, "Invalid filtered index");
         return 0.0f;
     }
+    if (mode_ == Mode::Zeros) {
+        // Zeros through a cascade at rest stay zeros: nothing to run.
+        if (!atRest_) {
+            if (sections_.size() != FilterTable::kSectionCount)
+                runTo(i);
+            else
+                runFourTo(i, [](uint64_t) { return 0.0; });
+            restIfSilent();
+        }
+        if (atRest_) {
+            next_ = i + 1;
+            return 0.0f;
+        }
+        return static_cast<float>(last_);
+    }
+    atRest_ = false;
     if (sections_.size() != FilterTable::kSectionCount)
         runTo(i);
-    else if (mode_ == Mode::Zeros)
-        runFourTo(i, [](uint64_t) { return 0.0; });
     else if (i < count_)
         runFourTo(i, [input = input_](uint64_t k) { return static_cast<double>(input[k]); });
     else

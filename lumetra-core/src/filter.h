@@ -95,6 +95,9 @@ public:
 
     // True while the cascade state continues the samples before index next.
     bool continuous() const noexcept { return continuous_; }
+    // True while the cascade holds nothing (every state and output 0): after
+    // a clear, and once a zero-fed cascade has decayed far below a float.
+    bool atRest() const noexcept { return atRest_; }
 
     // The raw input, for reading it directly while the mode is Raw.
     const float* input() const noexcept { return input_; }
@@ -110,6 +113,11 @@ private:
     // As runTo for a cascade of four sections, reading input index k as input(k).
     template <class Input>
     void runFourTo(uint64_t last, Input input) noexcept;
+    // Zero-fed: once every state and output is far below what a float can
+    // hold, the cascade is set to rest (exact zeros) instead of decaying on
+    // into subnormal numbers, which are slow on some processors and where a
+    // direct form II can circle for ever without reaching zero.
+    void restIfSilent() noexcept;
 
     Mode mode_ = Mode::Raw;
     BiquadList sections_;
@@ -122,6 +130,7 @@ private:
     double last_ = 0.0;       // filter output for index next - 1
     double previous_ = 0.0;   // filter output for index next - 2
     bool continuous_ = false; // state and input agree (see setInput)
+    bool atRest_ = true;      // every state, last and previous are 0
 };
 
 // Anti-alias stage plus linear interpolation. Keeps its state between calls:

@@ -90,6 +90,10 @@ TEST(AntiAliasResampler, BandAboveTheNyquistFrequencyDecaysToSilence) {
     for (std::size_t i = 80; i < 100; ++i) late = std::max(late, std::fabs(decay[i]));
     EXPECT_GT(early, 0.01f);
     EXPECT_LT(late, 1e-4f);
+    // It comes to rest instead of circling among subnormal numbers.
+    EXPECT_FALSE(resampler.source().atRest());
+    Playback{100.0, 70.0, 254.0}.run(sustained, {900}, resampler);
+    EXPECT_TRUE(resampler.source().atRest());
 }
 
 TEST(AntiAliasResampler, RefusedRequestsProduceAndConsumeNothing) {
