@@ -71,7 +71,7 @@ std::size_t ISignalGenerator::generateSynced(double rateHz, float volume, std::s
         const uint64_t hash = (key() * 2) ^ hashRate(id.rateBits);
         const SharedClock initial{cycle, std::fmod(time_ - offsetSeconds, period), 0.0, period};
         bool inserted = false;
-        entry = SharedClockTable::instance().findOrInsert(id, hash, initial, inserted);
+        entry = SharedClockTable::instance().acquire(id, hash, initial, inserted);
         if (entry != nullptr && newCycle && !inserted) {
             bool follow = false;
             double sharedTime = 0.0;
@@ -111,6 +111,7 @@ std::size_t ISignalGenerator::generateSynced(double rateHz, float volume, std::s
         entry->update([&](SharedClock& clock) {
             if (cycleAdvance > clock.pendingAdvance) clock.pendingAdvance = cycleAdvance;
         });
+        SharedClockTable::release(entry);
     }
     return produced;
 }

@@ -3,12 +3,19 @@
 // keep their clocks in step through it (see ISignalGenerator::generateSynced).
 //
 // Concurrency: engine instances may render on different threads at once, so
-// the table is safe to use from any thread. Lookups take no lock: slots are
-// claimed with one compare-and-swap and never freed or moved, so a pointer to
-// an entry stays valid for the life of the process. Each entry's clock is
-// guarded by its own spin flag, held for a few arithmetic operations once per
-// generator call (never per sample). Nothing allocates: the table has a fixed
-// capacity, and a crop that finds it full simply plays unshared.
+// the table is safe to use from any thread. Lookups take no lock: a caller
+// holds the entry it was handed (a count in the entry's state word) until it
+// releases it, and an entry is only ever given to another key while nobody
+// holds it. Each entry's clock is guarded by its own spin flag, held for a
+// few arithmetic operations once per generator call (never per sample).
+// Nothing allocates: the table has a fixed capacity.
+//
+// Entries are reclaimed: one that no generator used in the current render
+// cycle or the one before (a clock so idle restarts from its next user
+// anyway) and that nobody holds is given to a new key that finds no room.
+// A key lies within kProbeLimit slots of its home slot; a key that finds
+// neither its entry, a free slot nor a reclaimable one there plays unshared,
+// and the overflow is counted.
 #pragma once
 
 #include <atomic>
@@ -38,25 +45,35 @@ struct SharedClock {
 class SharedClockTable {
 public:
     static constexpr std::size_t kCapacity = 4096; // a power of two
+    static constexpr std::size_t kProbeLimit = 64;  // slots searched from a key's home
 
     class Entry;
 
     // The table of the process.
     static SharedClockTable& instance() noexcept;
 
-    // The entry for key, inserted with `initial` when absent (inserted tells
-    // which); null when the table is full. `hash` spreads the keys over the
-    // slots: equal keys must come with equal hashes.
-    Entry* findOrInsert(const SharedClockKey& key, uint64_t hash, const SharedClock& initial,
-                        bool& inserted) noexcept;
+    // The entry for key, held for the caller until release(): found, or
+    // placed with `initial` (inserted tells which) in a free slot or one
+    // reclaimed. initial.cycle is the current render cycle. Null when there
+    // is no room. `hash` spreads the keys over the slots: equal keys must
+    // come with equal hashes. Two callers placing one key at the same moment
+    // may, rarely, each get an entry of their own (their clocks then run
+    // apart, as for unshared generators).
+    Entry* acquire(const SharedClockKey& key, uint64_t hash, const SharedClock& initial,
+                   bool& inserted) noexcept;
+    // Ends a hold that acquire() handed out.
+    static void release(Entry* entry) noexcept;
 
-    // Entries in use, and lookups turned away because the table was full.
-    std::size_t size() const noexcept { return size_.load(std::memory_order_relaxed); }
+    // Keys placed (free or reclaimed slots), reclaimed slots among them, and
+    // lookups turned away for want of room.
+    std::size_t insertions() const noexcept { return insertions_.load(std::memory_order_relaxed); }
+    std::size_t reclaims() const noexcept { return reclaims_.load(std::memory_order_relaxed); }
     std::size_t overflowCount() const noexcept { return overflows_.load(std::memory_order_relaxed); }
 
     class Entry {
     public:
-        // Runs f(SharedClock&) with the entry's clock held exclusively.
+        // Runs f(SharedClock&) with the entry's clock held exclusively. Only
+        // for a caller that holds the entry.
         template <class F>
         void update(F&& f) noexcept {
             while (busy_.exchange(true, std::memory_order_acquire)) {
@@ -68,9 +85,12 @@ public:
 
     private:
         friend class SharedClockTable;
-        std::atomic<uint32_t> state_{0}; // kEmpty, kClaimed or kReady
-        std::atomic<bool> busy_{false};  // guards clock_
-        SharedClockKey key_;             // written once, before state_ becomes kReady
+        // The slot's state (free, claimed by one thread that is writing it,
+        // or ready) in the low two bits, the number of holders above them.
+        std::atomic<uint32_t> word_{0};
+        std::atomic<uint32_t> lastUsed_{0}; // render cycle of the last acquire
+        std::atomic<bool> busy_{false};     // guards clock_
+        SharedClockKey key_; // written while claimed; read by holders only
         SharedClock clock_;
     };
 
@@ -79,8 +99,15 @@ public:
     SharedClockTable& operator=(const SharedClockTable&) = delete;
 
 private:
+    // Gives a ready, unheld and idle entry to `key`; false when it is none of
+    // these any more.
+    bool reclaim(Entry& slot, const SharedClockKey& key, const SharedClock& initial) noexcept;
+    // Writes a claimed slot and makes it ready, held once.
+    void place(Entry& slot, const SharedClockKey& key, const SharedClock& initial) noexcept;
+
     Entry slots_[kCapacity];
-    std::atomic<std::size_t> size_{0};
+    std::atomic<std::size_t> insertions_{0};
+    std::atomic<std::size_t> reclaims_{0};
     std::atomic<std::size_t> overflows_{0};
 };
 

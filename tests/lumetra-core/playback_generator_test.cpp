@@ -180,7 +180,7 @@ struct Render {
 };
 
 TEST(PlaybackGenerator, SharedCropsPlayInPhaseFromTheBufferTheSecondOneStarts) {
-    const std::size_t entriesBefore = lmc::SharedClockTable::instance().size();
+    const std::size_t entriesBefore = lmc::SharedClockTable::instance().insertions();
     // 44.1 kHz: read positions fall between samples.
     const Render render{44100.0, 512};
     PlaybackGenerator first(kShared + kWind, 0.25, 0.0);
@@ -202,7 +202,7 @@ TEST(PlaybackGenerator, SharedCropsPlayInPhaseFromTheBufferTheSecondOneStarts) {
         }
         lmc::lmc_render_cycle_advance();
     }
-    EXPECT_EQ(lmc::SharedClockTable::instance().size() - entriesBefore, 1u);
+    EXPECT_EQ(lmc::SharedClockTable::instance().insertions() - entriesBefore, 1u);
 }
 
 TEST(PlaybackGenerator, SharedCropsThroughTheLowPassConverge) {
@@ -223,7 +223,7 @@ TEST(PlaybackGenerator, SharedCropsThroughTheLowPassConverge) {
 }
 
 TEST(PlaybackGenerator, CropsThatOnlyShareADigestKeepTheirOwnClocks) {
-    const std::size_t entriesBefore = lmc::SharedClockTable::instance().size();
+    const std::size_t entriesBefore = lmc::SharedClockTable::instance().insertions();
     // [8000, 9001) and [7744, 9000): the 64-bit digests agree, the crops do not.
     PlaybackGenerator a(kShared + kWind, 1.0, 9001.0 / 8000.0);
     PlaybackGenerator b(kShared + kWind, 7744.0 / 8000.0, 1.125);
@@ -250,7 +250,7 @@ TEST(PlaybackGenerator, CropsThatOnlyShareADigestKeepTheirOwnClocks) {
     other.generate(c, outB);
     other.generate(cAlone, reference);
     expectNear(outB, reference, 0.0f);
-    EXPECT_EQ(lmc::SharedClockTable::instance().size() - entriesBefore, 3u);
+    EXPECT_EQ(lmc::SharedClockTable::instance().insertions() - entriesBefore, 3u);
 }
 
 TEST(PlaybackGenerator, ClockRestartsFromTheFirstSharerAfterAPause) {
@@ -277,7 +277,7 @@ TEST(PlaybackGenerator, ClockRestartsFromTheFirstSharerAfterAPause) {
 }
 
 TEST(PlaybackGenerator, EmptySharedCropsStayOutOfTheTable) {
-    const std::size_t entriesBefore = lmc::SharedClockTable::instance().size();
+    const std::size_t entriesBefore = lmc::SharedClockTable::instance().insertions();
     PlaybackGenerator empty(kShared + kSine, 0.5, 0.0);
     std::vector<float> out(64);
     for (int i = 0; i < 3; ++i) {
@@ -285,7 +285,7 @@ TEST(PlaybackGenerator, EmptySharedCropsStayOutOfTheTable) {
         EXPECT_EQ(empty.time(), 0.0);
         lmc::lmc_render_cycle_advance();
     }
-    EXPECT_EQ(lmc::SharedClockTable::instance().size() - entriesBefore, 0u);
+    EXPECT_EQ(lmc::SharedClockTable::instance().insertions() - entriesBefore, 0u);
 }
 
 TEST(PlaybackGenerator, RenderingAllocatesNothingOnceBuilt) {
@@ -310,7 +310,7 @@ TEST(PlaybackGenerator, RenderingAllocatesNothingOnceBuilt) {
 }
 
 TEST(PlaybackGenerator, EnginesOnTwoThreadsShareTheTableSafely) {
-    const std::size_t entriesBefore = lmc::SharedClockTable::instance().size();
+    const std::size_t entriesBefore = lmc::SharedClockTable::instance().insertions();
     auto engine = [](std::vector<float>* peaks) {
         std::vector<PlaybackGenerator> generators;
         for (int i = 0; i < 4; ++i) generators.emplace_back(kShared + kWind, 0.0, 0.0);
@@ -337,12 +337,24 @@ TEST(PlaybackGenerator, EnginesOnTwoThreadsShareTheTableSafely) {
     b.join();
     EXPECT_LE(peaksA.at(0), 1.0f);
     EXPECT_LE(peaksB.at(0), 1.0f);
-    EXPECT_EQ(lmc::SharedClockTable::instance().size() - entriesBefore, 2u);
+    EXPECT_EQ(lmc::SharedClockTable::instance().insertions() - entriesBefore, 2u);
 }
 
-TEST(SharedClockTable, OneEntryPerKeyAcrossThreadsAndAFullTableTurnsAway) {
+TEST(PlaybackGenerator, ClocksNoLongerPlayedMakeRoomForNewOnes) {
+    // An effect whose speed varies without end: a new rate every buffer.
+    const std::size_t overflows = lmc::SharedClockTable::instance().overflowCount();
+    PlaybackGenerator g(kShared + kWind, 0.0, 0.0);
+    std::vector<float> out(4);
+    for (std::size_t i = 0; i < 2 * lmc::SharedClockTable::kCapacity; ++i) {
+        g.generateSynced(8000.0 + static_cast<double>(i), 1.0f, out, 0.0);
+        lmc::lmc_render_cycle_advance();
+    }
+    EXPECT_EQ(lmc::SharedClockTable::instance().overflowCount(), overflows);
+}
+
+TEST(SharedClockTable, OneEntryPerKeyAcrossThreadsAndIdleEntriesAreReclaimed) {
     auto table = std::make_unique<lmc::SharedClockTable>();
-    constexpr int kKeys = 64;
+    constexpr int kKeys = lmc::SharedClockTable::kProbeLimit;
     std::vector<std::vector<lmc::SharedClockTable::Entry*>> found(8);
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
@@ -351,23 +363,30 @@ TEST(SharedClockTable, OneEntryPerKeyAcrossThreadsAndAFullTableTurnsAway) {
                 const lmc::SharedClockKey key{static_cast<uint64_t>(k), 1, 2, 3};
                 bool inserted = false;
                 // A poor hash: every key starts on the same slot.
-                found[t].push_back(table->findOrInsert(key, 42, lmc::SharedClock{}, inserted));
+                found[t].push_back(table->acquire(key, 42, lmc::SharedClock{}, inserted));
             }
         });
     for (auto& t : threads) t.join();
-    EXPECT_EQ(table->size(), static_cast<std::size_t>(kKeys));
+    EXPECT_EQ(table->insertions(), static_cast<std::size_t>(kKeys));
     for (int t = 1; t < 8; ++t) EXPECT_EQ(found[t], found[0]);
 
-    for (uint64_t k = kKeys; k < lmc::SharedClockTable::kCapacity; ++k) {
-        bool inserted = false;
-        ASSERT_NE(table->findOrInsert({k, 1, 2, 3}, k, {}, inserted), nullptr);
-        ASSERT_TRUE(inserted);
-    }
+    // Every slot within reach is taken: turned away while the entries are
+    // held, or were used in the cycle before; reclaimed once idle.
+    const auto place = [&](uint32_t cycle, bool& inserted) {
+        return table->acquire({99999, 1, 2, 3}, 42, lmc::SharedClock{cycle}, inserted);
+    };
     bool inserted = true;
-    EXPECT_EQ(table->findOrInsert({99999, 1, 2, 3}, 7, {}, inserted), nullptr);
+    EXPECT_EQ(place(5, inserted), nullptr);
     EXPECT_FALSE(inserted);
-    EXPECT_EQ(table->overflowCount(), 1u);
-    EXPECT_EQ(table->findOrInsert({5, 1, 2, 3}, 42, {}, inserted), found[0][5]);
+    for (auto& entries : found)
+        for (auto* entry : entries) lmc::SharedClockTable::release(entry);
+    EXPECT_EQ(place(1, inserted), nullptr);
+    EXPECT_EQ(table->overflowCount(), 2u);
+    lmc::SharedClockTable::Entry* reclaimed = place(2, inserted);
+    ASSERT_NE(reclaimed, nullptr);
+    EXPECT_TRUE(inserted);
+    EXPECT_EQ(table->reclaims(), 1u);
+    EXPECT_EQ(table->acquire({5, 1, 2, 3}, 42, lmc::SharedClock{2}, inserted), found[0][5]);
     EXPECT_FALSE(inserted);
 }
 
