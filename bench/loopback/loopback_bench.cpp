@@ -6,9 +6,10 @@
 // Targets:
 // - Sound to vest: from the moment the server hands a click to its
 //   monitor's clients to the first StreamData frame that carries it. The
-//   budget: one 20 ms block to fill, one block of synthesis queued before
-//   the stream takes it, and the vest's 10 ms request period: p50 around
-//   30-40 ms, p99 under 60 ms.
+//   fragment (one 20 ms block) is full when it is handed over and is
+//   synthesised at once, so the budget is the vest's 10 ms request period
+//   plus the link: p99 under 30 ms. (The fragment's own 20 ms of buffering
+//   lies before the reference point.)
 // - CPU of a running connection (stream thread + capture thread), during
 //   silence and during music-like noise: under 2 % of a core.
 #include <benchmark/benchmark.h>
