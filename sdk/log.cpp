@@ -95,6 +95,16 @@ void setApplicationLogCallback(trv_log_callback_t callback) noexcept {
     gLogCallback.store(callback, std::memory_order_relaxed);
 }
 
+void resetLoggingForTesting() noexcept {
+    gMinLogLevel.store(TRV_LOG_TRACE, std::memory_order_relaxed);
+    gLogCallback.store(&defaultLogCallback, std::memory_order_relaxed);
+    gUserLogCallbackSet.store(false, std::memory_order_relaxed);
+    try {
+        spdlog::drop(kLoggerName);
+    } catch (...) {
+    }
+}
+
 void defaultLogCallback(trv_log_level_t level, const char* tag, const char* message) {
     try {
         auto logger = spdlog::get(kLoggerName);

@@ -68,6 +68,10 @@ void initLogger(const std::string& path) noexcept;
 // the callback as the application's for the rest of the process.
 void setApplicationLogCallback(trv_log_callback_t callback) noexcept;
 
+// Puts the logging state back as the process started it (level, callback,
+// no application callback, no file logger): tests run one after another.
+void resetLoggingForTesting() noexcept;
+
 // The callback that writes to the file logger; the initial callback.
 void defaultLogCallback(trv_log_level_t level, const char* tag, const char* message);
 

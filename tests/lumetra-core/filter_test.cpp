@@ -244,6 +244,7 @@ void recordLog(int32_t level, const char* location, const char* message) {
 }
 
 TEST(FilteredInput, ReadingBackwardsIsReportedAndGivesZero) {
+    gLogLines.clear(); // as a repeated run left it
     lmc::lmc_log_callback_set(&recordLog);
     FilteredInput source;
     source.setFilter(lmc::filterForCutoff(200.0));

@@ -39,6 +39,7 @@ namespace {
 
 TEST(StreamSocketConnect, AnInterruptedAttemptIsAwaitedNotRepeated) {
     TRV_REQUIRE_PRIVATE_NETWORK();
+    { std::lock_guard lock(gInterruptedMutex); gInterrupted.clear(); } // a repeated run's sockets
     struct sigaction action {};
     action.sa_handler = [](int) {}; // no SA_RESTART: connect() returns EINTR
     ASSERT_EQ(::sigaction(SIGUSR1, &action, nullptr), 0);

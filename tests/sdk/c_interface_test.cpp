@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,10 +26,12 @@ using trv::test::Report;
 // Handles, unknown-handle results, text slots and default properties are
 // checked from C against the installed library (tests/install).
 TEST(CInterface, TheVersionIsAskedOnce) {
+    static bool askedBefore = false; // by a repeated run of this case (--gtest_repeat)
     LogCapture::install();
     EXPECT_STREQ(trv_getSDKVersion(), "1.6.5");
     EXPECT_STREQ(trv_getSDKVersion(), "1.6.5");
-    EXPECT_EQ(LogCapture::texts("Tarvonel"), std::vector<std::string>{"Command: getSDKVersion()"});
+    const std::vector<std::string> once{"Command: getSDKVersion()"};
+    EXPECT_EQ(LogCapture::texts("Tarvonel"), std::exchange(askedBefore, true) ? std::vector<std::string>{} : once);
     EXPECT_STREQ(trv_serialNumberToString(12345678), "12-34-5678");
 }
 
@@ -49,6 +52,7 @@ void holdPauseAll(trv_log_level_t, const char*, const char* text) {
 } // namespace
 
 TEST(CInterface, AHandleFreedDuringACallIsDestroyedWhenTheCallReturns) {
+    gInside = gFreed = false; // as a repeated run left them
     trv_setLogCallback(&holdPauseAll);
     const int handle = trv_createSDKInstance("");
     std::thread caller([handle] { EXPECT_EQ(trv_pauseAll(handle), 0); });

@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <utility>
 
+#include <gtest/gtest.h>
+
+#include "sdk/IHandler.h"
+#include "sdk/c_interface_internal.h"
 #include "sdk/log.h"
 
 namespace trv::test {
@@ -26,6 +31,24 @@ bool has(const std::string& tag, const std::string& text) {
     return std::any_of(gLines.begin(), gLines.end(),
                        [&](const LogLine& l) { return l.tag == tag && l.text == text; });
 }
+
+// Each case starts from the state a fresh process has, also when a whole
+// program runs in one process (shuffled): logging, the backend factory, the
+// handle counter, the recorded lines and the working directory.
+struct FreshProcessState : testing::EmptyTestEventListener {
+    const std::filesystem::path directory = std::filesystem::current_path();
+    void OnTestStart(const testing::TestInfo&) override {
+        resetLoggingForTesting();
+        IHandler::setFactoryForTesting(nullptr);
+        setNextSdkHandleForTesting(0);
+        LogCapture::take();
+        std::filesystem::current_path(directory);
+    }
+};
+const bool gFreshStateListened = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new FreshProcessState);
+    return true;
+}();
 
 } // namespace
 

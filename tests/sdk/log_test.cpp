@@ -1,4 +1,4 @@
-// Logging state is process-wide; every case runs in a process of its own.
+// Logging state is process-wide; each case starts from the initial one (log_capture.cpp).
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -62,6 +62,7 @@ TEST(Log, ThrowingCallbackDropsTheLineAndNothingEscapes) {
 TEST(Log, EveryLineArrivesOnceAndWholeWhileTheCallbackIsSwapped) {
     static std::atomic<int> counts[2];
     static std::atomic<int> broken{0};
+    counts[0] = counts[1] = broken = 0; // as a repeated run left them
     static constexpr auto check = [](const char* m) {
         const std::string text(m);
         if (text.size() != 40 || text.find_first_not_of(text[0]) != std::string::npos) ++broken;

@@ -32,7 +32,7 @@ using trv::test::TestHandler;
 
 namespace {
 
-// What the factory seam made, in order (every case runs in its own process).
+// What the factory seam made in this case, in order.
 std::mutex gMadeMutex; // guards gMade, gMadeKinds, gKindOfNextHandler
 std::vector<TestHandler*> gMade;
 std::vector<int32_t> gMadeKinds;
@@ -58,6 +58,7 @@ protected:
     void SetUp() override {
         IHandler::setFactoryForTesting(&makeTestHandler);
         LogCapture::install();
+        gMade.clear(), gMadeKinds.clear(), gKindOfNextHandler = -1; // what an earlier case made
     }
     void TearDown() override { IHandler::setFactoryForTesting(nullptr); }
 
