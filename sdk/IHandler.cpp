@@ -139,6 +139,35 @@ int32_t IHandler::admitConnection(const char* tag, uint64_t& admission) noexcept
     return code;
 }
 
+int32_t IHandler::startAudioConnection(const char* tag, trv_audio_preset_t preset,
+                                       const trv_audio_settings_t& settings, AudioRoutine routine) {
+    const char* deviceName = settings.deviceName != nullptr ? settings.deviceName : "(null)";
+    const char* audioAPI = settings.audioAPI != nullptr ? settings.audioAPI : "(null)";
+    LogStream(TRV_LOG_INFO, tag) << "Command: connectAudio(" << preset << ", " << deviceName << ", " << audioAPI
+                                 << ", sampleRate-" << settings.sampleRate << ", bufferSize-" << settings.bufferSize
+                                 << ", nbChannels-" << settings.nbStreamChannels << ", latency-"
+                                 << settings.suggestedLatency << ")";
+    if (settings.bufferSize == 0 || settings.nbStreamChannels == 0 || settings.deviceName == nullptr ||
+        settings.audioAPI == nullptr) {
+        LogStream(TRV_LOG_ERROR, tag) << "Invalid audio settings.";
+        return TRV_ERROR_INVALID_PARAMETER;
+    }
+    uint64_t admission = 0;
+    const int32_t refused = admitConnection(tag, admission);
+    if (refused != TRV_NO_ERROR) return refused;
+    int32_t result = TRV_ERROR_OTHER;
+    try {
+        // The routine keeps its own copies; the caller's record stays as it is.
+        result = startWorker(Routine::Connection,
+                             [routine = std::move(routine), preset, settings, name = std::string(settings.deviceName),
+                              api = std::string(settings.audioAPI)] { routine(preset, settings, name, api); });
+    } catch (const std::exception& e) {
+        LogStream(TRV_LOG_ERROR, tag) << "Unable to start the audio connection: " << e.what();
+    }
+    if (result < 0) connectionNotStarted(admission);
+    return result;
+}
+
 void IHandler::connectionNotStarted(uint64_t admission) noexcept {
     std::lock_guard lock(stateMutex);
     if (admissions == admission && connectionState == TRV_STATE_CONNECTING)

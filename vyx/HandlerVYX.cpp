@@ -159,32 +159,9 @@ std::shared_ptr<StreamAudio> HandlerVYX::audioStream() {
 }
 
 int32_t HandlerVYX::connectAudio(trv_audio_preset_t preset, const trv_audio_settings_t& settings) {
-    const char* deviceName = settings.deviceName != nullptr ? settings.deviceName : "(null)";
-    const char* audioAPI = settings.audioAPI != nullptr ? settings.audioAPI : "(null)";
-    LogStream(TRV_LOG_INFO, kTag) << "Command: connectAudio(" << preset << ", " << deviceName << ", " << audioAPI
-                                  << ", sampleRate-" << settings.sampleRate << ", bufferSize-" << settings.bufferSize
-                                  << ", nbChannels-" << settings.nbStreamChannels << ", latency-"
-                                  << settings.suggestedLatency << ")";
-    if (settings.bufferSize == 0 || settings.nbStreamChannels == 0 || settings.deviceName == nullptr ||
-        settings.audioAPI == nullptr) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Invalid audio settings.";
-        return TRV_ERROR_INVALID_PARAMETER;
-    }
-    uint64_t admission = 0;
-    const int32_t refused = admitConnection(kTag, admission);
-    if (refused != TRV_NO_ERROR) return refused;
-    int32_t result = TRV_ERROR_OTHER;
-    try {
-        result = startWorker(Routine::Connection,
-                             [this, preset, settings, name = std::string(settings.deviceName),
-                              api = std::string(settings.audioAPI)] {
-                                 audioConnectionRoutine(preset, settings, name, api);
-                             });
-    } catch (const std::exception& e) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unable to start the audio connection: " << e.what();
-    }
-    if (result < 0) connectionNotStarted(admission);
-    return result;
+    return startAudioConnection(kTag, preset, settings,
+                                [this](trv_audio_preset_t p, trv_audio_settings_t copy, const std::string& name,
+                                       const std::string& api) { audioConnectionRoutine(p, copy, name, api); });
 }
 
 void HandlerVYX::audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_settings_t settings,
