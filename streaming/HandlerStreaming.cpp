@@ -37,7 +37,7 @@ bool finite(float value) { return std::isfinite(value); }
 
 } // namespace
 
-HandlerStreaming::HandlerStreaming(PatternRegistry* registry) : IHandler(registry) {
+HandlerStreaming::HandlerStreaming(PatternRegistry* registry) : StreamBackend(registry, kTag, &core) {
     lmc::lmc_log_level_set(kEngineLogLevel);
     installEngineLogHook();
     const int32_t lastID = registry->lastID();
@@ -47,31 +47,8 @@ HandlerStreaming::HandlerStreaming(PatternRegistry* registry) : IHandler(registr
 }
 
 HandlerStreaming::~HandlerStreaming() {
-    {
-        std::lock_guard lock(stateMutex);
-        connectionState = TRV_STATE_DISCONNECTING;
-        closing = true;
-    }
-    if (auto s = currentStream()) s->stop();
-    joinWorker();
-    LogStream(TRV_LOG_TRACE, kTag) << "Async thread joined.";
-    std::lock_guard lock(stateMutex);
-    connectionState = TRV_STATE_DISCONNECTED;
-}
-
-std::shared_ptr<IStream> HandlerStreaming::currentStream() {
-    std::lock_guard lock(stateMutex);
-    return stream;
-}
-
-std::shared_ptr<IStream> HandlerStreaming::hidStream() {
-    std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
-    std::lock_guard lock(stateMutex);
-    if (!stream || stream->kind() != 1) {
-        replaced = std::move(stream);
-        stream = std::make_shared<StreamHid>(&core, &stateMutex, this);
-    }
-    return stream;
+    closeConnection();
+    releaseStream();
 }
 
 std::shared_ptr<StreamAudio> HandlerStreaming::audioStream() {
@@ -86,19 +63,6 @@ std::shared_ptr<StreamAudio> HandlerStreaming::audioStream() {
     std::lock_guard lock(stateMutex);
     replaced = std::exchange(stream, fresh);
     return fresh;
-}
-
-trv_device_info_t* HandlerStreaming::getScannedDevices() {
-    std::shared_ptr<IStream> s;
-    {
-        std::lock_guard lock(stateMutex);
-        if (!scanning) s = stream;
-    }
-    if (!s) {
-        LogStream(TRV_LOG_WARNING, kTag) << "Cannot get scanned devices: scanning ongoing.";
-        return nullptr;
-    }
-    return s->getScannedDevices();
 }
 
 HandlerKind HandlerStreaming::kind() const { return kHandlerStreaming; }
@@ -125,26 +89,13 @@ void HandlerStreaming::enableVisualizer(bool enable) {
     core.enableVisualizer(enable);
 }
 
-int32_t HandlerStreaming::startConnectionRoutine(trv_output_t output, uint32_t serialNumber) {
-    {
-        std::lock_guard lock(stateMutex);
-        outputType = output;
-    }
-    return startWorker(Routine::Connection, [this, serialNumber] { connectionRoutine(serialNumber); });
-}
-
 void HandlerStreaming::connectionRoutine(uint32_t serialNumber) {
     const std::shared_ptr<IStream> s = hidStream();
     // A disconnection admitted while the previous run was ending may have
     // left a stop request behind: it must not end this connection. A stop
     // made from here on (the handler closing) is kept.
     s->resetCounters();
-    bool closingNow = false;
-    {
-        std::lock_guard lock(stateMutex);
-        closingNow = closing;
-    }
-    if (closingNow) {
+    if (closingNow()) {
         endConnectionRoutine(TRV_STATE_DISCONNECTED, TRV_ERROR_OTHER, serialNumber);
         return;
     }
@@ -181,12 +132,7 @@ void HandlerStreaming::audioConnectionRoutine(trv_audio_preset_t preset, trv_aud
     // As for the HID stream: an old stop request must not end this
     // connection, a stop from the closing handler must.
     s->resetCounters();
-    bool closingNow = false;
-    {
-        std::lock_guard lock(stateMutex);
-        closingNow = closing;
-    }
-    if (closingNow) {
+    if (closingNow()) {
         endConnectionRoutine(TRV_STATE_DISCONNECTED, TRV_ERROR_OTHER, s->getSerialNumber());
         return;
     }
@@ -201,41 +147,13 @@ void HandlerStreaming::audioConnectionRoutine(trv_audio_preset_t preset, trv_aud
     endConnectionRoutine(TRV_STATE_DISCONNECTED, r, s->getSerialNumber());
 }
 
-int32_t HandlerStreaming::startScanningRoutine(trv_output_t output) {
-    return startWorker(Routine::Scanning, [this, output] { scanningRoutine(output); });
-}
-
 void HandlerStreaming::scanningRoutine(trv_output_t output) {
     const std::shared_ptr<IStream> s = hidStream();
     // As in the connection routine: an old stop request is dropped, the
     // destructor's is kept (it cancels the scan).
     s->resetCounters();
-    bool closingNow = false;
-    {
-        std::lock_guard lock(stateMutex);
-        closingNow = closing;
-    }
-    if (!closingNow) {
-        std::lock_guard deviceLock(connectionMutex);
-        s->scanDevices(output);
-    }
-    {
-        std::lock_guard lock(stateMutex);
-        scanning = false;
-    }
-    LogStream(TRV_LOG_INFO, kTag) << "Scanning routine terminated.";
+    endScan(*s, output, !closingNow());
 }
-
-int32_t HandlerStreaming::startDisconnection() {
-    if (auto s = currentStream()) s->stop();
-    return TRV_NO_ERROR;
-}
-
-uint32_t HandlerStreaming::getTarvonelSerialNumber() { return currentStream()->getSerialNumber(); }
-
-std::string HandlerStreaming::getTarvonelVersion() { return currentStream()->getVersion(); }
-
-trv_device_type_t HandlerStreaming::getTarvonelType() { return currentStream()->getDeviceType(); }
 
 int32_t HandlerStreaming::getGlobalIntensityBoost() {
     double boost = 0.0;

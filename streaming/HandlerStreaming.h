@@ -26,7 +26,7 @@
 #include <memory>
 #include <string>
 
-#include "sdk/IHandler.h"
+#include "streaming/stream_backend.h"
 #include "streaming/LumCore.h"
 
 class IStream;
@@ -41,21 +41,14 @@ struct StreamingAccumulation {
     int32_t fallbackPatternID = -1;
 };
 
-class HandlerStreaming : public IHandler {
+class HandlerStreaming : public StreamBackend {
 public:
     explicit HandlerStreaming(PatternRegistry* registry);
     ~HandlerStreaming() override;
 
-    trv_device_info_t* getScannedDevices() override;
     HandlerKind kind() const override;
     void reloadPatterns() override;
     void enableVisualizer(bool enable) override;
-    int32_t startConnectionRoutine(trv_output_t output, uint32_t serialNumber) override;
-    int32_t startScanningRoutine(trv_output_t output) override;
-    int32_t startDisconnection() override;
-    uint32_t getTarvonelSerialNumber() override;
-    std::string getTarvonelVersion() override;
-    trv_device_type_t getTarvonelType() override;
     int32_t getGlobalIntensityBoost() override;
     int32_t setGlobalIntensityBoost(int32_t gain) override;
     int32_t loadPatternFromJSON(const std::string& json) override;
@@ -84,26 +77,18 @@ public:
     // a disconnection runs; -12 when connected.
     int32_t connectAudio(trv_audio_preset_t preset, const trv_audio_settings_t& settings);
 
-    // The current stream, shared: valid after the handler replaces it.
-    std::shared_ptr<IStream> currentStream();
-
 private:
-    void connectionRoutine(uint32_t serialNumber);
+    void connectionRoutine(uint32_t serialNumber) override;
     void audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_settings_t settings,
                                 const std::string& deviceName, const std::string& audioAPI);
-    void scanningRoutine(trv_output_t output);
-    // The HID stream, made when the current stream is of another kind.
-    std::shared_ptr<IStream> hidStream();
+    void scanningRoutine(trv_output_t output) override;
     // The audio stream, made when the current stream is of another kind.
     std::shared_ptr<StreamAudio> audioStream();
     // Under stateMutex: a new sequence for the pattern, or for the fallback
     // of its accumulation window, or a negative code.
     int32_t applyAccumulation(int32_t patternID);
 
-    // Declared first, released last: the stream renders it.
+    // The stream renders it: the destructor releases the stream first.
     LumCore core;                                            // engine calls under stateMutex
-    std::shared_ptr<IStream> stream;                         // guarded by stateMutex
     std::map<int32_t, StreamingAccumulation> accumulations;  // guarded by stateMutex
-    trv_output_t outputType = TRV_OUTPUT_ANY;                // guarded by stateMutex
-    bool closing = false; // the destructor runs; guarded by stateMutex
 };

@@ -33,50 +33,14 @@ private:
     std::unique_lock<std::mutex> lock_;
 };
 
-HandlerVYX::HandlerVYX(PatternRegistry* registry) : IHandler(registry) {
+HandlerVYX::HandlerVYX(PatternRegistry* registry) : StreamBackend(registry, kTag, &core) {
     stream = std::make_shared<StreamHid>(&core, &stateMutex, this);
 }
 
 HandlerVYX::~HandlerVYX() {
-    {
-        std::lock_guard lock(stateMutex);
-        connectionState = TRV_STATE_DISCONNECTING;
-        closing = true;
-    }
-    if (auto s = currentStream()) s->stop();
-    joinWorker();
-    LogStream(TRV_LOG_TRACE, kTag) << "Async thread joined.";
+    closeConnection();
     endCapture();
-    std::lock_guard lock(stateMutex);
-    connectionState = TRV_STATE_DISCONNECTED;
-}
-
-std::shared_ptr<IStream> HandlerVYX::currentStream() {
-    std::lock_guard lock(stateMutex);
-    return stream;
-}
-
-std::shared_ptr<IStream> HandlerVYX::hidStream() {
-    std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
-    std::lock_guard lock(stateMutex);
-    if (!stream || stream->kind() != 1) {
-        replaced = std::move(stream);
-        stream = std::make_shared<StreamHid>(&core, &stateMutex, this);
-    }
-    return stream;
-}
-
-trv_device_info_t* HandlerVYX::getScannedDevices() {
-    std::shared_ptr<IStream> s;
-    {
-        std::lock_guard lock(stateMutex);
-        if (!scanning) s = stream;
-    }
-    if (!s) {
-        LogStream(TRV_LOG_WARNING, kTag) << "Cannot get scanned devices: scanning ongoing.";
-        return nullptr;
-    }
-    return s->getScannedDevices();
+    releaseStream();
 }
 
 void HandlerVYX::enableVisualizer(bool enable) {
@@ -101,14 +65,6 @@ void HandlerVYX::endCapture() {
     CoreLock lock(*this);
     core.loopback().stop();
     core.setSampleRate(-1.0);
-}
-
-int32_t HandlerVYX::startConnectionRoutine(trv_output_t output, uint32_t serialNumber) {
-    {
-        std::lock_guard lock(stateMutex);
-        outputType = output;
-    }
-    return startWorker(Routine::Connection, [this, serialNumber] { connectionRoutine(serialNumber); });
 }
 
 void HandlerVYX::connectionRoutine(uint32_t serialNumber) {
@@ -168,13 +124,8 @@ void HandlerVYX::audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_set
                                         const std::string& deviceName, const std::string& audioAPI) {
     const std::shared_ptr<StreamAudio> s = audioStream();
     s->resetCounters();
-    bool closingNow = false;
-    {
-        std::lock_guard lock(stateMutex);
-        closingNow = closing;
-    }
     int32_t r = TRV_ERROR_OTHER;
-    if (!closingNow) {
+    if (!closingNow()) {
         settings.deviceName = deviceName.c_str();
         settings.audioAPI = audioAPI.c_str();
         r = s->openStream(preset, settings); // sets the core's rate: the capture starts
@@ -197,33 +148,10 @@ void HandlerVYX::audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_set
     endConnectionRoutine(TRV_STATE_DISCONNECTED, r, 0xFFFFFFFFu);
 }
 
-int32_t HandlerVYX::startScanningRoutine(trv_output_t output) {
-    return startWorker(Routine::Scanning, [this, output] { scanningRoutine(output); });
-}
-
 void HandlerVYX::scanningRoutine(trv_output_t output) {
     const std::shared_ptr<IStream> s = hidStream();
-    {
-        std::lock_guard deviceLock(connectionMutex);
-        s->scanDevices(output);
-    }
-    {
-        std::lock_guard lock(stateMutex);
-        scanning = false;
-    }
-    LogStream(TRV_LOG_INFO, kTag) << "Scanning routine terminated.";
+    endScan(*s, output, true);
 }
-
-int32_t HandlerVYX::startDisconnection() {
-    if (auto s = currentStream()) s->stop();
-    return TRV_NO_ERROR;
-}
-
-uint32_t HandlerVYX::getTarvonelSerialNumber() { return currentStream()->getSerialNumber(); }
-
-std::string HandlerVYX::getTarvonelVersion() { return currentStream()->getVersion(); }
-
-trv_device_type_t HandlerVYX::getTarvonelType() { return currentStream()->getDeviceType(); }
 
 void HandlerVYX::setLoopbackDevice(const std::string& device) {
     CoreLock lock(*this);

@@ -22,27 +22,20 @@
 #include <memory>
 #include <string>
 
-#include "sdk/IHandler.h"
+#include "streaming/stream_backend.h"
 #include "vyx/VyxCore.h"
 
 class IStream;
 class StreamAudio;
 
-class HandlerVYX : public IHandler {
+class HandlerVYX : public StreamBackend {
 public:
     explicit HandlerVYX(PatternRegistry* registry);
     ~HandlerVYX() override;
 
-    trv_device_info_t* getScannedDevices() override;
     HandlerKind kind() const override { return kHandlerVyx; }
     void reloadPatterns() override {}
     void enableVisualizer(bool enable) override;
-    int32_t startConnectionRoutine(trv_output_t output, uint32_t serialNumber) override;
-    int32_t startScanningRoutine(trv_output_t output) override;
-    int32_t startDisconnection() override;
-    uint32_t getTarvonelSerialNumber() override;
-    std::string getTarvonelVersion() override;
-    trv_device_type_t getTarvonelType() override;
     int32_t getGlobalIntensityBoost() override { return 0; }
     int32_t setGlobalIntensityBoost(int32_t) override { return 0; }
     int32_t loadPatternFromJSON(const std::string&) override { return 0; }
@@ -75,7 +68,6 @@ public:
     // Stores max(volume, 0); NaN or an infinity is logged and stores 0.
     void setVyxVolume(float volume);
 
-    std::shared_ptr<IStream> currentStream();
     // For tests: the core, to be used under no lock only while no
     // connection runs.
     VyxCore& coreForTesting() { return core; }
@@ -83,11 +75,10 @@ public:
 private:
     class CoreLock;
 
-    void connectionRoutine(uint32_t serialNumber);
-    void scanningRoutine(trv_output_t output);
+    void connectionRoutine(uint32_t serialNumber) override;
+    void scanningRoutine(trv_output_t output) override;
     void audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_settings_t settings,
                                 const std::string& deviceName, const std::string& audioAPI);
-    std::shared_ptr<IStream> hidStream();
     std::shared_ptr<StreamAudio> audioStream();
     // Under stateMutex: the capture's failure once the stream set the rate
     // (0 when it runs or no device is chosen).
@@ -99,9 +90,6 @@ private:
     // it again.
     void endCapture();
 
-    // Declared first, released last: the stream renders it.
+    // The stream renders it: the destructor releases the stream first.
     VyxCore core;                             // guarded by stateMutex
-    std::shared_ptr<IStream> stream;          // guarded by stateMutex
-    trv_output_t outputType = TRV_OUTPUT_ANY; // guarded by stateMutex
-    bool closing = false;                     // the destructor runs; guarded by stateMutex
 };
