@@ -1,29 +1,18 @@
 #include "ExperimentalTarvonelSDK.h"
 
 #include <cmath>
-#include <exception>
 #include <utility>
 
 #include "IHandler.h"
 #include "TarvonelSDK.h"
+#include "experimental_guard.h"
 #include "log.h"
 #include "streaming/HandlerStreaming.h"
 
 namespace {
 
-constexpr const char* kTag = "ExperimentalTarvonelSDK";
-
-template <typename T, typename Body>
-T guarded(T failure, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::exception& e) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unexpected failure: " << e.what();
-    } catch (...) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unexpected failure: unknown exception";
-    }
-    return failure;
-}
+using experimental::guarded;
+using experimental::kTag;
 
 HandlerStreaming* streamingOf(IHandler* handler) {
     if (handler == nullptr || handler->kind() != kHandlerStreaming) return nullptr;
@@ -37,20 +26,8 @@ int ExperimentalTarvonelSDK::connectAudio(trv_audio_preset_t preset, trv_audio_s
         TarvonelSDK& sdk = *owner;
         if (sdk.handler == nullptr) return TRV_ERROR_OTHER;
         if (sdk.handler->connectionStatus() != TRV_STATE_DISCONNECTED) return TRV_ERROR_ALREADY_CONNECTED;
-        if (sdk.handler->kind() != kHandlerStreaming) {
-            if (sdk.handler->isWorkerThread()) {
-                // The old backend would have to join the thread asking.
-                LogStream(TRV_LOG_WARNING, kTag)
-                    << "Cannot change the backend from inside the connection callback.";
-                return TRV_ERROR_PROCESS_RUNNING;
-            }
-            IHandler* fresh = IHandler::create(kHandlerStreaming, sdk.registry);
-            if (fresh == nullptr) {
-                LogStream(TRV_LOG_ERROR, kTag) << "Backend of kind " << kHandlerStreaming << " is not available.";
-                return TRV_ERROR_OTHER;
-            }
-            IHandler::destroy(std::exchange(sdk.handler, fresh));
-        }
+        const int r = useHandlerKind(kHandlerStreaming);
+        if (r != TRV_NO_ERROR) return r;
         HandlerStreaming* streaming = streamingOf(sdk.handler);
         return streaming != nullptr ? streaming->connectAudio(preset, settings) : TRV_ERROR_OTHER;
     });

@@ -1,10 +1,11 @@
 // The audio-to-haptics calls of the experimental interface.
-#include <exception>
+#include <string>
 #include <utility>
 
 #include "ExperimentalTarvonelSDK.h"
 #include "IHandler.h"
 #include "TarvonelSDK.h"
+#include "experimental_guard.h"
 #include "log.h"
 #include "sdk/loopback_devices.h"
 #include "vyx/HandlerVYX.h"
@@ -12,18 +13,22 @@
 
 namespace {
 
-constexpr const char* kTag = "ExperimentalTarvonelSDK";
+using experimental::guarded;
+using experimental::kTag;
 
-template <typename T, typename Body>
-T guarded(T failure, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::exception& e) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unexpected failure: " << e.what();
-    } catch (...) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Unexpected failure: unknown exception";
-    }
-    return failure;
+// The checks of connectVyx and connectVyxAudio before the backend changes:
+// a handler, not connected, and a loopback device by that name (stored in
+// device).
+int checkVyxConnection(IHandler* handler, const char* loopbackDeviceName, std::string& device) {
+    if (handler == nullptr) return TRV_ERROR_OTHER;
+    if (handler->connectionStatus() != TRV_STATE_DISCONNECTED) return TRV_ERROR_ALREADY_CONNECTED;
+    if (selectLoopbackDevice(loopbackDeviceName, device) < 0) return TRV_ERROR_INVALID_PARAMETER;
+    return TRV_NO_ERROR;
+}
+
+// The handler as the audio-to-haptics backend, or null when it is another.
+HandlerVYX* vyxOf(IHandler* handler) {
+    return (handler != nullptr && handler->kind() == kHandlerVyx) ? static_cast<HandlerVYX*>(handler) : nullptr;
 }
 
 } // namespace
@@ -37,7 +42,10 @@ int ExperimentalTarvonelSDK::useHandlerKind(int kind) {
         return TRV_ERROR_PROCESS_RUNNING;
     }
     IHandler* fresh = IHandler::create(kind, owner->registry);
-    if (fresh == nullptr) return TRV_ERROR_OTHER;
+    if (fresh == nullptr) {
+        LogStream(TRV_LOG_ERROR, kTag) << "Backend of kind " << kind << " is not available.";
+        return TRV_ERROR_OTHER;
+    }
     IHandler::destroy(std::exchange(handler, fresh));
     return TRV_NO_ERROR;
 }
@@ -45,11 +53,9 @@ int ExperimentalTarvonelSDK::useHandlerKind(int kind) {
 int ExperimentalTarvonelSDK::connectVyx(trv_output_t output, uint32_t serialNumber, const char* loopbackDeviceName) {
     return guarded<int>(TRV_ERROR_OTHER, [&]() -> int {
         LogStream(TRV_LOG_INFO, kTag) << "Command: connectVyx(" << output << ", " << serialNumber << ")";
-        if (owner->handler == nullptr) return TRV_ERROR_OTHER;
-        if (owner->handler->connectionStatus() != TRV_STATE_DISCONNECTED) return TRV_ERROR_ALREADY_CONNECTED;
         std::string device;
-        if (selectLoopbackDevice(loopbackDeviceName, device) < 0) return TRV_ERROR_INVALID_PARAMETER;
-        const int r = useHandlerKind(kHandlerVyx);
+        int r = checkVyxConnection(owner->handler, loopbackDeviceName, device);
+        if (r == TRV_NO_ERROR) r = useHandlerKind(kHandlerVyx);
         if (r != TRV_NO_ERROR) return r;
         static_cast<HandlerVYX*>(owner->handler)->setLoopbackDevice(device);
         return owner->handler->connect(output, serialNumber);
@@ -59,11 +65,9 @@ int ExperimentalTarvonelSDK::connectVyx(trv_output_t output, uint32_t serialNumb
 int ExperimentalTarvonelSDK::connectVyxAudio(trv_audio_preset_t preset, trv_audio_settings_t& settings,
                                              const char* loopbackDeviceName) {
     return guarded<int>(TRV_ERROR_OTHER, [&]() -> int {
-        if (owner->handler == nullptr) return TRV_ERROR_OTHER;
-        if (owner->handler->connectionStatus() != TRV_STATE_DISCONNECTED) return TRV_ERROR_ALREADY_CONNECTED;
         std::string device;
-        if (selectLoopbackDevice(loopbackDeviceName, device) < 0) return TRV_ERROR_INVALID_PARAMETER;
-        const int r = useHandlerKind(kHandlerVyx);
+        int r = checkVyxConnection(owner->handler, loopbackDeviceName, device);
+        if (r == TRV_NO_ERROR) r = useHandlerKind(kHandlerVyx);
         if (r != TRV_NO_ERROR) return r;
         auto* vyx = static_cast<HandlerVYX*>(owner->handler);
         vyx->setLoopbackDevice(device);
@@ -73,32 +77,31 @@ int ExperimentalTarvonelSDK::connectVyxAudio(trv_audio_preset_t preset, trv_audi
 
 int ExperimentalTarvonelSDK::getVyxPreset() {
     return guarded<int>(0, [&] {
-        IHandler* h = owner->handler;
-        return (h != nullptr && h->kind() == kHandlerVyx) ? static_cast<HandlerVYX*>(h)->getVyxPreset() : 0;
+        HandlerVYX* vyx = vyxOf(owner->handler);
+        return vyx != nullptr ? vyx->getVyxPreset() : 0;
     });
 }
 
 int ExperimentalTarvonelSDK::setVyxPreset(int preset) {
     return guarded<int>(TRV_ERROR_OTHER, [&]() -> int {
         if (static_cast<unsigned>(preset) > 3u) return TRV_ERROR_INVALID_PARAMETER;
-        IHandler* h = owner->handler;
-        if (h == nullptr || h->kind() != kHandlerVyx) return TRV_ERROR_VYX;
-        static_cast<HandlerVYX*>(h)->setVyxPreset(preset);
+        HandlerVYX* vyx = vyxOf(owner->handler);
+        if (vyx == nullptr) return TRV_ERROR_VYX;
+        vyx->setVyxPreset(preset);
         return TRV_NO_ERROR;
     });
 }
 
 float ExperimentalTarvonelSDK::getVyxVolume() {
     return guarded<float>(0.0f, [&] {
-        IHandler* h = owner->handler;
-        return (h != nullptr && h->kind() == kHandlerVyx) ? static_cast<HandlerVYX*>(h)->getVyxVolume() : 0.0f;
+        HandlerVYX* vyx = vyxOf(owner->handler);
+        return vyx != nullptr ? vyx->getVyxVolume() : 0.0f;
     });
 }
 
 void ExperimentalTarvonelSDK::setVyxVolume(float volume) {
     guarded<int>(0, [&] {
-        IHandler* h = owner->handler;
-        if (h != nullptr && h->kind() == kHandlerVyx) static_cast<HandlerVYX*>(h)->setVyxVolume(volume);
+        if (HandlerVYX* vyx = vyxOf(owner->handler)) vyx->setVyxVolume(volume);
         return 0;
     });
 }
