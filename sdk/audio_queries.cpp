@@ -80,6 +80,17 @@ bool ended(LoggedAudioSession& session) {
     return false;
 }
 
+// Starts the session and counts its devices: the count, or -1 when the
+// start or the count failed (line written, session ended).
+int32_t startedDeviceCount(LoggedAudioSession& session) {
+    if (!started(session)) return -1;
+    const int32_t n = audio::audioDeviceCount();
+    if (n >= 0) return n;
+    session.terminate();
+    errorLine(std::string("PortAudio raised an error: ") + audio::audioErrorText(n));
+    return -1;
+}
+
 // The device the audio system lists at index, or nullopt with a line.
 std::optional<audio::AudioDeviceInfo> deviceAt(int32_t index) {
     std::optional<audio::AudioDeviceInfo> info = audio::audioDeviceInfo(index);
@@ -123,13 +134,8 @@ int guarded(Body&& body) noexcept {
 int ExperimentalTarvonelSDK::getOutputDevicesNames(const char**& names, int& count) {
     return guarded([&]() -> int {
         LoggedAudioSession session;
-        if (!started(session)) return TRV_ERROR_PORTAUDIO;
-        const int32_t n = audio::audioDeviceCount();
-        if (n < 0) {
-            session.terminate();
-            errorLine(std::string("PortAudio raised an error: ") + audio::audioErrorText(n));
-            return TRV_ERROR_PORTAUDIO;
-        }
+        const int32_t n = startedDeviceCount(session);
+        if (n < 0) return TRV_ERROR_PORTAUDIO;
         if (n == 0) {
             session.terminate();
             errorLine("Empty device list.");
@@ -160,13 +166,8 @@ int ExperimentalTarvonelSDK::getOutputDeviceAPIs(const char* deviceName, const c
             return TRV_ERROR_INVALID_PARAMETER;
         }
         LoggedAudioSession session;
-        if (!started(session)) return TRV_ERROR_PORTAUDIO;
-        const int32_t n = audio::audioDeviceCount();
-        if (n < 0) {
-            session.terminate();
-            errorLine(std::string("PortAudio raised an error: ") + audio::audioErrorText(n));
-            return TRV_ERROR_PORTAUDIO;
-        }
+        const int32_t n = startedDeviceCount(session);
+        if (n < 0) return TRV_ERROR_PORTAUDIO;
         TextList& list = outputApis();
         std::lock_guard lock(list.mutex);
         list.texts.clear();
