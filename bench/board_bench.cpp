@@ -17,6 +17,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_util.h"
 #include "board/board_pattern.h"
 #include "board/handler_commands.h"
 #include "platform/network_interfaces.h"
@@ -89,12 +90,6 @@ struct Connected {
     }
     ~Connected() { IHandler::destroy(handler); }
 };
-
-bool privateNetwork(benchmark::State& state) {
-    if (onlyLoopbackInterfacesUp()) return true;
-    state.SkipWithError("run inside a private loopback namespace (scripts/netns)");
-    return false;
-}
 
 void BM_PlayToFirstUpload_Wifi(benchmark::State& state) {
     if (!privateNetwork(state)) return;

@@ -17,6 +17,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_util.h"
 #include "link/hid_com_bt.h"
 #include "link/hid_com_udp.h"
 #include "link/hid_com_usb.h"
@@ -56,12 +57,6 @@ void BM_CrcReference_BitByBit(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_CrcReference_BitByBit);
-
-bool privateNetwork(benchmark::State& state) {
-    if (onlyLoopbackInterfacesUp()) return true;
-    state.SkipWithError("run inside a private loopback namespace (scripts/netns)");
-    return false;
-}
 
 void BM_WifiRoundTrip(benchmark::State& state) {
     if (!privateNetwork(state)) return;

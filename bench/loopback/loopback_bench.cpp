@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "platform/network_interfaces.h"
 #include "platform/sound_server.h"
 #include "sdk/TarvonelSDK.h"
@@ -122,10 +123,7 @@ struct Rig {
     std::unique_ptr<TarvonelSDK> sdk;
 
     Rig() {
-        if (!onlyLoopbackInterfacesUp()) {
-            std::fprintf(stderr, "refusing to run outside a private loopback namespace (scripts/netns)\n");
-            std::exit(2);
-        }
+        requirePrivateNetwork();
         if (!server.started()) {
             std::fprintf(stderr, "could not start a PulseAudio server\n");
             std::exit(3);
@@ -150,12 +148,6 @@ struct Rig {
 Rig& rig() {
     static Rig instance;
     return instance;
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
 void BM_SoundToVestLatency(benchmark::State& state) {

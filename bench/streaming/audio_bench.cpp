@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "lumetra-core/src/lmc.h"
 #include "platform/audio_stream.h"
 #include "sdk/IHandler.h"
@@ -172,12 +173,6 @@ struct Rig {
 };
 
 std::unique_ptr<Rig> gRig;
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
-}
 
 void BM_AudioCallbacks(benchmark::State& state) {
     Rig& r = *gRig;

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "platform/network_interfaces.h"
 #include "sdk/TarvonelSDK.h"
 #include "tools/vest-emulator/streaming_vest.h"
@@ -80,10 +81,7 @@ struct Rig {
     int32_t shortPattern = -1;
 
     Rig() {
-        if (!onlyLoopbackInterfacesUp()) {
-            std::fprintf(stderr, "refusing to run outside a private loopback namespace (scripts/netns)\n");
-            std::exit(2);
-        }
+        requirePrivateNetwork();
         TarvonelSDK::setLogCallback(&quietLog);
         sdk = std::make_unique<TarvonelSDK>();
         sdk->setConnectionCallback(&onConnection, nullptr);
@@ -110,13 +108,6 @@ struct Rig {
 Rig& rig() {
     static Rig instance;
     return instance;
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
-    return values[index];
 }
 
 void BM_RequestToStreamDataLatency(benchmark::State& state) {
