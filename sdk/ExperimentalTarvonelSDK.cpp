@@ -1,7 +1,6 @@
 #include "ExperimentalTarvonelSDK.h"
 
 #include <cmath>
-#include <utility>
 
 #include "IHandler.h"
 #include "TarvonelSDK.h"

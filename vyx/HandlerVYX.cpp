@@ -1,6 +1,6 @@
 #include "vyx/HandlerVYX.h"
 
-#include <exception>
+#include <utility>
 
 #include "sdk/errors.h"
 #include "sdk/log.h"
