@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -266,25 +267,34 @@ TEST_F(BoardBackend, FreedSlotIsFollowedByTheNextSampleAndTimelinesMatch) {
 
 TEST_F(BoardBackend, PauseResumeAndStopAll) {
     onWifi();
-    slots->setOptions({.endSamples = false});
+    // The board holds its stop-all answer until the test lets it go, so the
+    // stop-all is still pending when the pause is asked for.
+    std::promise<void> releaseStopAll;
+    const std::shared_future<void> stopAllReleased = releaseStopAll.get_future().share();
+    slots->setOptions({.endSamples = false, .observer = [stopAllReleased](const BoardCommand& c) {
+                           if (c.id == kStopAll) stopAllReleased.wait_for(std::chrono::seconds(5));
+                       }});
     connect();
-    const int32_t effect = handler->playEffect(load(patternOf(2, 0.2, 0, 1)), trv_effect_properties_t());
+    const int32_t pattern = load(patternOf(2, 0.2, 0, 1));
+    const int32_t effect = handler->playEffect(pattern, trv_effect_properties_t());
     ASSERT_TRUE(slots->waitForCommands(kPlay, 1, 5.0));
     // A resume right after a pause cancels it: the board ends up playing.
+    // A new effect starts only in a cycle with neither request pending.
     EXPECT_EQ(handler->pauseAll(), 0);
     EXPECT_EQ(handler->resumeAll(), 0);
-    const int keepAlives = vest->receivedCount(0x07);
-    for (int i = 0; i < 500 && vest->receivedCount(0x07) < keepAlives + 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int32_t later = handler->playEffect(pattern, trv_effect_properties_t());
+    ASSERT_TRUE(waitForState(later, 2));
     EXPECT_FALSE(slots->paused());
-    EXPECT_EQ(slots->commandsOf(kPause).size(), slots->commandsOf(kResume).size());
+    const std::size_t pauses = slots->commandsOf(kPause).size();
     EXPECT_EQ(handler->pauseAll(), 0);
-    ASSERT_TRUE(slots->waitForCommands(kPause, slots->commandsOf(kPause).size() + 1, 5.0));
+    ASSERT_TRUE(slots->waitForCommands(kPause, pauses + 1, 5.0));
     EXPECT_TRUE(slots->paused());
     EXPECT_EQ(handler->stopAll(), 0);
     EXPECT_EQ(handler->pauseAll(), TRV_ERROR_PRIORITY_COMMAND_WAITING);
+    releaseStopAll.set_value();
     ASSERT_TRUE(slots->waitForCommands(kStopAll, 1, 5.0));
     ASSERT_TRUE(waitForState(effect, -1));
+    ASSERT_TRUE(waitForState(later, -1));
     EXPECT_EQ(slots->reservedMask(), 0u);
 
     // Paused at the end of a connection: the next one starts unpaused, so
