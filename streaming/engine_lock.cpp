@@ -41,4 +41,9 @@ EngineLock::~EngineLock() {
     if (tEngineLocks == 0) flushEngineLines();
 }
 
-void installEngineLogHook() noexcept { lmc::lmc_log_callback_set(&engineLogHook); }
+void installEngineLogHook() noexcept {
+    lmc::lmc_log_callback_set(&engineLogHook);
+    // A line the SDK's log would drop (below its level, or no callback) is
+    // not formatted by the engine at all.
+    lmc::lmc_log_filter_set(&LogStream::enabled);
+}

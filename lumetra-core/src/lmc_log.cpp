@@ -11,6 +11,7 @@ namespace {
 
 std::atomic<int32_t> gLevel{kLogInfo};
 std::atomic<LmcLogCallback> gHook{nullptr};
+std::atomic<LmcLogFilter> gFilter{nullptr};
 std::atomic<uint32_t> gRenderCycle{0};
 
 struct LogBuffers {
@@ -41,9 +42,13 @@ void lmc_log_callback_set(LmcLogCallback hook) noexcept {
     gHook.store(hook, std::memory_order_relaxed);
 }
 
+void lmc_log_filter_set(LmcLogFilter filter) noexcept { gFilter.store(filter, std::memory_order_relaxed); }
+
 void lmc_log(int32_t level, const char* source, int32_t line, const char* format, ...) noexcept {
     LmcLogCallback hook = gHook.load(std::memory_order_relaxed);
     if (hook == nullptr || level < gLevel.load(std::memory_order_relaxed)) return;
+    const LmcLogFilter filter = gFilter.load(std::memory_order_relaxed);
+    if (filter != nullptr && !filter(level)) return;
     LogBuffers* buffers = threadBuffers();
     if (buffers == nullptr) return;
     std::snprintf(buffers->location, sizeof buffers->location, "%s:%d",

@@ -11,6 +11,8 @@
 namespace lmc {
 
 using LmcLogCallback = void (*)(int32_t level, const char* location, const char* message);
+// Asked before a line at or above the level is formatted: false drops it.
+using LmcLogFilter = bool (*)(int32_t level) noexcept;
 
 constexpr int32_t kLogInfo = 2;
 constexpr int32_t kLogWarning = 3;
@@ -23,6 +25,10 @@ constexpr std::size_t kLogBufferBytes = 64 * 1024;
 void lmc_log_level_set(int32_t level) noexcept;
 // Null silences the engine (the initial state).
 void lmc_log_callback_set(LmcLogCallback hook) noexcept;
+// The hook's own say on which lines it would deliver, so a line it would
+// drop is never formatted. Null (the initial state): every line at or above
+// the level is formatted and handed to the hook.
+void lmc_log_filter_set(LmcLogFilter filter) noexcept;
 
 // Writes one line: location "<source>:<line>" (source taken after its last
 // '/' or '\'), message from the printf-style format.

@@ -129,3 +129,23 @@ TEST(RenderAllocations, LinesBelowTheLevelAreNotFormatted) {
     EXPECT_EQ(allocations, 0);
     EXPECT_TRUE(log.lines().empty());
 }
+
+TEST(RenderAllocations, LinesTheFilterRefusesAreNotFormatted) {
+    // The SDK's log would drop these warnings (an effect's state asked for an
+    // ID the engine never issued): the engine must not format them either.
+    enginetest::LogCapture log(kLogInfo);
+    lmc_log_filter_set([](int32_t level) noexcept { return level >= kLogError; });
+    LumetraCore core(layout_new_tarvonel_capsule(), 2000.0, 20);
+    long long allocations = -1;
+    std::thread caller([&] {
+        const long long before = allocationCount();
+        for (int i = 0; i < 100; ++i) sequence_get_state(core, 12345);
+        allocations = allocationCount() - before;
+        LMC_LOG(kLogError, "lmc", "passes");
+    });
+    caller.join();
+    lmc_log_filter_set(nullptr);
+    EXPECT_EQ(allocations, 0);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].message, "passes");
+}
