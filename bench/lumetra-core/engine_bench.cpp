@@ -4,7 +4,9 @@
 //   (a) one endless sample with explicit weights;
 //   (b) 4 tracks x 3 samples with moving vicinities and volume envelopes;
 //   (c) (b) with shared playback clocks;
-//   (d) one endless sample under a volume envelope of 60,000 keys.
+//   (d) one endless sample under a volume envelope of 60,000 keys;
+//   (e) one endless sample placed by one vicinity (what the streaming
+//       benchmark plays), 20 placements around the vest.
 //
 // Counters: ns per effect-frame (one sequence for one output frame),
 // real-time factor (seconds of output rendered per second of CPU; its inverse
@@ -14,6 +16,7 @@
 // does not grow with its keys); 0 allocations per buffer everywhere.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -82,14 +85,33 @@ std::string longEnvelope() {
     return nlohmann::json{{"duration", 60}, {"tracks", {{{"volume", 100}, {"samples", {s}}}}}}.dump();
 }
 
-// Sequence i of N starts playing at spreadSeconds x i / N into the pattern.
-void renderBench(benchmark::State& state, const std::string& spn, double spreadSeconds = 0.6) {
+std::string endlessVicinity(int placement) {
+    nlohmann::json s = sample(123, 0, 0);
+    s["repeatCount"] = 0;
+    s["stopCrop"] = 0;
+    const double angle = 0.314 * placement;
+    s["spatKeyframes"] = {{{"timestamp", 0},
+                           {"vicinities", {{{"position", {0.12 * std::cos(angle), -0.18 + 0.018 * placement,
+                                                          0.12 * std::sin(angle)}},
+                                            {"orientation", {1, 0, 0, 0}},
+                                            {"scale", {0.1, 0.1, 0.1}},
+                                            {"amplitude", 100}}}}}};
+    return nlohmann::json{{"duration", 1}, {"tracks", {{{"volume", 100}, {"samples", {s}}}}}}.dump();
+}
+
+// Sequence i of N plays pattern i modulo their count and starts at
+// spreadSeconds x i / N into it.
+void renderBench(benchmark::State& state, const std::vector<std::string>& spns, double spreadSeconds = 0.6) {
     const int sequences = static_cast<int>(state.range(0));
     const Format format = kFormats[state.range(1)];
     lmc::LumetraCore core(lmc::layout_new_tarvonel_capsule(), format.rateHz, format.frames);
-    const int32_t pattern = lmc::pattern_load_from_spn(core, spn.c_str(), -1);
-    if (pattern < 0) return state.SkipWithError("invalid pattern");
+    std::vector<int32_t> patterns;
+    for (const std::string& spn : spns) {
+        patterns.push_back(lmc::pattern_load_from_spn(core, spn.c_str(), -1));
+        if (patterns.back() < 0) return state.SkipWithError("invalid pattern");
+    }
     for (int i = 0; i < sequences; ++i) {
+        const int32_t pattern = patterns[static_cast<std::size_t>(i) % patterns.size()];
         const int32_t id = lmc::sequence_new(core, pattern, false, -1);
         lmc::property_repeat_count_set(core, id, 0);
         lmc::sequence_play(core, id, spreadSeconds * i / sequences, 0.0);
@@ -116,12 +138,17 @@ void renderBench(benchmark::State& state, const std::string& spn, double spreadS
     state.counters["allocs/buffer"] = allocations;
 }
 
-void BM_A_EndlessWeights(benchmark::State& state) { renderBench(state, endlessWeights()); }
-void BM_B_TracksVicinities(benchmark::State& state) { renderBench(state, tracksWithVicinities(false)); }
-void BM_C_SharedClocks(benchmark::State& state) { renderBench(state, tracksWithVicinities(true)); }
+void BM_A_EndlessWeights(benchmark::State& state) { renderBench(state, {endlessWeights()}); }
+void BM_B_TracksVicinities(benchmark::State& state) { renderBench(state, {tracksWithVicinities(false)}); }
+void BM_C_SharedClocks(benchmark::State& state) { renderBench(state, {tracksWithVicinities(true)}); }
 void BM_D_LongEnvelope(benchmark::State& state) {
     static const std::string spn = longEnvelope();
-    renderBench(state, spn, 30.0);
+    renderBench(state, {spn}, 30.0);
+}
+void BM_E_EndlessVicinity(benchmark::State& state) {
+    std::vector<std::string> spns;
+    for (int i = 0; i < 20; ++i) spns.push_back(endlessVicinity(i));
+    renderBench(state, spns);
 }
 
 void arguments(benchmark::internal::Benchmark* b) {
@@ -137,5 +164,6 @@ BENCHMARK(BM_B_TracksVicinities)->Apply(arguments);
 BENCHMARK(BM_C_SharedClocks)->Apply(arguments);
 // 128 effects spread over the first half of the envelope, at 48 kHz x 512.
 BENCHMARK(BM_D_LongEnvelope)->ArgNames({"N", "format"})->Args({128, 0});
+BENCHMARK(BM_E_EndlessVicinity)->Apply(arguments);
 
 BENCHMARK_MAIN();

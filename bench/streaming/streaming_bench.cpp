@@ -3,7 +3,11 @@
 //
 // Targets:
 // - DataRequest to StreamData latency (10 ms requests, 2000 Hz, 16 bits):
-//   p99 well under the 10 ms request period with 0, 32 and 128 effects.
+//   p99 within 1.3x of the bare round trip (a 13-byte request answered with
+//   1012 bytes by a thread waiting in poll, nothing else done) with 32
+//   effects playing, and well under the 10 ms request period with 0, 32 and
+//   128 effects. The bare round trip is measured in the same run, half a
+//   request period after each StreamData, so both see the same machine.
 // - playEffect while streaming: a few microseconds per call.
 // - A connected stream with nothing playing: under 1 % of a core (the
 //   stream thread waits in poll between requests; a thread that polled
@@ -14,6 +18,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <chrono>
@@ -25,7 +30,10 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "link/hid_frame.h"
 #include "platform/network_interfaces.h"
+#include "platform/poll.h"
+#include "platform/udp_socket.h"
 #include "sdk/TarvonelSDK.h"
 #include "tools/vest-emulator/streaming_vest.h"
 #include "tools/vest-emulator/udp_vest_adapter.h"
@@ -110,22 +118,99 @@ Rig& rig() {
     return instance;
 }
 
+// The reference: a thread that waits in poll (10 ms at a time, as the
+// transport's receive does) and answers every 13-byte datagram with 1012
+// bytes, and a vest side that sends one request and waits in poll for the
+// answer. No CRC, no rendering, no encoding.
+class BareRoundTrip {
+public:
+    BareRoundTrip() {
+        const Ipv4Endpoint loopback{0x7F000001, 0};
+        if (host_.open() != 0 || host_.bind(loopback) != 0 || vest_.open() != 0 || vest_.bind(loopback) != 0) {
+            std::fprintf(stderr, "could not open the loopback sockets of the bare round trip\n");
+            std::exit(4);
+        }
+        hostEndpoint_ = host_.localEndpoint().value_or(Ipv4Endpoint{});
+        thread_ = std::thread([this] { answer(); });
+    }
+    ~BareRoundTrip() {
+        stopping_ = true;
+        waker_.notify();
+        thread_.join();
+    }
+
+    // One request and its answer, in microseconds; negative when no answer
+    // came within 100 ms.
+    double measure() {
+        std::array<uint8_t, streaming::kDataRequestFrameBytes> request{};
+        std::array<uint8_t, 2048> answer{};
+        const auto start = std::chrono::steady_clock::now();
+        vest_.sendTo(request.data(), request.size(), hostEndpoint_);
+        if (!vest_.waitReadable(0.1f)) return -1;
+        const DatagramResult result = vest_.receiveFrom(answer.data(), answer.size());
+        const double micros =
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+        return result.status == SocketStatus::Ok && result.bytes == kStreamDataFrameBytes ? micros : -1;
+    }
+
+private:
+    void answer() {
+        std::array<uint8_t, kStreamDataFrameBytes> frame{};
+        std::array<uint8_t, 64> request{};
+        std::array<PollEntry, 2> entries{PollEntry{host_.fd()}, PollEntry{waker_.fd()}};
+        while (!stopping_) {
+            if (pollDescriptors(entries, 0.010f) <= 0 || !entries[0].ready) continue;
+            for (int n = 0; n < 64; ++n) {
+                const DatagramResult result = host_.receiveFrom(request.data(), request.size());
+                if (result.status != SocketStatus::Ok) break;
+                host_.sendTo(frame.data(), frame.size(), result.from);
+            }
+        }
+    }
+
+    UdpSocket host_;
+    UdpSocket vest_;
+    Ipv4Endpoint hostEndpoint_;
+    Waker waker_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_; // last: joined before the sockets close
+};
+
 void BM_RequestToStreamDataLatency(benchmark::State& state) {
     Rig& r = rig();
+    BareRoundTrip bare;
     const auto effects = static_cast<int>(state.range(0));
     r.sdk->stopAll();
     for (int i = 0; i < effects; ++i)
         r.sdk->playEffect(r.spheres[static_cast<std::size_t>(i) % r.spheres.size()], trv_effect_properties_t());
+    constexpr uint64_t kRequests = 300;
+    const auto halfPeriod = std::chrono::microseconds(5000);
     std::vector<double> latencies;
+    std::vector<double> bareMicros;
     for (auto _ : state) {
         r.streaming.clearFrames();
-        r.streaming.waitForFrames(300, 30.0);
+        // After each StreamData, half a request period later (when the
+        // stream thread is waiting again), one bare round trip.
+        for (uint64_t n = 1; n <= kRequests; ++n) {
+            if (!r.streaming.waitForFrames(n, 1.0)) break;
+            std::this_thread::sleep_until(std::chrono::steady_clock::now() + halfPeriod);
+            const double micros = bare.measure();
+            if (micros >= 0) bareMicros.push_back(micros);
+        }
         for (const auto& frame : r.streaming.frames())
             if (frame.latencySeconds >= 0) latencies.push_back(frame.latencySeconds * 1e6);
     }
     r.sdk->stopAll();
-    state.counters["p50_us"] = percentile(latencies, 0.50);
-    state.counters["p99_us"] = percentile(latencies, 0.99);
+    const double p50 = percentile(latencies, 0.50);
+    const double p99 = percentile(latencies, 0.99);
+    const double bareP50 = percentile(bareMicros, 0.50);
+    const double bareP99 = percentile(bareMicros, 0.99);
+    state.counters["p50_us"] = p50;
+    state.counters["p99_us"] = p99;
+    state.counters["bare_p50_us"] = bareP50;
+    state.counters["bare_p99_us"] = bareP99;
+    state.counters["p50_ratio"] = bareP50 > 0 ? p50 / bareP50 : 0;
+    state.counters["p99_ratio"] = bareP99 > 0 ? p99 / bareP99 : 0;
     state.counters["frames"] = static_cast<double>(latencies.size());
 }
 BENCHMARK(BM_RequestToStreamDataLatency)->Arg(0)->Arg(32)->Arg(128)->Iterations(1)->Unit(benchmark::kMillisecond);
