@@ -46,19 +46,6 @@ void putField(char* text, std::size_t position, unsigned value, std::size_t widt
 
 } // namespace
 
-uint16_t crc16CcittFalse(const uint8_t* bytes, std::size_t count) noexcept {
-    // Eight steps of the bitwise shift register folded into one per byte
-    // (polynomial 0x1021 = x^12 + x^5 + 1): the same result, no table.
-    uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < count; ++i) {
-        uint8_t x = static_cast<uint8_t>((crc >> 8) ^ bytes[i]);
-        x = static_cast<uint8_t>(x ^ (x >> 4));
-        crc = static_cast<uint16_t>((crc << 8) ^ (static_cast<uint16_t>(x) << 12) ^
-                                    (static_cast<uint16_t>(x) << 5) ^ x);
-    }
-    return crc;
-}
-
 void stampFrameCrc(uint8_t* frame, std::size_t length) noexcept {
     const uint16_t crc = crc16CcittFalse(frame, length - 2);
     frame[length - 2] = static_cast<uint8_t>(crc & 0xFF);

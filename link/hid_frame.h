@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "link/crc16.h"
+
 enum class HidCommandId : uint8_t {
     PlaySample = 0x01,
     StopSlot = 0x02,
@@ -57,10 +59,6 @@ constexpr std::size_t kVersionTextBytes = 100;
 
 constexpr uint8_t answerIdOf(HidCommandId request) { return static_cast<uint8_t>(request) | kAnswerBit; }
 constexpr uint8_t idOf(HidCommandId id) { return static_cast<uint8_t>(id); }
-
-// CRC-16/CCITT-FALSE (poly 0x1021, init 0xFFFF, MSB first, no reflection, no
-// final XOR) of count bytes, without a lookup table.
-uint16_t crc16CcittFalse(const uint8_t* bytes, std::size_t count) noexcept;
 
 // Writes the CRC of bytes 0 .. length-3 into the last two bytes (low first).
 // length is the whole frame length, at least 2.

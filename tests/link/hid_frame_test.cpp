@@ -36,6 +36,28 @@ TEST(HidFrame, CrcMatchesThePublishedCheckValueAndTheWorkedFrames) {
     EXPECT_EQ(Bytes(stopAnswer, stopAnswer + 6), (Bytes{0x95, 0xAD, 0xDE, 0x00, 0xFF, 0x37}));
 }
 
+TEST(HidFrame, EveryCrcRouteGivesTheShiftRegistersValueAtEveryLength) {
+    // Lengths across the 8-byte steps, the 16-byte blocks and the 64-byte
+    // lanes, from unaligned starts; against the plain shift register.
+    std::vector<uint8_t> data(3 + 300);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131 + (i >> 3) * 7 + 1);
+    for (std::size_t start = 0; start < 3; ++start) {
+        uint16_t expected = 0xFFFF;
+        for (std::size_t length = 0; start + length <= data.size(); ++length) {
+            const uint8_t* bytes = data.data() + start;
+            EXPECT_EQ(crc16CcittFalse(bytes, length), expected) << start << "+" << length;
+            EXPECT_EQ(crc16::sliceBy8(0xFFFF, bytes, length), expected) << start << "+" << length;
+            if (crc16::carrylessAvailable()) {
+                EXPECT_EQ(crc16::carryless(bytes, length), expected) << start << "+" << length;
+            }
+            if (start + length == data.size()) break;
+            expected = static_cast<uint16_t>(expected ^ (bytes[length] << 8));
+            for (int bit = 0; bit < 8; ++bit)
+                expected = static_cast<uint16_t>((expected & 0x8000) ? (expected << 1) ^ 0x1021 : expected << 1);
+        }
+    }
+}
+
 TEST(HidFrame, CrcCheckRejectsEveryFlippedBitAndCoversNothingAtLengthTwo) {
     uint8_t frame[5] = {0x08, 0xAD, 0xDE, 0xAC, 0x24};
     EXPECT_TRUE(IHidCom::isCrcValid(frame, 5));
