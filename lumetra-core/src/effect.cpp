@@ -7,6 +7,7 @@
 
 #include "layout.h"
 #include "spn_values.h"
+#include "target_clones.h"
 #include "transform.h"
 
 namespace lmc {
@@ -33,26 +34,29 @@ uint64_t signalIndexOf(const nlohmann::json& sample) noexcept {
 }
 
 // destination[k] += source[k] x weight, widened to double, for k < count.
-// Built twice, for the x86-64 baseline and for processors with AVX2, and
-// picked when the library loads: the same products and sums, four at a
-// time instead of two (AVX2 brings no fused multiply-add, so nothing is
-// contracted). ThreadSanitizer cannot load the clones' resolver: its
-// builds take the baseline alone.
-#if defined(__SANITIZE_THREAD__)
-#define TRV_WEIGHTED_ADD_CLONES
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TRV_WEIGHTED_ADD_CLONES
-#endif
-#endif
-#ifndef TRV_WEIGHTED_ADD_CLONES
-#define TRV_WEIGHTED_ADD_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-TRV_WEIGHTED_ADD_CLONES void addWeighted(
-    double* __restrict destination, const float* __restrict source, double weight,
-    std::size_t count) noexcept {
+// With AVX2: the same products and sums, four at a time instead of two.
+TRV_AVX2_CLONES void addWeighted(double* __restrict destination, const float* __restrict source,
+                                 double weight, std::size_t count) noexcept {
     for (std::size_t k = 0; k < count; ++k)
         destination[k] += static_cast<double>(source[k]) * weight;
+}
+
+// The largest magnitude of count samples, compared as bit patterns: for
+// floats without their sign bit the order of the patterns is the order of
+// the values. A NaN (a pattern above infinity's) counts as 0. With AVX2:
+// eight at a time.
+TRV_AVX2_CLONES float peakMagnitude(const float* samples, std::size_t count) noexcept {
+    constexpr int32_t kInfinityBits = 0x7F800000;
+    int32_t peakBits = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        int32_t bits;
+        std::memcpy(&bits, samples + k, sizeof bits);
+        bits &= 0x7FFFFFFF;
+        peakBits = std::max(peakBits, bits > kInfinityBits ? 0 : bits);
+    }
+    float peak;
+    std::memcpy(&peak, &peakBits, sizeof peak);
+    return peak;
 }
 
 } // namespace
@@ -141,20 +145,7 @@ void Effect::spread(const RenderTarget& target, double t, double dt, std::size_t
         if (limit != activeLimit_) collectActive(limit);
         const std::size_t length = std::min(cell - intoCell, count - i);
         const float* source = samples + i;
-
-        // The largest magnitude, compared as bit patterns: for floats without
-        // their sign bit the order of the patterns is the order of the values.
-        // A NaN (a pattern above infinity's) counts as 0.
-        constexpr int32_t kInfinityBits = 0x7F800000;
-        int32_t peakBits = 0;
-        for (std::size_t k = 0; k < length; ++k) {
-            int32_t bits;
-            std::memcpy(&bits, source + k, sizeof bits);
-            bits &= 0x7FFFFFFF;
-            peakBits = std::max(peakBits, bits > kInfinityBits ? 0 : bits);
-        }
-        float peak;
-        std::memcpy(&peak, &peakBits, sizeof peak);
+        const float peak = peakMagnitude(source, length);
 
         // Actuators of weight 0 receive nothing, and their visualiser value
         // (never below 0) would stay as it is.

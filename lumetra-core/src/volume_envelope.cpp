@@ -4,8 +4,27 @@
 #include <cstdint>
 
 #include "spn_values.h"
+#include "target_clones.h"
 
 namespace lmc {
+namespace {
+
+// samples[i] x value, rounded back to float, for i in [begin, end).
+TRV_AVX2_CLONES void scale(float* samples, std::size_t begin, std::size_t end, double value) noexcept {
+    for (std::size_t i = begin; i < end; ++i)
+        samples[i] = static_cast<float>(static_cast<double>(samples[i]) * value);
+}
+
+// samples[i] x (slope x (t + i x dt) + intercept) for i in [begin, end); a
+// 32-bit index converts to double in vector registers.
+TRV_AVX2_CLONES void scaleByLine(float* samples, int32_t begin, int32_t end, double t, double dt,
+                                 double slope, double intercept) noexcept {
+    for (int32_t i = begin; i < end; ++i)
+        samples[i] = static_cast<float>(static_cast<double>(samples[i]) *
+                                        (slope * (t + static_cast<double>(i) * dt) + intercept));
+}
+
+} // namespace
 
 VolumeEnvelope::VolumeEnvelope(const nlohmann::json& keyframes) {
     if (keyframes.is_array()) {
@@ -76,22 +95,17 @@ void VolumeEnvelope::apply(double t, double dt, float* samples,
         std::size_t end;
         if (tk <= first.time) {
             end = std::max(runEnd(k, first.time), k + 1);
-            for (std::size_t i = k; i < end; ++i)
-                samples[i] = static_cast<float>(static_cast<double>(samples[i]) * first.value);
+            scale(samples, k, end, first.value);
         } else if (tk > last.time) {
             end = count;
-            for (std::size_t i = k; i < end; ++i)
-                samples[i] = static_cast<float>(static_cast<double>(samples[i]) * last.value);
+            scale(samples, k, end, last.value);
         } else if (tk == tk) {
             const std::size_t segment = segmentFor(tk);
             const Segment s = segments_[segment];
             end = std::max(runEnd(k, points_[segment + 1].time), k + 1);
             if (end <= static_cast<std::size_t>(INT32_MAX)) {
-                // A 32-bit index converts to double in vector registers.
-                for (int32_t i = static_cast<int32_t>(k); i < static_cast<int32_t>(end); ++i)
-                    samples[i] = static_cast<float>(
-                        static_cast<double>(samples[i]) *
-                        (s.slope * (t + static_cast<double>(i) * dt) + s.intercept));
+                scaleByLine(samples, static_cast<int32_t>(k), static_cast<int32_t>(end), t, dt, s.slope,
+                            s.intercept);
             } else {
                 for (std::size_t i = k; i < end; ++i)
                     samples[i] = static_cast<float>(static_cast<double>(samples[i]) *
