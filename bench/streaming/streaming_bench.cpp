@@ -21,10 +21,13 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -118,10 +121,12 @@ Rig& rig() {
     return instance;
 }
 
-// The reference: a thread that waits in poll (10 ms at a time, as the
-// transport's receive does) and answers every 13-byte datagram with 1012
-// bytes, and a vest side that sends one request and waits in poll for the
-// answer. No CRC, no rendering, no encoding.
+// The reference, built as the emulated vest and the stream are: a host
+// thread that waits in poll (10 ms at a time, as the transport's receive
+// does) and answers every 13-byte datagram with 1012 bytes; on the vest side
+// one thread sends the request and another, waiting in poll as the
+// emulator's adapter does, takes the answer's arrival time. No CRC, no
+// rendering, no encoding.
 class BareRoundTrip {
 public:
     BareRoundTrip() {
@@ -131,33 +136,35 @@ public:
             std::exit(4);
         }
         hostEndpoint_ = host_.localEndpoint().value_or(Ipv4Endpoint{});
-        thread_ = std::thread([this] { answer(); });
+        hostThread_ = std::thread([this] { answer(); });
+        vestThread_ = std::thread([this] { receive(); });
     }
     ~BareRoundTrip() {
         stopping_ = true;
-        waker_.notify();
-        thread_.join();
+        hostWaker_.notify();
+        vestWaker_.notify();
+        hostThread_.join();
+        vestThread_.join();
     }
 
     // One request and its answer, in microseconds; negative when no answer
     // came within 100 ms.
     double measure() {
         std::array<uint8_t, streaming::kDataRequestFrameBytes> request{};
-        std::array<uint8_t, 2048> answer{};
+        std::unique_lock lock(mutex_);
+        arrived_.reset();
         const auto start = std::chrono::steady_clock::now();
         vest_.sendTo(request.data(), request.size(), hostEndpoint_);
-        if (!vest_.waitReadable(0.1f)) return -1;
-        const DatagramResult result = vest_.receiveFrom(answer.data(), answer.size());
-        const double micros =
-            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-        return result.status == SocketStatus::Ok && result.bytes == kStreamDataFrameBytes ? micros : -1;
+        if (!arrivedChanged_.wait_for(lock, std::chrono::milliseconds(100), [this] { return arrived_.has_value(); }))
+            return -1;
+        return std::chrono::duration<double, std::micro>(*arrived_ - start).count();
     }
 
 private:
     void answer() {
         std::array<uint8_t, kStreamDataFrameBytes> frame{};
         std::array<uint8_t, 64> request{};
-        std::array<PollEntry, 2> entries{PollEntry{host_.fd()}, PollEntry{waker_.fd()}};
+        std::array<PollEntry, 2> entries{PollEntry{host_.fd()}, PollEntry{hostWaker_.fd()}};
         while (!stopping_) {
             if (pollDescriptors(entries, 0.010f) <= 0 || !entries[0].ready) continue;
             for (int n = 0; n < 64; ++n) {
@@ -168,12 +175,35 @@ private:
         }
     }
 
+    void receive() {
+        std::array<uint8_t, 2048> answer{};
+        std::array<PollEntry, 2> entries{PollEntry{vest_.fd()}, PollEntry{vestWaker_.fd()}};
+        while (!stopping_) {
+            if (pollDescriptors(entries, -1.0f) <= 0 || !entries[0].ready) continue;
+            for (int n = 0; n < 64; ++n) {
+                const DatagramResult result = vest_.receiveFrom(answer.data(), answer.size());
+                if (result.status != SocketStatus::Ok) break;
+                const auto now = std::chrono::steady_clock::now();
+                if (result.bytes != kStreamDataFrameBytes) continue;
+                std::lock_guard lock(mutex_);
+                arrived_ = now;
+                arrivedChanged_.notify_all();
+            }
+        }
+    }
+
     UdpSocket host_;
     UdpSocket vest_;
     Ipv4Endpoint hostEndpoint_;
-    Waker waker_;
+    Waker hostWaker_;
+    Waker vestWaker_;
     std::atomic<bool> stopping_{false};
-    std::thread thread_; // last: joined before the sockets close
+    std::mutex mutex_; // guards arrived_
+    std::condition_variable arrivedChanged_;
+    std::optional<std::chrono::steady_clock::time_point> arrived_;
+    // Last: joined before the sockets close.
+    std::thread hostThread_;
+    std::thread vestThread_;
 };
 
 void BM_RequestToStreamDataLatency(benchmark::State& state) {
