@@ -116,7 +116,8 @@ std::size_t Effect::render(const RenderTarget& target, double rateHz, double vol
 
 void Effect::updateWeights(const RenderTarget& target, double t) {
     spatial_.computeWeights(target.layout, target.transform, t, envelope_.valueAt(t) * target.boost);
-    collectActive(std::min(spatial_.weights().size(), target.actuatorCount));
+    const std::size_t limit = std::min(spatial_.weights().size(), target.actuatorCount);
+    if (spatial_.weightsVersion() != activeVersion_ || limit != activeLimit_) collectActive(limit);
 }
 
 void Effect::collectActive(std::size_t limit) {
@@ -125,6 +126,7 @@ void Effect::collectActive(std::size_t limit) {
     for (std::size_t a = 0; a < limit; ++a)
         if (weights[a] != 0.0) active_.push_back({a, weights[a]});
     activeLimit_ = limit;
+    activeVersion_ = spatial_.weightsVersion();
 }
 
 void Effect::spread(const RenderTarget& target, double t, double dt, std::size_t offset,

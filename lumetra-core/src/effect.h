@@ -70,6 +70,7 @@ private:
     bool cellValid_ = false;
     std::vector<ActiveWeight> active_; // reserved for every actuator
     std::size_t activeLimit_ = 0;      // the actuator count active_ was listed for
+    uint64_t activeVersion_ = 0;       // the spatial weights' version it was listed from
 };
 
 // A sample with its repetitions: the sample's delays and count around its

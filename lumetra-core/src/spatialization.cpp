@@ -1,6 +1,7 @@
 #include "spatialization.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "spn_values.h"
@@ -80,6 +81,8 @@ std::span<const double> SpatialKeyframe::evaluate(const ILayout& layout,
         }
         dirty_ = false;
     }
+    settled_ = !dirty_ && std::none_of(vicinities_.begin(), vicinities_.end(),
+                                       [](const auto& vicinity) { return vicinity->changed(); });
     return weights_;
 }
 
@@ -114,16 +117,26 @@ void Spatialization::reset() noexcept {
 int32_t Spatialization::computeWeights(const ILayout& layout, const Transform& transform,
                                        double t, double boostTerm) {
     const std::size_t n = layout.actuatorCount();
-    weights_.resize(n);
     // A moved layout or transform makes every key's cache stale, including
     // keys not evaluated now: they must not be reused later as they stand.
     const bool moved = layout.changed() || transform.changed();
+    const uint64_t boostBits = std::bit_cast<uint64_t>(boostTerm);
+    // One settled key and the same boost term give the weights already held:
+    // nothing to evaluate, copy or add.
+    if (!moved && !dirty_ && heldKey_ != kNoKey && weights_.size() == n && boostBits == heldBoostBits_ &&
+        keys_[heldKey_].settled())
+        return 0;
+    weights_.resize(n);
     if (moved)
         for (SpatialKeyframe& key : keys_) key.markDirty();
     const bool recompute = moved || dirty_;
     interpolate(layout, transform, t, recompute);
     for (double& weight : weights_) weight += boostTerm;
     dirty_ = false;
+    const std::size_t count = keys_.size();
+    heldKey_ = count == 1 ? 0 : (count > 1 && index_ >= count ? count - 1 : kNoKey);
+    heldBoostBits_ = boostBits;
+    ++version_;
     return 0;
 }
 

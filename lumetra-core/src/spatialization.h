@@ -47,7 +47,14 @@ public:
     std::span<const double> evaluate(const ILayout& layout, const Transform& transform,
                                      bool recompute);
     // The cached weights are stale: the next evaluate recomputes them.
-    void markDirty() noexcept { dirty_ = true; }
+    void markDirty() noexcept {
+        dirty_ = true;
+        settled_ = false;
+    }
+    // True when an evaluate without `recompute` would hand out the cached
+    // weights as they stand: the key is not dirty and no vicinity changed
+    // (explicit weights never settle: their vicinity stays changed).
+    bool settled() const noexcept { return settled_; }
     void reserve(std::size_t actuatorCount);
 
 private:
@@ -56,6 +63,7 @@ private:
     DenseMatrix matrix_;
     std::vector<double> weights_;
     bool dirty_ = true;
+    bool settled_ = false;
 };
 
 class Spatialization {
@@ -83,6 +91,9 @@ public:
 
     // One weight per actuator of the last computeWeights' layout.
     std::span<const double> weights() const noexcept { return weights_; }
+    // Advances whenever computeWeights may have changed weights(); the same
+    // number means the same values.
+    uint64_t weightsVersion() const noexcept { return version_; }
     const std::vector<SpatialKeyframe>& keys() const noexcept { return keys_; }
     bool repeat() const noexcept { return repeat_; }
 
@@ -97,6 +108,12 @@ private:
     bool repeat_ = false;
     std::vector<double> weights_;
     bool dirty_ = true;
+    uint64_t version_ = 0;
+    // When weights_ hold one key's weights plus a boost term (one key, or
+    // past the last key without repetition): that key and the term's bits.
+    static constexpr std::size_t kNoKey = SIZE_MAX;
+    std::size_t heldKey_ = kNoKey;
+    uint64_t heldBoostBits_ = 0;
 };
 
 } // namespace lmc
