@@ -23,6 +23,10 @@ double LumCore::sample(uint32_t channel, uint32_t frame) const {
     return engine_.actuatorBuffers()[channel][frame];
 }
 
+const double* LumCore::channelSamples(uint32_t channel) const {
+    return engine_.actuatorBuffers()[channel].data();
+}
+
 void LumCore::collectVisualizerFrames(std::vector<VisualizerFrame>& frames) {
     engine_.collectSequenceWeights(weights_);
     // The frames' weight vectors keep their storage from one update to the next.

@@ -25,6 +25,7 @@ public:
     void setSampleRate(double hz) override;
     void render() override;
     double sample(uint32_t channel, uint32_t frame) const override;
+    const double* channelSamples(uint32_t channel) const override;
     bool rendersPatterns() const override { return true; }
     void collectVisualizerFrames(std::vector<VisualizerFrame>& frames) override;
     void resetElapsed() override;

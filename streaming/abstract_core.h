@@ -30,6 +30,13 @@ public:
     // One sample of the last rendered buffer, in [-1, 1]. Preconditions:
     // channel < channelCount(), frame < bufferSize().
     virtual double sample(uint32_t channel, uint32_t frame) const = 0;
+    // The last rendered buffer of one channel (bufferSize() samples), read
+    // as sample() is; null when the core keeps no such buffer, and then the
+    // stream asks sample() for every value.
+    virtual const double* channelSamples(uint32_t channel) const {
+        (void)channel;
+        return nullptr;
+    }
     virtual bool rendersPatterns() const = 0;
     // Clears `frames` and fills it with the current frames (one per sequence).
     virtual void collectVisualizerFrames(std::vector<VisualizerFrame>& frames) = 0;

@@ -121,14 +121,6 @@ uint32_t stepsToMicros(const StreamMode& mode, uint32_t steps) noexcept {
     return static_cast<uint32_t>((1e6 / static_cast<double>(mode.rateHz)) * steps);
 }
 
-int16_t quantize16(double sample) noexcept {
-    const float v = static_cast<float>(sample) * 32768.0f;
-    if (v >= 32767.0f) return 32767;
-    if (v <= -32768.0f) return -32768;
-    if (std::isnan(v)) return 0;
-    return static_cast<int16_t>(std::lrintf(v));
-}
-
 int8_t compand8(double sample) noexcept { return lookup(kFirstIndex8, sample); }
 
 int8_t compand4(double sample) noexcept { return lookup(kFirstIndex4, sample); }

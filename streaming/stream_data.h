@@ -79,7 +79,19 @@ RequestPlan planRequest(uint32_t durationMicros, const DurationLimits& limits,
 uint32_t stepsToMicros(const StreamMode& mode, uint32_t steps) noexcept;
 
 // Sample conversions. Each takes a sample in [-1, 1].
-int16_t quantize16(double sample) noexcept; // s * 32768, saturated, rounded to nearest
+// s * 32768 in single precision, saturated, rounded to nearest (ties to
+// even, as lrintf). Inline: the encoder calls it for every sample.
+inline int16_t quantize16(double sample) noexcept {
+    const float v = static_cast<float>(sample) * 32768.0f;
+    if (v >= 32767.0f) return 32767;
+    if (v <= -32768.0f) return -32768;
+    if (v != v) return 0;
+    // Adding and taking away 1.5 x 2^23 leaves the float nearest to v, in
+    // the current rounding mode, for any |v| < 2^22: lrintf's result without
+    // its library call.
+    constexpr float kRounder = 12582912.0f;
+    return static_cast<int16_t>((v + kRounder) - kRounder);
+}
 int8_t compand8(double sample) noexcept;    // the 8-bit companding table, -127..127
 int8_t compand4(double sample) noexcept;    // the 4-bit companding table, -7..7
 

@@ -361,11 +361,20 @@ int32_t StreamHid::answerDataRequest(Clock::time_point received) {
     // it is read without the lock.
     const uint32_t channels = std::min(core->channelCount(), channelsPerFrame_);
     const AbstractCore* const source = core;
-    streaming::encodeStreamSamples(
-        std::span<uint8_t, streaming::kStreamDataSampleBytes>(dataFrame_.data() + streaming::kStreamDataSampleOffset,
-                                                              streaming::kStreamDataSampleBytes),
-        plan.mode.widthCode, plan.steps, channelsPerFrame_, channels,
-        [source](uint32_t channel, uint32_t step) { return source->sample(channel, step); });
+    const std::span<uint8_t, streaming::kStreamDataSampleBytes> area(
+        dataFrame_.data() + streaming::kStreamDataSampleOffset, streaming::kStreamDataSampleBytes);
+    // The channels' buffers read directly where the core hands them out (no
+    // call per sample), else sample by sample.
+    std::array<const double*, 256> buffers{}; // N is one byte
+    bool direct = true;
+    for (uint32_t channel = 0; channel < channels && direct; ++channel)
+        direct = (buffers[channel] = source->channelSamples(channel)) != nullptr;
+    if (direct)
+        streaming::encodeStreamSamples(area, plan.mode.widthCode, plan.steps, channelsPerFrame_, channels,
+                                       [&buffers](uint32_t channel, uint32_t step) { return buffers[channel][step]; });
+    else
+        streaming::encodeStreamSamples(area, plan.mode.widthCode, plan.steps, channelsPerFrame_, channels,
+                                       [source](uint32_t channel, uint32_t step) { return source->sample(channel, step); });
     IHidCom::setCrc(dataFrame_.data(), static_cast<uint16_t>(dataFrame_.size()));
 
     const int32_t sent = transport_->send(dataFrame_.data(), static_cast<int32_t>(dataFrame_.size()));

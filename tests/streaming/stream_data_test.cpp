@@ -79,6 +79,16 @@ TEST(StreamData, SixteenBitSamplesSaturateAndRound) {
     for (const auto& [in, out] : {std::pair{1.0, 32767}, {-1.0, -32768}, {0.0, 0}, {0.5, 16384}, {-0.25, -8192},
                                   {2.0, 32767}, {std::nan(""), 0}})
         EXPECT_EQ(quantize16(in), out) << in;
+    // Every quarter step across the range (halves go to even), each nudged
+    // by one float either way: the library's lrintf.
+    for (int quarter = -4 * 32768; quarter < 4 * 32767; ++quarter) {
+        const float exact = static_cast<float>(quarter) / 4.0f;
+        for (const float v : {std::nextafter(exact, -1e9f), exact, std::nextafter(exact, 1e9f)}) {
+            const double sample = static_cast<double>(v) / 32768.0;
+            if (v <= -32768.0f || v >= 32767.0f) continue;
+            ASSERT_EQ(quantize16(sample), std::lrintf(v)) << v;
+        }
+    }
 }
 TEST(StreamData, CompandingTablesCoverEveryValueInOrder) {
     const auto at = [](int32_t index) { return index / 32768.0; };
