@@ -21,3 +21,4 @@ __attribute__((noinline)) void* operator new(std::size_t size, const std::nothro
     gAllocations.fetch_add(1, std::memory_order_relaxed);
     return std::malloc(size == 0 ? 1 : size);
 }
+__attribute__((noinline)) void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
