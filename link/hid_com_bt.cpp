@@ -1,19 +1,18 @@
 #include "link/hid_com_bt.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "link/bluetooth/bluetooth_exception.h"
+#include "sdk/device_name.h"
 #include "sdk/errors.h"
 #include "sdk/log.h"
 
 namespace {
 
 constexpr const char* kTag = "BTStandalone";
-constexpr const char* kDeviceNamePattern = "((rvd)[-_\\s.]*(mk)[-_\\s.](i|v|x)+|tarvonel)";
 // A flood of bytes must not keep one receive() reading for ever.
 constexpr int kMaxReadsPerReceive = 16;
 // How long an answer wait may go without looking for a cancel().
@@ -44,7 +43,6 @@ HidComBT::HidComBT() : HidComBT(processLinkTimings(), activeBluetoothBackend()) 
 HidComBT::HidComBT(const LinkTimings& timings, std::shared_ptr<BluetoothBackend> backend)
     : timings_(timings),
       backend_(std::move(backend)),
-      deviceName_(kDeviceNamePattern, std::regex::ECMAScript | std::regex::icase),
       incoming_(&answerLengthOf, kAnswerBufferBytes) {
     try {
         inquirer = BluetoothInquirer::create(backend_);
@@ -68,10 +66,7 @@ void HidComBT::closeLink() noexcept {
 
 bool HidComBT::isVestCandidate(const BluetoothDeviceRecord& record) const {
     if (!record.authenticated) return false;
-    std::string name = record.name;
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return std::regex_search(name, deviceName_);
+    return isVestName(record.name);
 }
 
 void HidComBT::writeFrame(const uint8_t* frame, std::size_t length) {

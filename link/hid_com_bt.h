@@ -9,7 +9,6 @@
 #pragma once
 
 #include <memory>
-#include <regex>
 
 #include "link/bluetooth/bluetooth_inquirer.h"
 #include "link/bluetooth/bluetooth_rfcomm_link.h"
@@ -43,7 +42,7 @@ public:
     // Closes and forgets the link; clears `connected`.
     void closeLink() noexcept;
 
-    // The device filter: a paired device whose lower-cased name the
+    // The device filter: a paired device whose name (in any case) the
     // device-name expression finds a match in.
     bool isVestCandidate(const BluetoothDeviceRecord& record) const;
 
@@ -60,7 +59,6 @@ private:
 
     const LinkTimings timings_;
     const std::shared_ptr<BluetoothBackend> backend_;
-    const std::regex deviceName_;
     std::unique_ptr<BluetoothInquirer> inquirer;
     std::unique_ptr<BluetoothRfcommLink> link;
     FrameReassembler incoming_; // used by the reading thread only
