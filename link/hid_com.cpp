@@ -33,6 +33,32 @@ bool IHidCom::pauseUnlessCancelled(float seconds) {
     return !cancelChanged_.wait_for(lock, std::chrono::duration<float>(seconds), [this] { return cancelled_.load(); });
 }
 
+bool IHidCom::holdIfUnasked(std::size_t length) noexcept {
+    if (length == 0 || length > kAnswerBufferBytes || answerBuffer[0] != idOf(HidCommandId::SlotStatus)) return false;
+    std::lock_guard lock(heldMutex_);
+    if (heldCount_ == kMaxHeldMessages) { // a newer status outweighs the oldest
+        heldFirst_ = (heldFirst_ + 1) % kMaxHeldMessages;
+        --heldCount_;
+    }
+    const std::size_t slot = (heldFirst_ + heldCount_) % kMaxHeldMessages;
+    std::memcpy(held_[slot].data(), answerBuffer, length);
+    heldLength_[slot] = length;
+    ++heldCount_;
+    anyHeld_ = true;
+    return true;
+}
+
+int32_t IHidCom::takeHeldMessage() noexcept {
+    if (!anyHeld_.load()) return 0;
+    std::lock_guard lock(heldMutex_);
+    if (heldCount_ == 0) return 0;
+    const std::size_t length = heldLength_[heldFirst_];
+    std::memcpy(answerBuffer, held_[heldFirst_].data(), length);
+    heldFirst_ = (heldFirst_ + 1) % kMaxHeldMessages;
+    anyHeld_ = --heldCount_ != 0;
+    return static_cast<int32_t>(length);
+}
+
 void IHidCom::setCrc(uint8_t* frame, uint16_t length) noexcept { stampFrameCrc(frame, length); }
 
 bool IHidCom::isCrcValid(const uint8_t* frame, uint16_t length) noexcept {

@@ -13,6 +13,7 @@
 // except cancel(). `connected` may be read from any thread.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -67,7 +68,8 @@ public:
     // one message. The table length of a valid message now standing in
     // answerBuffer; 0 when nothing came; -10 for an invalid message (unknown
     // ID, bad CRC, wrong length); -3 when not connected; -6 when the link
-    // failed (`connected` is then cleared).
+    // failed (`connected` is then cleared). A slot status kept by an answer
+    // wait (holdIfUnasked) is handed out first, without waiting.
     virtual int32_t receive() = 0;
 
     // Ends a scan() or connect() running on another thread soon (well
@@ -98,8 +100,27 @@ protected:
     // pause passed, false when cancelled.
     bool pauseUnlessCancelled(float seconds);
 
+    // Unasked slot-status messages (0xA0) are the owner's, also when they
+    // come while connect(), scan() or disconnect() waits for an answer: such
+    // a wait keeps the one in answerBuffer (of `length` bytes) aside, and
+    // receive() hands the kept ones out, oldest first, before reading the
+    // link. At most kMaxHeldMessages are kept; past that the oldest goes.
+    // True when the message was kept (it was a slot status).
+    bool holdIfUnasked(std::size_t length) noexcept;
+    // The length of the oldest kept message, now in answerBuffer; 0 when none.
+    int32_t takeHeldMessage() noexcept;
+    static constexpr std::size_t kMaxHeldMessages = 8;
+
 private:
     std::atomic<bool> cancelled_{false};
     std::mutex cancelMutex_; // pairs with cancelChanged_; guards no data
     std::condition_variable cancelChanged_;
+    // Guards held_, heldLength_, heldFirst_ and heldCount_ (the waits of connect, scan and
+    // disconnect write them; receive() reads them).
+    std::mutex heldMutex_;
+    std::array<std::array<uint8_t, kAnswerBufferBytes>, kMaxHeldMessages> held_{};
+    std::array<std::size_t, kMaxHeldMessages> heldLength_{};
+    std::size_t heldFirst_ = 0;
+    std::size_t heldCount_ = 0;
+    std::atomic<bool> anyHeld_{false}; // heldCount_ != 0: receive() skips the lock when clear
 };

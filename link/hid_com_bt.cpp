@@ -110,6 +110,7 @@ int32_t HidComBT::waitAnswer(uint8_t expectedId) {
         const int32_t length = pullFrame(std::min(left, kCancelCheckSeconds));
         if (length <= 0) continue; // nothing yet, or garbage dropped
         if (answerBuffer[0] == expectedId) return length;
+        if (holdIfUnasked(static_cast<std::size_t>(length))) continue; // the owner's, not the answer
         if (answerBuffer[0] == idOf(HidCommandId::ErrorAnswer))
             return decodeDeviceError(static_cast<int8_t>(answerBuffer[3]));
         closeLink();
@@ -259,6 +260,7 @@ int32_t HidComBT::receive() {
                                        << errorCodeMessage(TRV_ERROR_NO_DEVICE_CONNECTED);
         return TRV_ERROR_NO_DEVICE_CONNECTED;
     }
+    if (const int32_t held = takeHeldMessage(); held > 0) return held;
     try {
         return pullFrame(timings_.receiveWaitSeconds);
     } catch (const BluetoothException& error) {

@@ -166,6 +166,7 @@ int32_t HidComUdp::receiveNow() {
 
 int32_t HidComUdp::receive() {
     if (!connected) return TRV_ERROR_NO_DEVICE_CONNECTED;
+    if (const int32_t held = takeHeldMessage(); held > 0) return held;
     socket.waitReadable(timings_.receiveWaitSeconds);
     return receiveNow();
 }
@@ -175,6 +176,14 @@ void HidComUdp::drainStaleDatagrams() {
     for (int i = 0; i < kMaxStaleDatagrams; ++i) {
         const auto result = socket.receiveFrom(scratch, sizeof scratch);
         if (result.status == SocketStatus::WouldBlock || result.status == SocketStatus::Failed) return;
+        // A late answer is dropped; a slot status not yet read is the owner's.
+        const std::size_t length = answerLengths.lengthOf(scratch[0]);
+        if (result.status == SocketStatus::Ok && result.from == device &&
+            scratch[0] == idOf(HidCommandId::SlotStatus) && result.bytes == length &&
+            isCrcValid(scratch, static_cast<uint16_t>(length))) {
+            std::memcpy(answerBuffer, scratch, length);
+            holdIfUnasked(length);
+        }
     }
 }
 
@@ -212,7 +221,13 @@ int32_t HidComUdp::sendAndWait(const uint8_t* frame, int32_t length, uint8_t exp
         if (left <= 0.0f || cancelled()) return TRV_ERROR_DEVICE_NOT_REACHABLE;
         waitForDatagram(left);
         received = receiveNow();
-        if (received > 0) break;
+        if (received > 0) {
+            // Only the request's answer (or an error answer) ends the wait; an
+            // unasked slot status is kept for receive(), anything else is stale.
+            if (answerBuffer[0] == expectedId || answerBuffer[0] == idOf(HidCommandId::ErrorAnswer)) break;
+            holdIfUnasked(static_cast<std::size_t>(received));
+            continue;
+        }
         if (!connected) return TRV_ERROR_DEVICE_NOT_REACHABLE; // the socket failed
     }
     if (answerBuffer[0] == expectedId) return 0;

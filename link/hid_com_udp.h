@@ -69,7 +69,8 @@ private:
     // Reads one datagram without waiting: its table length, 0, -10 or -6.
     int32_t receiveNow();
     // Sends a request and waits for its answer (0, the answer in
-    // answerBuffer); -6 time-out, -10 another message, or send's code. An
+    // answerBuffer); -6 time-out, -10 an error answer, or send's code. Other
+    // messages meanwhile do not end the wait (see holdIfUnasked). An
     // error answer "invalid internal state" (old firmware, not bound) leads
     // to one Bind and one more try when forcedBindAllowed.
     int32_t sendAndWait(const uint8_t* frame, int32_t length, uint8_t expectedId,

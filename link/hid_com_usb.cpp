@@ -126,6 +126,11 @@ int32_t HidComUsb::send(const uint8_t* frame, int32_t length) {
 
 int32_t HidComUsb::receive() {
     if (!connected) return TRV_ERROR_NO_DEVICE_CONNECTED;
+    if (const int32_t held = takeHeldMessage(); held > 0) return held;
+    return readReport();
+}
+
+int32_t HidComUsb::readReport() {
     int read = 0;
     std::string error;
     {
@@ -173,8 +178,9 @@ bool HidComUsb::waitAnswer(uint8_t expectedId) {
     const auto start = Clock::now();
     // Each receive() blocks up to 10 ms: the wait never spins.
     while (secondsSince(start) < timings_.answerTimeoutSeconds && !cancelled()) {
-        const int32_t received = receive();
+        const int32_t received = connected ? readReport() : TRV_ERROR_NO_DEVICE_CONNECTED;
         if (received > 0 && answerBuffer[0] == expectedId) return true;
+        if (received > 0) holdIfUnasked(static_cast<std::size_t>(received)); // the owner's, not the answer
         if (received == TRV_ERROR_DEVICE_NOT_REACHABLE || received == TRV_ERROR_NO_DEVICE_CONNECTED)
             return false; // the device failed: nothing more will come
     }

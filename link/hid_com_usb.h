@@ -47,6 +47,8 @@ private:
     int32_t writeRequest(HidCommandId id, bool logFailure);
     // Waits for a message with this ID: true when it stands in answerBuffer.
     bool waitAnswer(uint8_t expectedId);
+    // One report from the device, as receive() but never a kept message.
+    int32_t readReport();
     std::string errorTextLocked();
 
     const LinkTimings timings_;

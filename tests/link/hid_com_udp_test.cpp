@@ -19,6 +19,7 @@
 #include "support/link_frames.h"
 #include "support/log_capture.h"
 #include "support/net_guard.h"
+#include "tools/vest-emulator/board_vest.h"
 #include "tools/vest-emulator/udp_vest_adapter.h"
 
 namespace {
@@ -503,6 +504,20 @@ TEST_F(WifiLink, AnUnansweredUnbindStillReleasesTheBinding) {
     EXPECT_TRUE(hasLog(logs, "Unbind failed, board might not be in correct state.", TRV_LOG_WARNING));
     EXPECT_TRUE(hasLog(logs, "Device could not unbind properly while disconnecting.", TRV_LOG_WARNING));
     EXPECT_EQ(transport.disconnect(), -3);
+}
+
+TEST_F(WifiLink, AnUnaskedSlotStatusIsNoAnswerAndIsKeptForTheReader) {
+    auto vest = addVest(2);
+    vestemu::BoardOptions options;
+    options.statusBefore = 0x11; // Bind
+    vestemu::BoardVest board(vest, options);
+    HidComUdp transport(fastTimings());
+    ASSERT_EQ(transport.connect(0, ""), 0);
+    ASSERT_GT(transport.receive(), 0);
+    EXPECT_EQ(transport.answerBuffer[0], 0xA0);
+    options.statusBefore = 0x12; // Unbind
+    board.setOptions(options);
+    EXPECT_EQ(transport.disconnect(), 0);
 }
 
 TEST_F(WifiLink, RefusesWhatTheStateForbids) {

@@ -100,6 +100,15 @@ BoardVest::BoardVest(std::shared_ptr<EmulatedVest> vest, BoardOptions options)
         vest_->setHandler(idOf(id), [this](EmulatedVest&, const Request& r) { handleAll(r); });
     vest_->setHandler(idOf(HidCommandId::SetMuteStatus), [this](EmulatedVest&, const Request& r) { handleMute(r); });
     vest_->setHandler(idOf(HidCommandId::KeepAlive), [this](EmulatedVest&, const Request& r) { handleKeepAlive(r); });
+    vest_->setPrelude([this](uint8_t id) {
+        std::vector<uint8_t> frame;
+        {
+            std::lock_guard lock(mutex_);
+            if (options_.statusBefore != id) return;
+            frame = statusFrameLocked();
+        }
+        vest_->sendUnsolicited(std::move(frame));
+    });
     thread_ = std::thread([this] { run(); });
 }
 
@@ -107,6 +116,7 @@ BoardVest::~BoardVest() {
     for (HidCommandId id : {HidCommandId::PlaySample, HidCommandId::StopSlot, HidCommandId::ResumeAll,
                             HidCommandId::StopAll, HidCommandId::PauseAll, HidCommandId::SetMuteStatus})
         vest_->setHandler(idOf(id), nullptr);
+    vest_->setPrelude(nullptr);
     // The plain vest's keep-alive again: an all-zero status.
     vest_->setHandler(idOf(HidCommandId::KeepAlive), [](EmulatedVest& v, const Request& r) {
         v.answer(r, headOf(answerIdOf(HidCommandId::KeepAlive), 7));

@@ -11,7 +11,8 @@
 // A sample lasts what the duration model says, on the vest's own clock;
 // pausing stops that clock for the slots. Knobs: the order in which free
 // slots are handed out, fewer usable slots (a full board answers 255), a
-// refusing board (error answer "invalid parameters"), a forced slot value.
+// refusing board (error answer "invalid parameters"), a forced slot value,
+// an unasked SlotStatus before the answer to one command.
 // The vest's own fault knobs (silence, drop, delay, ...) apply to every
 // answer. Every command is recorded with its time on the vest clock.
 //
@@ -66,6 +67,8 @@ struct BoardOptions {
     std::function<double(const BoardSample&)> durationOf;
     double defaultSampleSeconds = 0.2;
     bool endSamples = true;                   // false: samples play until stopped
+    // An unasked SlotStatus goes out right before the answer to this command ID.
+    std::optional<uint8_t> statusBefore;
     // Told of every command after it is recorded, on the adapter's thread,
     // without the board's lock held.
     std::function<void(const struct BoardCommand&)> observer;

@@ -41,11 +41,13 @@ void EmulatedVest::receiveFrame(std::span<const uint8_t> frame, const std::share
     if (frame.empty() || !link) return;
     Request request{frame[0], frame, link};
     Handler handler;
+    std::function<void(uint8_t)> prelude;
     {
         std::lock_guard lock(mutex_);
         received_.push_back(request.id);
         hostLink_ = link;
         handler = handlers_[request.id];
+        prelude = prelude_;
     }
     try {
         const uint32_t length = requestLengthOf(request.id);
@@ -53,6 +55,7 @@ void EmulatedVest::receiveFrame(std::span<const uint8_t> frame, const std::share
         if (frame.size() < 3 || !frameSyncMatches(frame.data())) return answerError(request, -3);
         if (frame.size() != length) return answerError(request, -4);
         if (!frameCrcMatches(frame.data(), frame.size())) return answerError(request, -1);
+        if (prelude) prelude(request.id);
         handler(*this, request);
     } catch (...) {
         // A handler's failure must not take the adapter's thread down.
@@ -89,6 +92,11 @@ void EmulatedVest::answerError(const Request& request, int8_t code) {
     auto frame = frameOf(idOf(HidCommandId::ErrorAnswer), 6);
     frame[3] = static_cast<uint8_t>(code);
     answer(request, std::move(frame));
+}
+
+void EmulatedVest::setPrelude(std::function<void(uint8_t id)> prelude) {
+    std::lock_guard lock(mutex_);
+    prelude_ = std::move(prelude);
 }
 
 bool EmulatedVest::sendUnsolicited(std::vector<uint8_t> frame) {

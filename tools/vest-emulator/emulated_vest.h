@@ -78,6 +78,9 @@ public:
     // Replaces the handler of one command ID (null: the ID is refused with
     // "invalid command ID").
     void setHandler(uint8_t id, Handler handler);
+    // Called with the ID of each valid request right before its handler,
+    // without the vest's lock held (null: nothing).
+    void setPrelude(std::function<void(uint8_t id)> prelude);
 
     void setFaults(const Faults& faults);
     Faults faults() const;
@@ -108,6 +111,7 @@ private:
     const std::shared_ptr<VestClock> clock_;
     mutable std::mutex mutex_; // guards every member below
     std::array<Handler, 256> handlers_;
+    std::function<void(uint8_t)> prelude_;
     Faults faults_;
     bool oldFirmware_ = false;
     std::optional<uint8_t> discoverStatus_;
