@@ -55,6 +55,7 @@ HandlerCommands::~HandlerCommands() {
         closing = true;
         disconnectRequest = true;
         if (connectionState != TRV_STATE_DISCONNECTED) connectionState = TRV_STATE_DISCONNECTING;
+        if (busy != nullptr) busy->cancel(); // a running scan or connect ends at once
     }
     wake.notify_all();
     joinWorker();
@@ -114,13 +115,17 @@ void HandlerCommands::connectionRoutine(uint32_t requested) {
             {
                 std::lock_guard lock(stateMutex);
                 transport = made;
+                busy = made;
+                if (closing) made->cancel();
                 address = scanAddresses[kind][requested];
             }
-            if (made->connect(requested, address) == 0) {
+            const int32_t result = made->connect(requested, address);
+            std::lock_guard lock(stateMutex);
+            busy = nullptr;
+            if (result == 0) {
                 used = kind;
                 break;
             }
-            std::lock_guard lock(stateMutex);
             delete std::exchange(transport, nullptr);
         }
     }
@@ -284,7 +289,14 @@ void HandlerCommands::scanningRoutine(trv_output_t output) {
             if (kind == TRV_OUTPUT_USB) scanner = std::make_unique<HidComUsb>();
             if (kind == TRV_OUTPUT_WIFI) scanner = std::make_unique<HidComUdp>();
             if (kind == TRV_OUTPUT_BLUETOOTH) scanner = std::make_unique<HidComBT>();
+            {
+                std::lock_guard lock(stateMutex);
+                busy = scanner.get();
+                if (closing) scanner->cancel();
+            }
             scanner->scan(records, addresses[kind], strings);
+            std::lock_guard lock(stateMutex);
+            busy = nullptr;
         }
         for (std::size_t i = 0; i < records.size(); ++i) {
             records[i].deviceVersion = strings[2 * i].c_str();

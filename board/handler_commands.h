@@ -18,8 +18,8 @@
 //
 // Locks, never nested: stateMutex (the frame's) guards the device
 // identity, globalBoost, patterns, effects, the ID counters, the play and
-// stop lists, the request flags, `paused`, `wakeRequested` and the deletion
-// of `transport`; answerMutex guards the transaction's answer fields. The
+// stop lists, the request flags, `paused`, `wakeRequested`, `busy` and the
+// deletion of `transport`; answerMutex guards the transaction's answer fields. The
 // slot masks are atomics of the SlotSchedule. No lock is held during a
 // transaction, a Sequence call or a callback.
 #pragma once
@@ -152,6 +152,7 @@ private:
     bool closing = false;          // the destructor began: no new connection
     bool wakeRequested = false;    // the sequencing loop has work
     IHidCom* transport = nullptr;  // owned; used by the worker and the receive thread while connected
+    IHidCom* busy = nullptr;       // the transport scanning or connecting: the destructor cancels it
     std::condition_variable wake;  // with stateMutex: wakes the sequencing loop
 
     // Sequencing thread only.
