@@ -3,6 +3,7 @@
 // signal and streamed over WiFi to the emulated vest.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <memory>
@@ -69,6 +70,14 @@ protected:
         vest->streaming().waitForFrames(vest->streaming().frames().size() + 30, 5.0); // the tail
         return totalEnergy(vest->streaming().energy());
     }
+    // Loudest sample the vest received since the last click train began. Unlike the
+    // energy, it does not depend on how much of the train the capture window held.
+    double peak() {
+        double loudest = 0.0;
+        for (const auto& frame : vest->streaming().frames())
+            for (float s : frame.samples) loudest = std::max(loudest, std::fabs(double(s)));
+        return loudest;
+    }
 
     std::size_t reports = 0;
     CallbackRecorder recorder;
@@ -89,14 +98,16 @@ TEST_F(AudioToHaptics, WhatTheSpeakersPlayIsFeltOnEveryActuator) {
     EXPECT_EQ(exp.getVyxVolume(), 1.0f);
     EXPECT_EQ(totalEnergy(vest->energyOver(30)), 0.0) << "silence gives silence";
     const double full = energyOfClicks();
+    const double fullPeak = peak();
     ASSERT_GT(full, 0.0) << "clicks give transients";
     for (const auto& frame : vest->streaming().frames())
         for (std::size_t i = 0; i < frame.samples.size(); ++i)
             ASSERT_EQ(frame.samples[i], frame.samples[i - i % 20]) << "20 identical channels";
 
     exp.setVyxVolume(0.5f);
-    const double half = energyOfClicks();
-    EXPECT_NEAR(half / full, 0.25, 0.07) << "half the volume, a quarter of the energy";
+    energyOfClicks();
+    // Half the amplitude; a loud full-volume peak may have been clipped at 1.
+    EXPECT_NEAR(peak() / fullPeak, 0.5, 0.12) << "half the volume, half the amplitude";
     exp.setVyxVolume(1.0f);
     ASSERT_EQ(exp.setVyxPreset(3), 0); // Smooth: no rumble
     EXPECT_EQ(exp.getVyxPreset(), 3);
