@@ -4,10 +4,8 @@
 #include <array>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <numbers>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,18 +15,14 @@
 #include "lumetra-core/src/pattern.h"
 #include "lumetra-core/src/spatialization.h"
 #include "lumetra-core/src/transform.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 constexpr std::size_t kActuators = 20;
 constexpr double kStepSeconds = 0.05;
 
-std::string readText(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using trv::test::readFile;
 
 // The strongest actuator of a sample at each step of its play time.
 std::vector<std::size_t> strongestOverTime(const nlohmann::json& sample, double seconds,
@@ -53,7 +47,7 @@ TEST(ExamplePatterns, AreValidSpn) {
     for (const auto& entry : std::filesystem::directory_iterator(TRV_EXAMPLE_PATTERN_DIR)) {
         if (entry.path().extension() != ".spn") continue;
         ++count;
-        const std::string text = readText(entry.path());
+        const std::string text = readFile(entry.path());
         const lmc::Pattern pattern(text.c_str());
         EXPECT_TRUE(pattern.valid()) << entry.path();
         EXPECT_GE(pattern.maxSimultaneous(), 1) << entry.path();
@@ -62,7 +56,7 @@ TEST(ExamplePatterns, AreValidSpn) {
 }
 
 TEST(ExamplePatterns, TheVestTourMovesRoundAndUpTheVestAndReachesEveryActuator) {
-    const std::string text = readText(std::filesystem::path(TRV_EXAMPLE_PATTERN_DIR) / "vest-tour.spn");
+    const std::string text = readFile(std::filesystem::path(TRV_EXAMPLE_PATTERN_DIR) / "vest-tour.spn");
     const lmc::Pattern pattern(text.c_str());
     ASSERT_TRUE(pattern.valid());
     const auto& tracks = pattern.root()["tracks"];

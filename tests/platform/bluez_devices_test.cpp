@@ -1,12 +1,6 @@
 // The list of known Bluetooth devices against a mocked BlueZ (python3-dbusmock's
 // bluez5 template) on a private D-Bus daemon reached through
 // DBUS_SYSTEM_BUS_ADDRESS. Nothing touches the machine's own buses.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <systemd/sd-bus.h>
 
@@ -20,62 +14,13 @@
 #include "link/bluetooth/bluetooth_backend.h"
 #include "link/hid_com_bt.h"
 #include "platform/bluez_devices.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
-extern char** environ;
-
 namespace {
 
-// A child process started by the test, stopped by its PID at the end.
-class Child {
-public:
-    Child(const std::vector<std::string>& args, int stdoutFd) {
-        std::vector<char*> argv;
-        for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        if (stdoutFd >= 0)
-            posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
-        else
-            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    bool started() const { return pid_ > 0; }
-
-private:
-    pid_t pid_ = -1;
-};
-
-// Reads one line from fd within timeoutMs.
-std::string readLine(int fd, int timeoutMs) {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (line.empty() || line.back() != '\n') {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        pollfd entry{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&entry, 1, static_cast<int>(left)) <= 0) break;
-        char c = 0;
-        if (::read(fd, &c, 1) != 1) break;
-        line.push_back(c);
-    }
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    return line;
-}
+using trv::test::ChildProcess;
 
 int onNameOwnerChanged(sd_bus_message*, void* userdata, sd_bus_error*) {
     *static_cast<bool*>(userdata) = true;
@@ -130,24 +75,21 @@ bool callMock(sd_bus* bus, const char* method, const char* types, const char* a,
 class MockedBluez : public ::testing::Test {
 protected:
     void SetUp() override {
-        int fds[2];
-        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
         const std::string socketPath = (dir_.path() / "bus").string();
-        daemon_ = std::make_unique<Child>(
+        daemon_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile",
                                      "--address=unix:path=" + socketPath, "--print-address=1"},
-            fds[1]);
-        ::close(fds[1]);
+            ChildProcess::Output::Stdout);
         ASSERT_TRUE(daemon_->started());
-        address_ = readLine(fds[0], 10000);
-        ::close(fds[0]);
+        address_ = daemon_->readLine(10000);
         ASSERT_FALSE(address_.empty()) << "the private dbus-daemon did not start";
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
     }
 
     void startMock() {
-        mock_ = std::make_unique<Child>(
-            std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "bluez5"}, -1);
+        mock_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "bluez5"},
+            ChildProcess::Output::Discard);
         ASSERT_TRUE(mock_->started());
         ASSERT_GE(sd_bus_open_system(&bus_), 0);
         ASSERT_TRUE(waitForBluez(bus_, 20.0)) << "dbusmock's bluez5 did not come up";
@@ -161,8 +103,8 @@ protected:
 
     trv::test::TempDir dir_;
     std::string address_;
-    std::unique_ptr<Child> daemon_;
-    std::unique_ptr<Child> mock_;
+    std::unique_ptr<ChildProcess> daemon_;
+    std::unique_ptr<ChildProcess> mock_;
     sd_bus* bus_ = nullptr;
 };
 

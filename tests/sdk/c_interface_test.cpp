@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "callback_recorder.h"
-#include "log_capture.h"
+#include "support/log_capture.h"
 #include "sdk/c_interface_internal.h"
 #include "sdk/tarvonel.h"
 

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "callback_recorder.h"
-#include "log_capture.h"
+#include "support/log_capture.h"
 #include "sdk/IHandler.h"
 #include "sdk/PatternRegistry.h"
 #include "sdk/log.h"

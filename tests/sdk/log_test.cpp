@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
-#include "log_capture.h"
+#include "support/log_capture.h"
 #include "lumetra-core/src/lmc_log.h"
 #include "sdk/log.h"
 #include "support/temp_dir.h"

@@ -7,7 +7,6 @@
 #include <functional>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <mutex>
 #include <sstream>
@@ -20,7 +19,7 @@
 
 #include "TarvonelSDK.h"
 #include "callback_recorder.h"
-#include "log_capture.h"
+#include "support/log_capture.h"
 #include "sdk/intensity_boost.h"
 #include "support/temp_dir.h"
 #include "test_handler.h"
@@ -367,12 +366,9 @@ TEST(SdkInstanceBuiltIn, DefaultLogFileInTheCurrentDirectoryAndOnlyOnce) {
         second.getTarvonelType();
     }
     spdlog::get("TarvonelSDK")->flush();
-    std::ifstream in(dir.path() / "TarvonelLogs" / "TarvonelSDK.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("[Tarvonel] Command: getTarvonelVersion()"), std::string::npos)
-        << text.str();
-    EXPECT_NE(text.str().find("[Tarvonel] Command: getTarvonelType()"), std::string::npos);
+    const std::string text = trv::test::readFile(dir.path() / "TarvonelLogs" / "TarvonelSDK.log");
+    EXPECT_NE(text.find("[Tarvonel] Command: getTarvonelVersion()"), std::string::npos) << text;
+    EXPECT_NE(text.find("[Tarvonel] Command: getTarvonelType()"), std::string::npos);
 }
 
 TEST(SdkInstanceBuiltIn, FindsNoDeviceAndSaysSoThroughTheCallback) {

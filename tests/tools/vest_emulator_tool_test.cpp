@@ -3,15 +3,12 @@
 // streaming.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,62 +19,28 @@
 #include "link/hid_frame.h"
 #include "platform/udp_socket.h"
 #include "streaming/stream_data.h"
+#include "support/child_process.h"
 #include "support/fresh_network.h"
 #include "support/net_guard.h"
 #include "support/temp_dir.h"
 
-extern char** environ;
-
 namespace {
 
-struct Tool {
-    pid_t pid = -1;
-    int out = -1; // its standard output
-};
+using trv::test::ChildProcess;
 
-Tool start(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    std::string path = VEST_EMULATOR_PATH;
-    argv.push_back(path.data());
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    Tool tool;
-    if (posix_spawn(&tool.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) tool.pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    tool.out = fds[0];
-    return tool;
-}
-
-std::string readSome(int fd, int timeoutMs) {
-    pollfd entry{fd, POLLIN, 0};
-    if (::poll(&entry, 1, timeoutMs) <= 0) return {};
-    char buffer[512];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-}
-
-int finish(Tool& tool, bool terminate) {
-    if (terminate) ::kill(tool.pid, SIGTERM);
-    int status = 0;
-    ::waitpid(tool.pid, &status, 0);
-    ::close(tool.out);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// The tool with its standard output and error on one pipe.
+std::unique_ptr<ChildProcess> start(std::vector<std::string> args) {
+    args.insert(args.begin(), VEST_EMULATOR_PATH);
+    return std::make_unique<ChildProcess>(args, ChildProcess::Output::StdoutAndStderr);
 }
 
 TEST(VestEmulatorTool, RefusesAddressesOutsideLoopback) {
     TRV_REQUIRE_PRIVATE_NETWORK();
     for (const char* spec : {"address=10.1.2.3", "address=127.10.0.2,broadcast=192.168.1.255", "serial=1"}) {
-        Tool tool = start({"--duration", "5", "--vest", spec});
-        ASSERT_GT(tool.pid, 0);
-        const std::string output = readSome(tool.out, 5000);
-        EXPECT_EQ(finish(tool, false), 2) << spec;
+        auto tool = start({"--duration", "5", "--vest", spec});
+        ASSERT_TRUE(tool->started());
+        const std::string output = tool->readSome(5000);
+        EXPECT_EQ(tool->finish(false), 2) << spec;
         EXPECT_NE(output.find("vest-emulator: "), std::string::npos) << output;
     }
 }
@@ -85,11 +48,11 @@ TEST(VestEmulatorTool, RefusesAddressesOutsideLoopback) {
 TEST(VestEmulatorTool, ServesVestsThatTheWifiTransportFinds) {
     TRV_REQUIRE_PRIVATE_NETWORK();
     TRV_ENTER_FRESH_NETWORK();
-    Tool tool = start({"--duration", "20", "--vest", "address=127.10.0.2,serial=12345678", "--vest",
+    auto tool = start({"--duration", "20", "--vest", "address=127.10.0.2,serial=12345678", "--vest",
                        "address=127.10.0.3,serial=11223344,port=555,discovery-ports=555,old-firmware"});
-    ASSERT_GT(tool.pid, 0);
+    ASSERT_TRUE(tool->started());
     std::string output;
-    for (int i = 0; i < 10 && output.find("127.10.0.3:555") == std::string::npos; ++i) output += readSome(tool.out, 2000);
+    for (int i = 0; i < 10 && output.find("127.10.0.3:555") == std::string::npos; ++i) output += tool->readSome(2000);
     ASSERT_NE(output.find("vest 11223344 listening at 127.10.0.3:555"), std::string::npos) << output;
     LinkTimings timings;
     timings.discoveryWindowSeconds = 0.2f;
@@ -98,16 +61,16 @@ TEST(VestEmulatorTool, ServesVestsThatTheWifiTransportFinds) {
         EXPECT_EQ(transport.connect(11223344, ""), 0);
         EXPECT_EQ(transport.disconnect(), 0);
     }
-    EXPECT_EQ(finish(tool, true), 0);
+    EXPECT_EQ(tool->finish(true), 0);
 }
 
 TEST(VestEmulatorTool, BoardModePlaysSamplesOnSlotsAndPrintsThem) {
     TRV_REQUIRE_PRIVATE_NETWORK();
     TRV_ENTER_FRESH_NETWORK();
-    Tool tool = start({"--duration", "20", "--board", "--vest", "address=127.10.0.2,serial=12345678"});
-    ASSERT_GT(tool.pid, 0);
+    auto tool = start({"--duration", "20", "--board", "--vest", "address=127.10.0.2,serial=12345678"});
+    ASSERT_TRUE(tool->started());
     std::string output;
-    for (int i = 0; i < 10 && output.find("listening") == std::string::npos; ++i) output += readSome(tool.out, 2000);
+    for (int i = 0; i < 10 && output.find("listening") == std::string::npos; ++i) output += tool->readSome(2000);
     LinkTimings timings;
     timings.discoveryWindowSeconds = 0.2f;
     HidComUdp transport(timings);
@@ -123,11 +86,11 @@ TEST(VestEmulatorTool, BoardModePlaysSamplesOnSlotsAndPrintsThem) {
     ASSERT_GT(received, 0);
     EXPECT_EQ(transport.answerBuffer[0], answerIdOf(HidCommandId::PlaySample));
     EXPECT_EQ(transport.answerBuffer[3], 0) << "the first free slot";
-    for (int i = 0; i < 10 && output.find("PlaySample") == std::string::npos; ++i) output += readSome(tool.out, 2000);
+    for (int i = 0; i < 10 && output.find("PlaySample") == std::string::npos; ++i) output += tool->readSome(2000);
     EXPECT_NE(output.find("vest 12345678 "), std::string::npos) << output;
     EXPECT_NE(output.find("PlaySample -> slot 0"), std::string::npos) << output;
     transport.disconnect();
-    EXPECT_EQ(finish(tool, true), 0);
+    EXPECT_EQ(tool->finish(true), 0);
 }
 
 // Reads a trace FIFO line by line, with a bounded wait for each line.
@@ -194,8 +157,8 @@ TEST(VestEmulatorTool, TracesWhatItsVestReceivesWhileStreaming) {
     trv::test::TempDir dir;
     const std::string fifo = (dir.path() / "trace").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    Tool tool = start({"--duration", "20", "--trace", fifo, "--vest", "address=127.10.0.2,serial=12345678"});
-    ASSERT_GT(tool.pid, 0);
+    auto tool = start({"--duration", "20", "--trace", fifo, "--vest", "address=127.10.0.2,serial=12345678"});
+    ASSERT_TRUE(tool->started());
     TraceReader trace(fifo); // the tool waits for its reader before it serves
     ASSERT_TRUE(trace.isOpen());
     EXPECT_EQ(trace.next("vest ", 10), "vest 12345678 listening at 127.10.0.2:33624");
@@ -247,7 +210,7 @@ TEST(VestEmulatorTool, TracesWhatItsVestReceivesWhileStreaming) {
     ASSERT_EQ(host.sendTo(stopFrame.data(), stopFrame.size(), vest).status, SocketStatus::Ok);
     EXPECT_EQ(trace.next("stream-stop", 5), "stream-stop 12345678");
     EXPECT_EQ(receiveFrame(host, answerIdOf(HidCommandId::StopStream), 5).size(), 6u);
-    EXPECT_EQ(finish(tool, true), 0);
+    EXPECT_EQ(tool->finish(true), 0);
 }
 
 TEST(VestEmulatorTool, GivesUpOnATraceFifoThatNobodyReads) {
@@ -255,11 +218,11 @@ TEST(VestEmulatorTool, GivesUpOnATraceFifoThatNobodyReads) {
     trv::test::TempDir dir;
     const std::string fifo = (dir.path() / "trace").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    Tool tool = start({"--duration", "0.3", "--trace", fifo, "--vest", "address=127.10.0.2,serial=12345678"});
-    ASSERT_GT(tool.pid, 0);
+    auto tool = start({"--duration", "0.3", "--trace", fifo, "--vest", "address=127.10.0.2,serial=12345678"});
+    ASSERT_TRUE(tool->started());
     std::string output;
-    for (int i = 0; i < 10 && output.find("no reader") == std::string::npos; ++i) output += readSome(tool.out, 1000);
-    EXPECT_EQ(finish(tool, false), 2);
+    for (int i = 0; i < 10 && output.find("no reader") == std::string::npos; ++i) output += tool->readSome(1000);
+    EXPECT_EQ(tool->finish(false), 2);
     EXPECT_NE(output.find("vest-emulator: cannot write the trace: " + fifo + ": no reader opened it"),
               std::string::npos)
         << output;

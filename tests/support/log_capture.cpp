@@ -1,4 +1,4 @@
-#include "log_capture.h"
+#include "support/log_capture.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -14,7 +14,6 @@
 
 namespace trv::test {
 namespace {
-
 std::mutex gMutex; // guards gLines
 std::condition_variable gArrived;
 std::vector<LogLine> gLines;
@@ -28,8 +27,7 @@ void record(trv_log_level_t level, const char* tag, const char* message) {
 }
 
 bool has(const std::string& tag, const std::string& text) {
-    return std::any_of(gLines.begin(), gLines.end(),
-                       [&](const LogLine& l) { return l.tag == tag && l.text == text; });
+    return std::any_of(gLines.begin(), gLines.end(), [&](const LogLine& l) { return l.tag == tag && l.text == text; });
 }
 
 // Each case starts from the state a fresh process has, also when a whole
@@ -49,19 +47,39 @@ const bool gFreshStateListened = [] {
     testing::UnitTest::GetInstance()->listeners().Append(new FreshProcessState);
     return true;
 }();
-
 } // namespace
+
+void captureLogs() {
+    {
+        std::lock_guard lock(gMutex);
+        gLines.clear(); // a test sees its own lines only, whatever ran before it
+    }
+    setApplicationLogCallback(&record);
+    setLogLevel(TRV_LOG_TRACE);
+}
+
+std::vector<LogLine> takeLogs() {
+    std::lock_guard lock(gMutex);
+    return std::exchange(gLines, {});
+}
+
+int countLogs(const std::vector<LogLine>& lines, const std::string& needle) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const LogLine& l) {
+        return l.text.find(needle) != std::string::npos;
+    }));
+}
+
+bool hasLog(const std::vector<LogLine>& lines, const std::string& needle, int level) {
+    return std::any_of(lines.begin(), lines.end(), [&](const LogLine& l) {
+        return l.text.find(needle) != std::string::npos && (level < 0 || l.level == level);
+    });
+}
 
 void LogCapture::install() { setApplicationLogCallback(&record); }
 
 std::vector<LogLine> LogCapture::lines() {
     std::lock_guard lock(gMutex);
     return gLines;
-}
-
-std::vector<LogLine> LogCapture::take() {
-    std::lock_guard lock(gMutex);
-    return std::exchange(gLines, {});
 }
 
 std::vector<std::string> LogCapture::texts(const std::string& tag) {
@@ -76,8 +94,7 @@ bool LogCapture::contains(const std::string& tag, const std::string& text) {
     return has(tag, text);
 }
 
-bool LogCapture::waitFor(const std::string& tag, const std::string& text,
-                         std::chrono::milliseconds timeout) {
+bool LogCapture::waitFor(const std::string& tag, const std::string& text, std::chrono::milliseconds timeout) {
     std::unique_lock lock(gMutex);
     return gArrived.wait_for(lock, timeout, [&] { return has(tag, text); });
 }
