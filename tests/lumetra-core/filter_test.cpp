@@ -3,13 +3,14 @@
 #include <numbers>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "lumetra-core/src/filter.h"
 #include "lumetra-core/src/filter_table.h"
-#include "lumetra-core/src/lmc_log.h"
+#include "engine_test_util.h"
 
 namespace {
 
@@ -238,14 +239,8 @@ TEST(AntiAliasResampler, FilterRestartsWhenItOrThePositionChanges) {
     EXPECT_EQ(at500.run(elsewhere, {300}, jumped), at500.run(elsewhere, {300}));
 }
 
-std::vector<std::string> gLogLines;
-void recordLog(int32_t level, const char* location, const char* message) {
-    gLogLines.push_back(std::to_string(level) + " " + location + " " + message);
-}
-
 TEST(FilteredInput, ReadingBackwardsIsReportedAndGivesZero) {
-    gLogLines.clear(); // as a repeated run left it
-    lmc::lmc_log_callback_set(&recordLog);
+    enginetest::LogCapture log; // forgets what earlier cases logged
     FilteredInput source;
     source.setFilter(lmc::filterForCutoff(200.0));
     source.setLowPass();
@@ -255,11 +250,11 @@ TEST(FilteredInput, ReadingBackwardsIsReportedAndGivesZero) {
     EXPECT_GT(at20, 0.0f);
     EXPECT_EQ(source.sampleAt(20), at20);  // the last two stay at hand
     EXPECT_NE(source.sampleAt(19), 0.0f);
-    EXPECT_TRUE(gLogLines.empty());
+    EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(source.sampleAt(10), 0.0f);
-    ASSERT_EQ(gLogLines.size(), 1u);
-    EXPECT_EQ(gLogLines[0], "4 filter:49 Invalid filtered index");
-    lmc::lmc_log_callback_set(nullptr);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(std::tuple(log.lines()[0].level, log.lines()[0].location, log.lines()[0].message),
+              std::tuple(4, "filter:49", "Invalid filtered index"));
 }
 
 } // namespace

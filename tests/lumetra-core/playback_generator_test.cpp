@@ -1,7 +1,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <random>
 #include <span>
 #include <thread>
 #include <vector>
@@ -133,36 +132,6 @@ TEST(PlaybackGenerator, RefusedRatesProduceNothingAndKeepTheClock) {
         EXPECT_EQ(g.generateSynced(rate, 1.0f, out, 0.0), 0u) << rate;
         EXPECT_EQ(g.time(), 0.0) << rate;
         EXPECT_EQ(g.position(), 0u) << rate;
-    }
-}
-
-// One generate call, or the same request split at random points: the samples
-// are those of one call, with the filter running on across the calls.
-TEST(PlaybackGenerator, SplitRequestsGiveTheSamplesOfOneCall) {
-    const struct {
-        double rate;       // ratio 8000 / rate
-        std::size_t asset; // with a band that makes the rate filter or not
-    } cases[] = {{48000.0, kWind}, {2000.0, kWind}, {500.0, kPressure}, {100.0, kBullet}};
-    std::mt19937 random(7);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.rate);
-        PlaybackGenerator reference(c.asset, 0.0, 0.0);
-        const double seconds = static_cast<double>(lmc::sampleAssetLength(c.asset)) / 8000.0;
-        std::vector<float> once(static_cast<std::size_t>(seconds * c.rate) + 10);
-        once.resize(reference.generate(c.rate, 1.0f, once));
-        for (int trial = 0; trial < 6; ++trial) {
-            PlaybackGenerator g(c.asset, 0.0, 0.0);
-            std::uniform_int_distribution<std::size_t> size(1, trial < 3 ? 9 : 700);
-            std::vector<float> split;
-            for (;;) {
-                std::vector<float> out(size(random));
-                const std::size_t n = g.generateSynced(c.rate, 1.0f, out, 0.0);
-                split.insert(split.end(), out.begin(), out.begin() + static_cast<long>(n));
-                lmc::lmc_render_cycle_advance();
-                if (n == 0) break;
-            }
-            expectNear(split, once, 1e-6f);
-        }
     }
 }
 

@@ -32,50 +32,6 @@ TEST(SampleAssets, TableHoldsTheNamedWaveformsInOrder) {
     EXPECT_EQ(total, 4'465'169u);
 }
 
-TEST(SampleAssets, TellingRowsHaveTheirCountsAndBands) {
-    const struct {
-        std::size_t index;
-        uint64_t count;
-        float low;
-        float high;
-    } rows[] = {{0, 19385, 68, 368},    {3, 64421, 47, 70},    {8, 167878, 70, 254},
-                {21, 1535, 0, 145},     {83, 30574, 21, 46},   {96, 262070, 52, 208},
-                {108, 106, 0, 301},     {138, 499, 112, 272}};
-    for (const auto& r : rows) {
-        EXPECT_EQ(lmc::sampleAssetLength(r.index), r.count) << r.index;
-        EXPECT_EQ(lmc::sampleAssetBandLow(r.index), r.low) << r.index;
-        EXPECT_EQ(lmc::sampleAssetBandHigh(r.index), r.high) << r.index;
-    }
-    EXPECT_EQ(lmc::sampleAssetLength(123), 3057u); // Essentials/sine.csv
-    for (std::size_t i = 0; i < 204; ++i) {
-        if (i != 96) {
-            EXPECT_LT(lmc::sampleAssetLength(i), 262070u) << i;
-        }
-        if (i != 108) {
-            EXPECT_GT(lmc::sampleAssetLength(i), 106u) << i;
-        }
-    }
-}
-
-TEST(SampleAssets, BandsAreWholeHertzWithinTheirRanges) {
-    float lowest = 1e9f, highestLow = 0.0f, lowestHigh = 1e9f, highest = 0.0f;
-    for (std::size_t i = 0; i < 204; ++i) {
-        const float low = lmc::sampleAssetBandLow(i);
-        const float high = lmc::sampleAssetBandHigh(i);
-        EXPECT_EQ(low, std::floor(low)) << i;
-        EXPECT_EQ(high, std::floor(high)) << i;
-        EXPECT_LE(low, high) << i;
-        lowest = std::min(lowest, low);
-        highestLow = std::max(highestLow, low);
-        lowestHigh = std::min(lowestHigh, high);
-        highest = std::max(highest, high);
-    }
-    EXPECT_EQ(lowest, 0.0f);
-    EXPECT_EQ(highestLow, 212.0f);
-    EXPECT_EQ(lowestHigh, 46.0f);
-    EXPECT_EQ(highest, 419.0f);
-}
-
 TEST(SampleAssets, SamplesAreReadInPlaceFromTheLibrarysData) {
     const unsigned char* blob = lmc::sampleAssetBlob();
     const std::size_t size = lmc::sampleAssetBlobSize();
