@@ -28,14 +28,3 @@ TEST(PatternRegistry, KeepsTheFirstTextPerIdAndTracksTheLargestSignedId) {
     EXPECT_TRUE(out.empty());
 }
 
-TEST(PatternRegistry, StoresTheCallbackPairNullIncluded) {
-    PatternRegistry registry;
-    EXPECT_EQ(registry.connectionCallbackPair(), std::make_pair(trv_connection_callback_t{}, (void*)nullptr));
-    int data = 0;
-    registry.setConnectionCallback(&callbackA, &data);
-    EXPECT_EQ(registry.connectionCallback(), &callbackA);
-    EXPECT_EQ(registry.connectionCallbackPair(), std::make_pair(trv_connection_callback_t{&callbackA}, (void*)&data));
-    registry.setConnectionCallback(nullptr, &data);
-    EXPECT_EQ(registry.connectionCallback(), nullptr);
-    EXPECT_EQ(registry.connectionUserData(), &data);
-}

@@ -1,13 +1,11 @@
 /* The C interface as a C program sees it: compiled as C99, linked against
  * the installed library alone, through its public header. */
-/* pthreads and clock_gettime under strict C99 */
+/* pthreads under strict C99 */
 #define _POSIX_C_SOURCE 200809L
 
-#include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include "tarvonel.h"
 
@@ -45,45 +43,6 @@ static int takeCommandLines(void) {
     return n;
 }
 
-/* ---- a connection callback that a test can wait for ---- */
-typedef struct {
-    pthread_mutex_t mutex;
-    pthread_cond_t arrived;
-    int reports;
-    trv_connection_state_t state;
-    trv_error_t error;
-    uint32_t serialNumber;
-    int statusInside;
-    int sdkID;
-} Reports;
-
-static void onConnection(trv_connection_state_t state, trv_error_t error, uint32_t serialNumber,
-                         void* userData) {
-    Reports* r = (Reports*)userData;
-    int statusInside = trv_connectionStatus(r->sdkID); /* calling back in is fine */
-    pthread_mutex_lock(&r->mutex);
-    r->state = state;
-    r->error = error;
-    r->serialNumber = serialNumber;
-    r->statusInside = statusInside;
-    ++r->reports;
-    pthread_cond_broadcast(&r->arrived);
-    pthread_mutex_unlock(&r->mutex);
-}
-
-static int waitForReports(Reports* r, int count) {
-    struct timespec deadline;
-    int result = 0;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += 20;
-    pthread_mutex_lock(&r->mutex);
-    while (r->reports < count && result != ETIMEDOUT)
-        result = pthread_cond_timedwait(&r->arrived, &r->mutex, &deadline);
-    result = r->reports >= count;
-    pthread_mutex_unlock(&r->mutex);
-    return result;
-}
-
 static void checkUnknownHandle(int h) {
     trv_effect_properties_t p;
     trv_defaultEffectProperties(&p);
@@ -114,7 +73,6 @@ static void checkUnknownHandle(int h) {
 int main(void) {
     trv_effect_properties_t props;
     trv_effect_properties_t copy;
-    Reports reports;
     int h0, h1, h2, h3;
 
     /* Before any instance: no log file wanted, text slots at their start. */
@@ -176,28 +134,12 @@ int main(void) {
     CHECK(strcmp(trv_getTarvonelSerialNumberAsString(h1), "19-96-7295") == 0);
     CHECK(strcmp(trv_getTarvonelSerialNumberAsString(h0), "19-96-7295") == 0); /* last text */
 
-    /* A connection that finds no vest reports through the callback. */
-    memset(&reports, 0, sizeof reports);
-    pthread_mutex_init(&reports.mutex, NULL);
-    pthread_cond_init(&reports.arrived, NULL);
-    reports.sdkID = h2;
-    CHECK(trv_setConnectionCallback(h2, &onConnection, &reports) == 0);
-    CHECK(trv_connectDevice(h2, TRV_OUTPUT_USB, 12345678u) == 0);
-    CHECK(waitForReports(&reports, 1));
-    pthread_mutex_lock(&reports.mutex);
-    CHECK(reports.state == TRV_STATE_DISCONNECTED);
-    CHECK(reports.error < 0);
-    CHECK(reports.statusInside == TRV_STATE_DISCONNECTED);
-    pthread_mutex_unlock(&reports.mutex);
-
     trv_freeSDKInstance(h1);
     trv_freeSDKInstance(h2);
     trv_freeSDKInstance(h3);
     checkUnknownHandle(h1);
     checkUnknownHandle(h2);
     checkUnknownHandle(h3);
-    pthread_cond_destroy(&reports.arrived);
-    pthread_mutex_destroy(&reports.mutex);
 
     if (failures == 0) printf("c_api_test: all checks passed\n");
     return failures == 0 ? 0 : 1;
