@@ -148,14 +148,15 @@ TEST_F(BluetoothLink, ScanReassemblesSplitAndCoalescedAnswers) {
     EXPECT_EQ(countLogs(takeLogs(), "Device found - Serial number: 12345678"), 2);
 }
 
-TEST_F(BluetoothLink, ReceiveCutsTheStreamIntoFramesAndSkipsGarbage) {
+TEST_F(BluetoothLink, ReceiveHandsOutEachFrameOfAWrite) {
     addVest("00:00:00:00:00:02", "Tarvonel");
     auto bt = transport();
     ASSERT_EQ(bt->connect(0, ""), 0);
     auto* vestEnd = backend_->lastLink("00:00:00:00:00:02");
     ASSERT_NE(vestEnd, nullptr);
 
-    // Two frames in one write, then one frame in three writes.
+    // Two frames in one write: the second is kept for the next receive.
+    // (Splits, garbage and false starts: the reassembler's own tests.)
     std::vector<uint8_t> two = slotStatus();
     std::vector<uint8_t> stop = {0x15, 0xAD, 0xDE, 0, 0};
     stampFrameCrc(stop.data(), stop.size());
@@ -164,29 +165,6 @@ TEST_F(BluetoothLink, ReceiveCutsTheStreamIntoFramesAndSkipsGarbage) {
     EXPECT_EQ(receiveSoon(*bt), 10);
     EXPECT_EQ(receiveSoon(*bt), 5);
     EXPECT_EQ(bt->answerBuffer[0], 0x15);
-    const auto status = slotStatus();
-    vestEnd->sendRaw({status.begin(), status.begin() + 2});
-    EXPECT_EQ(bt->receive(), 0);
-    vestEnd->sendRaw({status.begin() + 2, status.begin() + 6});
-    EXPECT_EQ(bt->receive(), 0);
-    vestEnd->sendRaw({status.begin() + 6, status.end()});
-    EXPECT_EQ(receiveSoon(*bt), 10);
-
-    // Garbage, a frame with a broken CRC and a false start before a good frame.
-    std::vector<uint8_t> noisy = {0x00, 0x42, 0xAD, 0x89, 0xAD, 0xDE};
-    auto broken = slotStatus();
-    broken[5] ^= 0xFF;
-    noisy.insert(noisy.end(), broken.begin(), broken.end());
-    noisy.insert(noisy.end(), status.begin(), status.end());
-    vestEnd->sendRaw(noisy);
-    int32_t result = 0;
-    int invalid = 0;
-    for (int i = 0; i < 100 && result <= 0; ++i) {
-        result = bt->receive();
-        invalid += result == -10 ? 1 : 0;
-    }
-    EXPECT_EQ(result, 10);
-    EXPECT_LE(invalid, 1);
     EXPECT_EQ(bt->receive(), 0); // nothing left over
     EXPECT_TRUE(bt->connected);
     // An ID the host never receives is no message.
