@@ -2,10 +2,6 @@
 
 #include "sdk/PatternRegistry.h"
 
-namespace {
-void callbackA(trv_connection_state_t, trv_error_t, uint32_t, void*) {}
-} // namespace
-
 TEST(PatternRegistry, KeepsTheFirstTextPerIdAndTracksTheLargestSignedId) {
     PatternRegistry registry;
     EXPECT_EQ(registry.lastID(), -1);
