@@ -12,7 +12,7 @@
 #include "sdk/TarvonelSDK.h"
 #include "sdk/tarvonel.h"
 #include "support/alsa_test_devices.h"
-#include "sdk/log_capture.h"
+#include "support/log_capture.h"
 
 namespace {
 
