@@ -14,9 +14,11 @@
 
 namespace trv::test {
 namespace {
-std::mutex gMutex; // guards gLines
-std::condition_variable gArrived;
-std::vector<LogLine> gLines;
+// Never destroyed: a worker thread an instance left to end on its own (one
+// destroyed from its own callback) may still log while the process exits.
+std::mutex& gMutex = *new std::mutex; // guards gLines
+std::condition_variable& gArrived = *new std::condition_variable;
+std::vector<LogLine>& gLines = *new std::vector<LogLine>;
 
 void record(trv_log_level_t level, const char* tag, const char* message) {
     {
