@@ -92,18 +92,20 @@ void checkBuffers(const lmc::LumetraCore& core) {
 
 } // namespace
 
-void* operator new(std::size_t size) {
+// Not inlined: at -O3 GCC would otherwise see malloc behind operator new and
+// free behind operator delete in one function and call the pair mismatched.
+__attribute__((noinline)) void* operator new(std::size_t size) {
     ++tAllocations;
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
 // The non-throwing form too: it pairs with the delete below.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     ++tAllocations;
     return std::malloc(size == 0 ? 1 : size);
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
 
