@@ -5,9 +5,6 @@
 
 #include <chrono>
 
-#include "link/hid_com_bt.h"
-#include "link/hid_com_udp.h"
-#include "link/hid_com_usb.h"
 #include "sdk/PatternRegistry.h"
 #include "sdk/errors.h"
 #include "sdk/log.h"
@@ -55,19 +52,19 @@ HandlerCommands::~HandlerCommands() {
         closing = true;
         disconnectRequest = true;
         if (connectionState != TRV_STATE_DISCONNECTED) connectionState = TRV_STATE_DISCONNECTING;
-        if (busy != nullptr) busy->cancel(); // a running scan or connect ends at once
     }
+    search.cancel(); // a running scan or connect ends at once
     wake.notify_all();
     joinWorker();
     LogStream(TRV_LOG_TRACE, kTag) << "Async thread joined.";
     std::map<int32_t, std::shared_ptr<Pattern>> dropped;
-    IHidCom* left = nullptr;
+    std::unique_ptr<IHidCom> left;
     {
         std::lock_guard lock(stateMutex);
         dropped.swap(patterns);
         effects.clear();
         playList.clear();
-        left = std::exchange(transport, nullptr);
+        left = std::move(transport);
     }
     // Windows may name each other (or their own pattern): erased first so
     // that no pattern keeps another alive.
@@ -76,7 +73,7 @@ HandlerCommands::~HandlerCommands() {
         if (left->connected.load())
             LogStream(TRV_LOG_DEBUG, kTag)
                 << "Device is still connected when destructor is called. Thread might have not finish properly.";
-        delete left;
+        left.reset();
     }
     LogStream(TRV_LOG_TRACE, kTag) << "Sequencer destroyed.";
 }
@@ -99,37 +96,20 @@ void HandlerCommands::connectionRoutine(uint32_t requested) {
         if (closing) output = -1; // tries nothing
         disconnectRequest = false;
     }
-    const auto tries = [output](trv_output_t kind) {
-        return static_cast<uint32_t>(output) == 0 || output == kind;
-    };
-    trv_output_t used = -1;
+    trv_output_t used = TransportSearch::kNone;
     {
         std::lock_guard deviceLock(connectionMutex);
-        for (trv_output_t kind : {TRV_OUTPUT_USB, TRV_OUTPUT_WIFI, TRV_OUTPUT_BLUETOOTH}) {
-            if (!tries(kind)) continue;
-            IHidCom* made = nullptr;
-            if (kind == TRV_OUTPUT_USB) made = new HidComUsb();
-            if (kind == TRV_OUTPUT_WIFI) made = new HidComUdp();
-            if (kind == TRV_OUTPUT_BLUETOOTH) made = new HidComBT();
-            std::string address;
-            {
-                std::lock_guard lock(stateMutex);
-                transport = made;
-                busy = made;
-                if (closing) made->cancel();
-                address = scanAddresses[kind][requested];
-            }
-            const int32_t result = made->connect(requested, address);
+        ScannedDevices::Addresses addresses;
+        {
             std::lock_guard lock(stateMutex);
-            busy = nullptr;
-            if (result == 0) {
-                used = kind;
-                break;
-            }
-            delete std::exchange(transport, nullptr);
+            addresses = scanned.addresses();
         }
+        std::unique_ptr<IHidCom> opened;
+        used = search.connect(output, requested, addresses, opened);
+        std::lock_guard lock(stateMutex);
+        transport = std::move(opened);
     }
-    if (used < 0) {
+    if (used == TransportSearch::kNone) {
         endConnectionRoutine(TRV_STATE_DISCONNECTED, TRV_ERROR_DEVICE_NOT_REACHABLE, 0xFFFFFFFF);
         return;
     }
@@ -210,7 +190,7 @@ void HandlerCommands::finishConnection(bool duringStart) {
 }
 
 void HandlerCommands::resetSession() {
-    IHidCom* old = nullptr;
+    std::unique_ptr<IHidCom> old;
     {
         std::lock_guard lock(stateMutex);
         serialNumber = 0xFFFFFFFF;
@@ -221,10 +201,10 @@ void HandlerCommands::resetSession() {
         stopList.clear();
         playList.clear();
         effects.clear();
-        old = std::exchange(transport, nullptr);
+        old = std::move(transport);
     }
     schedule.clear();
-    delete old;
+    old.reset();
 }
 
 int32_t HandlerCommands::startDisconnection() {
@@ -268,45 +248,19 @@ void HandlerCommands::wakeSequencer() {
 int32_t HandlerCommands::startScanningRoutine(trv_output_t output) {
     {
         std::lock_guard lock(stateMutex);
-        scanAddresses.clear();
-        scanRecords.clear();
-        scanStrings.clear();
+        scanned.clear();
     }
     return startWorker(Routine::Scanning, [this, output] { scanningRoutine(output); });
 }
 
 void HandlerCommands::scanningRoutine(trv_output_t output) {
-    // Filled without the state lock (getScannedDevices answers null while
-    // scanning is set), published at the end.
-    std::vector<trv_device_info_t> records;
-    std::map<int32_t, std::map<uint32_t, std::string>> addresses;
-    std::vector<std::string> strings;
     {
         std::lock_guard deviceLock(connectionMutex);
-        for (trv_output_t kind : {TRV_OUTPUT_USB, TRV_OUTPUT_WIFI, TRV_OUTPUT_BLUETOOTH}) {
-            if (!(static_cast<uint32_t>(output) == 0 || output == kind)) continue;
-            std::unique_ptr<IHidCom> scanner;
-            if (kind == TRV_OUTPUT_USB) scanner = std::make_unique<HidComUsb>();
-            if (kind == TRV_OUTPUT_WIFI) scanner = std::make_unique<HidComUdp>();
-            if (kind == TRV_OUTPUT_BLUETOOTH) scanner = std::make_unique<HidComBT>();
-            {
-                std::lock_guard lock(stateMutex);
-                busy = scanner.get();
-                if (closing) scanner->cancel();
-            }
-            scanner->scan(records, addresses[kind], strings);
-            std::lock_guard lock(stateMutex);
-            busy = nullptr;
-        }
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            records[i].deviceVersion = strings[2 * i].c_str();
-            records[i].next = i + 1 < records.size() ? &records[i + 1] : nullptr;
-        }
+        // Filled without the state lock (getScannedDevices answers null
+        // while scanning is set), published at the end.
+        ScannedDevices found = search.scan(output);
         std::lock_guard lock(stateMutex);
-        // Moving keeps the element and string addresses the links point at.
-        scanRecords = std::move(records);
-        scanAddresses = std::move(addresses);
-        scanStrings = std::move(strings);
+        scanned = std::move(found);
         scanning = false;
     }
     LogStream(TRV_LOG_INFO, kTag) << "Scanning routine terminated.";
@@ -319,10 +273,10 @@ trv_device_info_t* HandlerCommands::getScannedDevices() {
         std::lock_guard lock(stateMutex);
         if (scanning)
             warning = "Cannot get scanned devices: scanning ongoing.";
-        else if (scanRecords.empty())
+        else if (scanned.empty())
             warning = "Cannot get scanned devices: no Tarvonel device found.";
         else
-            first = &scanRecords.front();
+            first = scanned.first();
     }
     if (warning != nullptr) LogStream(TRV_LOG_WARNING, kTag) << warning;
     return first;

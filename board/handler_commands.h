@@ -18,8 +18,8 @@
 //
 // Locks, never nested: stateMutex (the frame's) guards the device
 // identity, globalBoost, patterns, effects, the ID counters, the play and
-// stop lists, the request flags, `paused`, `wakeRequested`, `busy` and the
-// deletion of `transport`; answerMutex guards the transaction's answer fields. The
+// stop lists, the request flags, `paused`, `wakeRequested`, the scan results
+// and the deletion of `transport`; answerMutex guards the transaction's answer fields. The
 // slot masks are atomics of the SlotSchedule. No lock is held during a
 // transaction, a Sequence call or a callback.
 #pragma once
@@ -40,6 +40,7 @@
 #include "board/sequence.h"
 #include "board/slot_schedule.h"
 #include "link/hid_com.h"
+#include "link/transport_search.h"
 #include "sdk/IHandler.h"
 
 namespace board {
@@ -140,9 +141,7 @@ private:
     int32_t nextEffectId = 0;
     std::vector<std::pair<int32_t, float>> stopList; // effect ID, fade seconds
     std::vector<std::shared_ptr<Sequence>> playList;
-    std::vector<trv_device_info_t> scanRecords;
-    std::map<int32_t, std::map<uint32_t, std::string>> scanAddresses; // transport -> serial -> device text
-    std::vector<std::string> scanStrings;
+    ScannedDevices scanned;
     trv_output_t outputType = TRV_OUTPUT_ANY;
     bool disconnectRequest = false;
     bool resumeAllRequest = false;
@@ -151,8 +150,10 @@ private:
     bool paused = false;
     bool closing = false;          // the destructor began: no new connection
     bool wakeRequested = false;    // the sequencing loop has work
-    IHidCom* transport = nullptr;  // owned; used by the worker and the receive thread while connected
-    IHidCom* busy = nullptr;       // the transport scanning or connecting: the destructor cancels it
+    // Set once a transport opened; used by the worker and the receive thread
+    // while connected.
+    std::unique_ptr<IHidCom> transport;
+    TransportSearch search;        // worker thread; the destructor cancels it (no lock held)
     std::condition_variable wake;  // with stateMutex: wakes the sequencing loop
 
     // Sequencing thread only.

@@ -9,7 +9,6 @@
 #include "sdk/log.h"
 #include "streaming/abstract_core.h"
 #include "streaming/engine_lock.h"
-#include "streaming/stream_transports.h"
 
 namespace {
 
@@ -30,22 +29,9 @@ constexpr double kRequestBurst = 25.0;
 std::mutex gTimingsMutex; // guards gTimings
 StreamTimings gTimings;
 
-std::atomic<StreamHid::TransportFactory> gTransportFactory{nullptr};
-
-std::unique_ptr<IHidCom> makeTransport(trv_output_t kind) {
-    const StreamHid::TransportFactory factory = gTransportFactory.load();
-    return factory != nullptr ? factory(kind) : makeStreamTransport(kind);
-}
-
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-
-// The transports tried by connect and scan, in their order.
-constexpr std::array<trv_output_t, 3> kTransportOrder{TRV_OUTPUT_USB, TRV_OUTPUT_WIFI,
-                                                     TRV_OUTPUT_BLUETOOTH};
-
-bool selects(trv_output_t output, trv_output_t kind) { return output == TRV_OUTPUT_ANY || output == kind; }
 
 } // namespace
 
@@ -57,10 +43,6 @@ StreamTimings processStreamTimings() noexcept {
 void setProcessStreamTimings(const StreamTimings& timings) noexcept {
     std::lock_guard guard(gTimingsMutex);
     gTimings = timings;
-}
-
-void StreamHid::setTransportFactoryForTesting(TransportFactory factory) noexcept {
-    gTransportFactory.store(factory);
 }
 
 StreamHid::StreamHid(AbstractCore* core, std::mutex* stateMutex, IHandler* owner)
@@ -81,58 +63,38 @@ StreamHid::~StreamHid() {
 int32_t StreamHid::scanDevices(trv_output_t output) {
     {
         std::lock_guard guard(*lock);
-        scanRecords_.clear();
-        scanTexts_.clear();
+        scanned_.clear();
     }
-    deviceStrings_.clear();
     transport_.reset();
-
-    std::vector<trv_device_info_t> records;
-    std::vector<std::string> texts;
-    for (trv_output_t kind : kTransportOrder) {
-        if (!selects(output, kind)) continue;
-        transport_ = makeTransport(kind);
-        if (transport_) {
-            publishBusy(transport_.get());
-            transport_->scan(records, deviceStrings_[kind], texts);
-            publishBusy(nullptr);
-        }
-        transport_.reset();
-    }
-
+    ScannedDevices found = search_.scan(output);
     std::lock_guard guard(*lock);
-    scanRecords_ = std::move(records);
-    scanTexts_ = std::move(texts);
-    for (std::size_t i = 0; i < scanRecords_.size(); ++i) {
-        scanRecords_[i].deviceVersion = 2 * i < scanTexts_.size() ? scanTexts_[2 * i].c_str() : "";
-        scanRecords_[i].next = i + 1 < scanRecords_.size() ? &scanRecords_[i + 1] : nullptr;
-    }
+    scanned_ = std::move(found);
     return 0;
 }
 
 trv_device_info_t* StreamHid::getScannedDevices() {
     {
         std::lock_guard guard(*lock);
-        if (!scanRecords_.empty()) return &scanRecords_.front();
+        if (trv_device_info_t* first = scanned_.first()) return first;
     }
     LogStream(TRV_LOG_WARNING, kTag) << "Cannot get scanned devices: no Tarvonel device found.";
     return nullptr;
 }
 
 int32_t StreamHid::connect(trv_output_t output, uint32_t serialNumber) {
-    for (trv_output_t kind : kTransportOrder) {
-        if (!selects(output, kind)) continue;
-        transport_ = makeTransport(kind);
-        if (!transport_) continue;
-        publishBusy(transport_.get());
-        const int32_t r = transport_->connect(serialNumber, deviceStrings_[kind][serialNumber]);
-        const int32_t shaken = r == 0 ? handshake(serialNumber) : r;
-        publishBusy(nullptr);
-        if (shaken == 0) return 0;
-        if (r == 0) LogStream(TRV_LOG_WARNING, kTag) << "Device found but could not communicate properly with it.";
-        transport_.reset();
+    ScannedDevices::Addresses addresses;
+    {
+        std::lock_guard guard(*lock);
+        addresses = scanned_.addresses();
     }
-    return TRV_ERROR_DEVICE_NOT_REACHABLE;
+    const auto shaken = [this, serialNumber] {
+        if (handshake(serialNumber) == 0) return true;
+        LogStream(TRV_LOG_WARNING, kTag) << "Device found but could not communicate properly with it.";
+        return false;
+    };
+    if (search_.connect(output, serialNumber, addresses, transport_, shaken) == TransportSearch::kNone)
+        return TRV_ERROR_DEVICE_NOT_REACHABLE;
+    return 0;
 }
 
 int32_t StreamHid::handshake(uint32_t serialNumber) {
@@ -205,16 +167,8 @@ int32_t StreamHid::stop() {
         stopRequested_ = true;
     }
     stopChanged_.notify_all();
-    std::lock_guard guard(busyMutex_);
-    cancelRequested_ = true;
-    if (busy_ != nullptr) busy_->cancel();
+    search_.cancel();
     return 0;
-}
-
-void StreamHid::publishBusy(IHidCom* transport) {
-    std::lock_guard guard(busyMutex_);
-    busy_ = transport;
-    if (busy_ != nullptr && cancelRequested_) busy_->cancel();
 }
 
 bool StreamHid::stopRequestedNow() {
@@ -458,10 +412,7 @@ int32_t StreamHid::resetCounters() {
     channelsPerFrame_ = 0;
     renderedTime_ = 0;
     clockSynced_ = false;
-    {
-        std::lock_guard guard(busyMutex_);
-        cancelRequested_ = false;
-    }
+    search_.rearm();
     std::lock_guard guard(*lock);
     stopRequested_ = false;
     return 0;

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "link/log_throttle.h"
+#include "link/transport_search.h"
 #include "streaming/i_stream.h"
 #include "streaming/stream_data.h"
 
@@ -62,9 +63,6 @@ struct StreamHidCounters {
 
 class StreamHid final : public IStream {
 public:
-    // Makes the transport of one kind (2 USB, 3 WiFi, 1 Bluetooth), or null.
-    using TransportFactory = std::unique_ptr<IHidCom> (*)(trv_output_t kind);
-
     StreamHid(AbstractCore* core, std::mutex* stateMutex, IHandler* owner);
     ~StreamHid() override;
 
@@ -81,16 +79,9 @@ public:
 
     StreamHidCounters counters() const;
 
-    // Replaces the transport constructors for the whole process (null
-    // restores the real ones). A seam for tests.
-    static void setTransportFactoryForTesting(TransportFactory factory) noexcept;
-
 private:
     using Clock = std::chrono::steady_clock;
 
-    // Makes a transport that is scanning or connecting (or none) the one
-    // that stop() cancels.
-    void publishBusy(IHidCom* transport);
     int32_t handshake(uint32_t serialNumber);
     int32_t sendAndWait(const uint8_t* frame, int32_t length, uint8_t expectedId);
     int32_t sendShort(uint8_t id, uint8_t expectedAnswer);
@@ -110,19 +101,16 @@ private:
     uint32_t serialNumber_ = 0xFFFFFFFF;
     std::string version_ = "noDeviceConnected";
     trv_device_type_t deviceType_ = TRV_DEVICE_TYPE_NONE;
-    std::vector<trv_device_info_t> scanRecords_;
-    std::vector<std::string> scanTexts_; // version, then address, per record
+    ScannedDevices scanned_;
     bool stopRequested_ = false;
     std::condition_variable stopChanged_; // waits on *lock
 
     // stop() cancels a scan or connect that runs: it ends in well under a
-    // second instead of waiting out its candidates. Taken alone.
-    std::mutex busyMutex_;           // guards busy_ and cancelRequested_
-    IHidCom* busy_ = nullptr;        // the transport scanning or connecting
-    bool cancelRequested_ = false;   // stop() came; cleared by resetCounters()
+    // second instead of waiting out its candidates. Re-armed by
+    // resetCounters().
+    TransportSearch search_;
 
     // Worker thread only.
-    std::map<trv_output_t, std::map<uint32_t, std::string>> deviceStrings_;
     std::unique_ptr<IHidCom> transport_;
     std::array<uint8_t, streaming::kStreamDataFrameBytes> dataFrame_{};
     uint32_t channelsPerFrame_ = 20; // N: entries per time step
