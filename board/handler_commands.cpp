@@ -3,6 +3,7 @@
 // public operations in handler_commands_ops.cpp.
 #include "board/handler_commands.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "sdk/PatternRegistry.h"
@@ -16,30 +17,13 @@ namespace {
 
 constexpr const char* kTag = "Sequencer";
 
-std::mutex gTimingsMutex; // guards gTimings
-BoardTimings gTimings;
-
-std::chrono::steady_clock::time_point steadyAt(uint64_t nanos) {
-    return std::chrono::steady_clock::time_point(
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(nanos)));
-}
-
 uint64_t nanosOf(float seconds) { return static_cast<uint64_t>(static_cast<double>(seconds) * 1e9); }
 
 } // namespace
 
-BoardTimings processBoardTimings() noexcept {
-    std::lock_guard lock(gTimingsMutex);
-    return gTimings;
-}
-
-void setProcessBoardTimings(const BoardTimings& timings) noexcept {
-    std::lock_guard lock(gTimingsMutex);
-    gTimings = timings;
-}
-
-HandlerCommands::HandlerCommands(PatternRegistry* registry)
-    : IHandler(registry), timings(processBoardTimings()) {
+HandlerCommands::HandlerCommands(PatternRegistry* registry, std::shared_ptr<const BoardClock> clock,
+                                 const BoardTimings& timings)
+    : IHandler(registry), clock_(std::move(clock)), timings(timings) {
     nextPatternId = registry->lastID() + 1;
     stopList.reserve(kActuatorCount);
     playList.reserve(kActuatorCount);
@@ -123,7 +107,7 @@ void HandlerCommands::connectionRoutine(uint32_t requested) {
 }
 
 void HandlerCommands::runConnection() {
-    connectionTime = lastTransactionTime = clock_.nowNanos();
+    connectionTime = lastTransactionTime = clock_->nowNanos();
     {
         std::lock_guard lock(answerMutex);
         awaitingAnswer = false;
@@ -305,7 +289,7 @@ bool HandlerCommands::cycle() {
         update = !anyAllRequestLocked() && !paused;
     }
     if (update) schedule.updateEffects();
-    if (secondsBetween(lastTransactionTime, clock_.nowNanos()) > timings.keepAliveSeconds)
+    if (secondsBetween(lastTransactionTime, clock_->nowNanos()) > timings.keepAliveSeconds)
         runShortCommand(HidCommandId::KeepAlive);
     std::lock_guard lock(stateMutex);
     return !disconnectRequest;
@@ -313,10 +297,18 @@ bool HandlerCommands::cycle() {
 
 void HandlerCommands::waitForNextCycle() {
     std::unique_lock lock(stateMutex);
-    uint64_t deadline = lastTransactionTime + nanosOf(timings.keepAliveSeconds);
+    // The wait is measured on the board clock, waited for on the steady
+    // one: a test's manual clock that does not move only makes the loop
+    // look again after that long.
+    // A wait is never shorter than one cycle, so a clock that stands still
+    // never makes the loop spin.
+    const uint64_t now = clock_->nowNanos();
+    const uint64_t keepAliveAt = lastTransactionTime + nanosOf(timings.keepAliveSeconds);
+    const uint64_t cycle = nanosOf(timings.cycleSeconds);
     const bool active = !schedule.empty() || !playList.empty() || !stopList.empty();
-    if (active && !paused) deadline = std::min(deadline, clock_.nowNanos() + nanosOf(timings.cycleSeconds));
-    wake.wait_until(lock, steadyAt(deadline), [this] { return wakeRequested || disconnectRequest; });
+    uint64_t wait = cycle;
+    if (!active || paused) wait = std::max(keepAliveAt > now ? keepAliveAt - now : 0, cycle);
+    wake.wait_for(lock, std::chrono::nanoseconds(wait), [this] { return wakeRequested || disconnectRequest; });
     wakeRequested = false;
 }
 
@@ -330,7 +322,7 @@ void HandlerCommands::processResumeAll() {
     }
     LogStream(TRV_LOG_TRACE, kTag) << "Processing resume all request.";
     runShortCommand(HidCommandId::ResumeAll);
-    schedule.advanceTime(secondsBetween(pauseTime, clock_.nowNanos()));
+    schedule.advanceTime(secondsBetween(pauseTime, clock_->nowNanos()));
     std::lock_guard lock(stateMutex);
     paused = false;
     // A pause asked for while the resume went out cancelled it: pause again.
@@ -348,7 +340,7 @@ void HandlerCommands::processPauseAll() {
     }
     LogStream(TRV_LOG_TRACE, kTag) << "Processing pause all request.";
     runShortCommand(HidCommandId::PauseAll);
-    pauseTime = clock_.nowNanos();
+    pauseTime = clock_->nowNanos();
     std::lock_guard lock(stateMutex);
     paused = true;
     // A resume asked for while the pause went out cancelled it: resume again.

@@ -37,6 +37,7 @@
 
 #include "board/board_clock.h"
 #include "board/board_pattern.h"
+#include "link/link_timings.h"
 #include "board/sequence.h"
 #include "board/slot_schedule.h"
 #include "link/hid_com.h"
@@ -45,21 +46,11 @@
 
 namespace board {
 
-// The board protocol's waits. The defaults are the protocol's own; tests
-// shorten them.
-struct BoardTimings {
-    float resendSeconds = 1.0f;     // a transaction sends again after this long
-    int32_t maxSends = 10;          // and gives up this long after the last send
-    float keepAliveSeconds = 1.0f;  // idle link: a KeepAlive after this long
-    float settleSeconds = 0.5f;     // after a USB or Bluetooth link opens
-    float cycleSeconds = 0.002f;    // longest wait of the loop while effects play
-};
-BoardTimings processBoardTimings() noexcept;
-void setProcessBoardTimings(const BoardTimings& timings) noexcept; // tests only
-
 class HandlerCommands final : public IHandler, private BoardPort {
 public:
-    explicit HandlerCommands(PatternRegistry* registry);
+    // The handler factory passes the steady clock and the protocol's
+    // timings; tests pass a manual clock or shorter waits.
+    HandlerCommands(PatternRegistry* registry, std::shared_ptr<const BoardClock> clock, const BoardTimings& timings);
     ~HandlerCommands() override;
 
     trv_device_info_t* getScannedDevices() override;
@@ -103,7 +94,7 @@ private:
     void discardPattern(int32_t patternId) override { unloadPattern(patternId); }
     std::shared_ptr<Sequence> findEffect(int32_t effectId) override;
     void forgetEffect(int32_t effectId) override;
-    const BoardClock& clock() const override { return clock_; }
+    const BoardClock& clock() const override { return *clock_; }
 
     void connectionRoutine(uint32_t serialNumber);
     void scanningRoutine(trv_output_t output);
@@ -127,7 +118,7 @@ private:
     bool anyAllRequestLocked() const { return stopAllRequest || resumeAllRequest || pauseAllRequest; }
     float secondsSinceConnection() const;
 
-    const SteadyBoardClock clock_;
+    const std::shared_ptr<const BoardClock> clock_;
     const BoardTimings timings;
 
     // Guarded by stateMutex.

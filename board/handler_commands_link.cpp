@@ -16,7 +16,7 @@ constexpr uint8_t kSlotRefused = 254;
 
 // -------------------------------------------------------------- transactions
 
-float HandlerCommands::secondsSinceConnection() const { return secondsBetween(connectionTime, clock_.nowNanos()); }
+float HandlerCommands::secondsSinceConnection() const { return secondsBetween(connectionTime, clock_->nowNanos()); }
 
 int32_t HandlerCommands::sendCommand(uint8_t* frame, int32_t length) {
     {
@@ -31,7 +31,7 @@ int32_t HandlerCommands::sendCommand(uint8_t* frame, int32_t length) {
     }
     LogStream(TRV_LOG_TRACE, kTag) << "Send command " << std::hex << static_cast<int>(frame[0]) << std::dec
                                    << " - Time: " << secondsSinceConnection();
-    const uint64_t start = clock_.nowNanos();
+    const uint64_t start = clock_->nowNanos();
     auto sendOnce = [&] {
         if (transport->send(frame, length) >= 0) return true;
         LogStream(TRV_LOG_ERROR, kTag) << "Could not send command to Tarvonel. Initiate disconnection.";
@@ -62,9 +62,9 @@ int32_t HandlerCommands::sendCommand(uint8_t* frame, int32_t length) {
         ++sends;
     }
     LogStream(TRV_LOG_TRACE, kTag) << "#################### Transaction time: "
-                                   << secondsBetween(start, clock_.nowNanos());
+                                   << secondsBetween(start, clock_->nowNanos());
     if (done && !linkEnded) {
-        lastTransactionTime = clock_.nowNanos();
+        lastTransactionTime = clock_->nowNanos();
         return TRV_NO_ERROR;
     }
     // No answer will come: the board fell silent or the link was lost.
@@ -94,8 +94,8 @@ int32_t HandlerCommands::sendSample(SampleMessage& message) {
     if (value == kSlotFull) return TRV_ERROR_NO_AVAILABLE_SLOT;
     if (value == kSlotRefused) return TRV_ERROR_INVALID_PARAMETER;
     if (value >= kActuatorCount) {
-        LogStream(TRV_LOG_ERROR, kTag) << "The board answered the sample with slot " << static_cast<int>(value)
-                                       << ", which does not exist.";
+        LogStream(TRV_LOG_WARNING, kTag) << "The board answered the sample with slot " << static_cast<int>(value)
+                                         << ", which does not exist: the effect is ended.";
         return TRV_ERROR_INVALID_MESSAGE;
     }
     return value;
@@ -206,6 +206,7 @@ void HandlerCommands::handleMessage(const uint8_t* message) {
     }
     if (id == idOf(HidCommandId::SlotStatus)) {
         storeStatus(&message[3]);
+        schedule.slotStatusReceived();
         wakeSequencer(); // a freed slot lets the next sample go out
         return;
     }

@@ -159,7 +159,7 @@ std::shared_ptr<Sequence> HandlerCommands::createSequence(int32_t effectID, cons
     {
         std::lock_guard lock(stateMutex);
         if (AccumulationWindow* w = pattern->accumulationWindow()) {
-            const uint64_t now = clock_.nowNanos();
+            const uint64_t now = clock_->nowNanos();
             if (w->open && w->window > secondsBetween(w->windowStartNanos, now)) {
                 if (w->maxAccumulation > 0 && w->count >= w->maxAccumulation) return nullptr;
                 played = w->fallback;

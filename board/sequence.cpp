@@ -168,6 +168,7 @@ int32_t Sequence::update() {
             if (trackState_[k] != kTrackWaiting) continue;
             if (t + position_ < pattern_->getSampleStart(track, nextSample_[k])) continue;
             if (static_cast<int32_t>(slots_.size()) >= slotCount_) continue;
+            if (host_->uploadsHeld()) break; // the board is full: no upload until it frees a slot
             pattern_->buildSampleMessage(track, nextSample_[k], gain * volume_, speed_, muted_, sampleOffset_[k],
                                          spatial_, globalBoost, effectBoost_, !overridePatternBoost_, message_);
             sampleOffset_[k] = 0.0f;
@@ -185,9 +186,16 @@ int32_t Sequence::update() {
                 host_->discardPattern(pattern_->id());
                 return TRV_ERROR_INVALID_PARAMETER;
             }
+            if (slot == TRV_ERROR_INVALID_MESSAGE) {
+                // The answer named a slot the board does not have: nothing
+                // of this sample can be stopped or followed (the handler
+                // logged it).
+                endEffect();
+                return TRV_ERROR_INVALID_MESSAGE;
+            }
             if (slot < 0 || slot >= static_cast<int32_t>(kActuatorCount)) {
-                // The link is going down (-6, -3) or the answer named no slot:
-                // nothing is registered; the sample is tried again later.
+                // The link is going down (-6, -3): nothing is registered;
+                // the sample is tried again later.
                 LogStream(TRV_LOG_ERROR, kTag) << "Send play msg failed: device not reachable";
                 break;
             }

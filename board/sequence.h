@@ -27,6 +27,8 @@ public:
     // Uploads one message: the board slot 0..19, or -8 (no slot free), -2
     // (refused), -6 / -3 (link), -10 (an answer naming no slot).
     virtual int32_t sendSample(SampleMessage& message) = 0;
+    // True while uploads wait for the board to free a slot.
+    virtual bool uploadsHeld() = 0;
     virtual void stopSlot(int32_t slot, float fadeSeconds) = 0;
     virtual int32_t registerSlot(int32_t slot, bool muted, int32_t effectId) = 0;
     virtual int32_t unregisterSlot(int32_t slot) = 0;
@@ -45,7 +47,8 @@ public:
     // position), or the result of the first update.
     int32_t play(bool muted);
     // One step: sends the samples now due. 0, or -2 after the board refused a
-    // sample (the effect is then stopped and its pattern discarded).
+    // sample (the effect is then stopped and its pattern discarded), or -10
+    // after the board answered a slot it does not have (the effect is ended).
     int32_t update();
     // 0, or -1 when never started. With a fade the effect fades out and ends
     // by itself; without one it ends at once.

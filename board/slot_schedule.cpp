@@ -30,21 +30,59 @@ BoardStatus SlotSchedule::reportedStatus() const {
     return {static_cast<uint32_t>(word), static_cast<uint32_t>(word >> 32)};
 }
 
+int32_t SlotSchedule::sendSample(SampleMessage& message) {
+    // Read before the upload: a status that comes while it waits for its
+    // answer already counts as room made.
+    const uint32_t statuses = slotStatuses_.load();
+    const int32_t slot = port_.sendSample(message);
+    if (slot == TRV_ERROR_NO_AVAILABLE_SLOT) {
+        full_ = true;
+        fullSince_ = port_.clock().nowNanos();
+        fullAtStatus_ = statuses;
+    }
+    return slot;
+}
+
+bool SlotSchedule::uploadsHeld() {
+    if (!full_) return false;
+    if (slotStatuses_.load() == fullAtStatus_ &&
+        secondsBetween(fullSince_, port_.clock().nowNanos()) < kFullBoardRetrySeconds)
+        return true;
+    full_ = false;
+    return false;
+}
+
+bool SlotSchedule::takeStrayStop() {
+    const uint64_t now = port_.clock().nowNanos();
+    if (strayStops_ == 0 || secondsBetween(strayWindowStart_, now) >= 1.0f) {
+        strayWindowStart_ = now;
+        strayStops_ = 0;
+    }
+    if (strayStops_ >= kStrayStopsPerSecond) return false;
+    ++strayStops_;
+    return true;
+}
+
 void SlotSchedule::checkFreeSlots() {
     const uint32_t desired = desiredReserved_.load();
-    const uint32_t changed = (desired ^ reportedStatus().reserved) & kSlotMask;
+    const uint32_t reported = reportedStatus().reserved;
+    strayStopped_ &= reported; // a slot reported free may be stopped again once it is held again
+    const uint32_t changed = (desired ^ reported) & kSlotMask;
     if (changed == 0) return;
     for (int32_t k = 0; k < static_cast<int32_t>(kActuatorCount); ++k) {
-        if (((changed >> k) & 1u) == 0) continue;
+        const uint32_t bit = 1u << k;
+        if ((changed & bit) == 0) continue;
         const auto found = slots_.find(k);
         if (found == slots_.end()) {
+            if ((strayStopped_ & bit) != 0 || !takeStrayStop()) continue;
+            strayStopped_ |= bit;
             LogStream(TRV_LOG_TRACE, kTag) << "Slot " << k << " should be free. Stop called.";
             port_.stopSlot(k, 0.0f);
             continue;
         }
         const std::shared_ptr<Sequence> owner = found->second;
         slots_.erase(found);
-        desiredReserved_.fetch_and(~(1u << k));
+        desiredReserved_.fetch_and(~bit);
         owner->slotFinished(k);
     }
 }
@@ -176,6 +214,8 @@ void SlotSchedule::clear() {
     slots_.clear();
     desiredReserved_.store(0);
     desiredMute_.store(0xFFFFFFFF);
+    full_ = false;
+    strayStopped_ = 0;
 }
 
 } // namespace board

@@ -24,6 +24,12 @@ namespace board {
 inline constexpr uint32_t kSlotMask = 0xFFFFF; // the 20 slots
 inline constexpr int32_t kAudibleSlotUnits = 10;
 inline constexpr int32_t kScheduledSlotUnits = 20;
+// After the board answered "no slot free", uploads wait for its next
+// slot-status message, or this long.
+inline constexpr float kFullBoardRetrySeconds = 0.05f;
+// Slots the board holds without a host record are stopped at most this
+// many times a second, together (a forged status cannot multiply them).
+inline constexpr int32_t kStrayStopsPerSecond = 20;
 
 // What the schedule needs of its handler.
 class BoardPort {
@@ -53,7 +59,8 @@ public:
     explicit SlotSchedule(BoardPort& port) : port_(port) {}
 
     // The board released a slot the host holds: the effect's sample ends;
-    // the board holds one the host does not: it is stopped.
+    // the board holds one the host does not: it is stopped, once until the
+    // board reports it free again, and within the stray-stop budget.
     void checkFreeSlots();
     // Sends the desired mute mask again when the board reports another one.
     void synchroniseMute();
@@ -70,7 +77,8 @@ public:
     void clear();
 
     // SequenceHost
-    int32_t sendSample(SampleMessage& message) override { return port_.sendSample(message); }
+    int32_t sendSample(SampleMessage& message) override;
+    bool uploadsHeld() override;
     void stopSlot(int32_t slot, float fadeSeconds) override { port_.stopSlot(slot, fadeSeconds); }
     int32_t registerSlot(int32_t slot, bool muted, int32_t effectId) override;
     int32_t unregisterSlot(int32_t slot) override;
@@ -80,6 +88,8 @@ public:
 
     // From the receive thread.
     void setReportedStatus(const BoardStatus& status);
+    // An unasked slot-status message came: a full board may have room again.
+    void slotStatusReceived() { slotStatuses_.fetch_add(1); }
     BoardStatus reportedStatus() const;
     uint32_t desiredReservedMask() const { return desiredReserved_.load(); }
     uint32_t desiredMuteMask() const { return desiredMute_.load(); }
@@ -88,6 +98,7 @@ public:
 
 private:
     void dropEnded();
+    bool takeStrayStop(); // false when this second's stray stops are spent
 
     BoardPort& port_;
     std::vector<std::shared_ptr<Sequence>> active_; // playing order
@@ -95,6 +106,15 @@ private:
     std::atomic<uint32_t> desiredReserved_{0};
     std::atomic<uint32_t> desiredMute_{0xFFFFFFFF};
     std::atomic<uint64_t> reported_{0}; // reserved in the low half, muted in the high half: read together
+    std::atomic<uint32_t> slotStatuses_{0}; // unasked slot-status messages so far
+    // The board answered "no slot free" at fullSince_, when slotStatuses_
+    // read fullAtStatus_.
+    bool full_ = false;
+    uint64_t fullSince_ = 0;
+    uint32_t fullAtStatus_ = 0;
+    uint32_t strayStopped_ = 0;   // stray slots stopped and not yet reported free since
+    uint64_t strayWindowStart_ = 0;
+    int32_t strayStops_ = 0;      // stray stops sent since strayWindowStart_
 };
 
 } // namespace board

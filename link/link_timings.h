@@ -1,6 +1,9 @@
-// The waits of the device link, in seconds. The defaults are the protocol's
-// own; tests shorten them to stay fast.
+// The waits of the device protocol, in seconds, in one place: the link's,
+// the board commands' and the stream's. The defaults are the protocol's own;
+// tests shorten them to stay fast.
 #pragma once
+
+#include <cstdint>
 
 struct LinkTimings {
     float answerTimeoutSeconds = 0.5f;          // USB and WiFi: one answer
@@ -11,6 +14,19 @@ struct LinkTimings {
     float bluetoothWriteTimeoutSeconds = 1.5f;  // Bluetooth: a write that cannot finish
     float receiveWaitSeconds = 0.01f;           // how long receive() waits for a message
 };
+
+namespace board {
+
+// The board-command backend's waits; its handler is given them when made.
+struct BoardTimings {
+    float resendSeconds = 1.0f;     // a transaction sends again after this long
+    int32_t maxSends = 10;          // and gives up this long after the last send
+    float keepAliveSeconds = 1.0f;  // idle link: a KeepAlive after this long
+    float settleSeconds = 0.5f;     // after a USB or Bluetooth link opens
+    float cycleSeconds = 0.002f;    // longest wait of the loop while effects play
+};
+
+} // namespace board
 
 // The timings that transports built without arguments use. Thread-safe.
 LinkTimings processLinkTimings() noexcept;

@@ -27,7 +27,7 @@ thread_local const IHandler* tCurrentWorkerOf = nullptr;
 IHandler* makeBuiltIn(int32_t kind, PatternRegistry* registry) {
     switch (kind) {
     case kHandlerCommands:
-        return new board::HandlerCommands(registry);
+        return new board::HandlerCommands(registry, std::make_shared<board::SteadyBoardClock>(), board::BoardTimings{});
     case kHandlerStreaming:
         return new HandlerStreaming(registry);
     case kHandlerVyx:

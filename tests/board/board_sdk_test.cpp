@@ -12,6 +12,7 @@
 #include "board/handler_commands.h"
 #include "link/bluetooth/bluetooth_backend.h"
 #include "link/hid_api.h"
+#include "link/hid_frame.h"
 #include "link/link_timings.h"
 #include "sdk/PatternRegistry.h"
 #include "sdk/callback_recorder.h"
@@ -66,11 +67,9 @@ protected:
         LinkTimings link = processLinkTimings();
         link.answerTimeoutSeconds = 1.0f; // loaded machines answer late
         setProcessLinkTimings(link);
-        board::BoardTimings timings;
         timings.resendSeconds = 0.15f;
         timings.keepAliveSeconds = 0.2f;
         timings.settleSeconds = 0.01f;
-        board::setProcessBoardTimings(timings);
         vest = std::make_shared<vestemu::EmulatedVest>();
         slots = std::make_unique<vestemu::BoardVest>(vest);
         registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
@@ -99,7 +98,12 @@ protected:
         setActiveBluetoothBackend(bluetooth);
     }
 
-    void makeHandler() { handler = IHandler::create(kHandlerCommands, &registry); }
+    // The steady clock unless a case sets its own.
+    void makeHandler() {
+        std::shared_ptr<const board::BoardClock> boardClock = clock;
+        if (!boardClock) boardClock = std::make_shared<board::SteadyBoardClock>();
+        handler = new board::HandlerCommands(&registry, boardClock, timings);
+    }
 
     void connect(trv_output_t output = TRV_OUTPUT_WIFI) {
         if (handler == nullptr) makeHandler();
@@ -133,6 +137,8 @@ protected:
     std::shared_ptr<vestemu::BluetoothVestBackend> bluetooth = std::make_shared<vestemu::BluetoothVestBackend>();
     PatternRegistry registry;
     CallbackRecorder recorder;
+    board::BoardTimings timings;
+    std::shared_ptr<board::ManualBoardClock> clock; // null: the steady clock
     IHandler* handler = nullptr;
 };
 
@@ -321,7 +327,7 @@ TEST_P(BoardFaults, BadAnswersNeverRegisterASlot) {
     slots->setOptions(GetParam().options);
     const int32_t pattern = load(patternOf(1, 0, 0.05, 0.05));
     const int32_t effect = handler->playEffect(pattern, trv_effect_properties_t());
-    ASSERT_TRUE(slots->waitForCommands(kPlay, GetParam().replay < 0 ? 1 : 2, 5.0)) << "tried again, or refused";
+    ASSERT_TRUE(slots->waitForCommands(kPlay, GetParam().replay < 0 ? 1 : 2, 5.0)) << "tried again later, or refused";
     EXPECT_EQ(handler->connectionStatus(), TRV_STATE_CONNECTED);
     if (GetParam().replay < 0) {
         ASSERT_TRUE(waitForState(effect, -1));
@@ -333,10 +339,121 @@ TEST_P(BoardFaults, BadAnswersNeverRegisterASlot) {
 
 INSTANTIATE_TEST_SUITE_P(
     Board, BoardFaults,
-    ::testing::Values(BoardFault{"slot_value_30", {.forcedSlotValue = 30}, 0},
-                      BoardFault{"board_full", {.usableSlots = 0}, 0},
+    ::testing::Values(BoardFault{"board_full", {.usableSlots = 0}, 0},
                       BoardFault{"refused", {.refuseSamples = true}, TRV_ERROR_INVALID_PARAMETER}),
     [](const auto& info) { return std::string(info.param.name); });
+
+class ImpossibleSlot : public BoardBackend, public ::testing::WithParamInterface<uint8_t> {};
+
+TEST_P(ImpossibleSlot, EndsTheEffectWithOneWarning) {
+    onWifi();
+    connect();
+    slots->setOptions({.forcedSlotValue = GetParam()});
+    const int32_t pattern = load(patternOf(1, 0, 0, 1));
+    trv::test::takeLogs();
+    const int32_t effect = handler->playEffect(pattern, trv_effect_properties_t());
+    ASSERT_TRUE(waitForState(effect, -1, 5.0)) << "nothing plays: the effect may not read as playing";
+    EXPECT_EQ(slots->commandsOf(kPlay).size(), 1u);
+    const auto logs = trv::test::takeLogs();
+    int warnings = 0;
+    for (const auto& line : logs) warnings += line.level == TRV_LOG_WARNING ? 1 : 0;
+    EXPECT_EQ(warnings, 1) << "one warning for the answer";
+    EXPECT_TRUE(trv::test::hasLog(logs, "which does not exist", TRV_LOG_WARNING));
+    EXPECT_EQ(handler->connectionStatus(), TRV_STATE_CONNECTED);
+
+    // The pattern is not to blame: it plays once the board answers well.
+    slots->setOptions({});
+    const int32_t again = handler->playEffect(pattern, trv_effect_properties_t());
+    ASSERT_GE(again, 0);
+    ASSERT_TRUE(waitForState(again, 2));
+    EXPECT_EQ(slots->commandsOf(kPlay).back().slot, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Board, ImpossibleSlot, ::testing::Values(20, 100, 253));
+
+// The board answers "no slot free". The handler's clock is a manual one,
+// so the only time that passes is the one the case gives; a short
+// keep-alive shows that the loop ran at a given time.
+struct FullBoardRetry {
+    const char* name;
+    bool slotStatus;     // the board sends a slot-status message
+    double clockSeconds; // the handler's clock moves on this long
+};
+
+class FullBoard : public BoardBackend, public ::testing::WithParamInterface<FullBoardRetry> {};
+
+TEST_P(FullBoard, AsksAgainOnlyAfterASlotStatusOrFiftyMilliseconds) {
+    onWifi();
+    clock = std::make_shared<board::ManualBoardClock>();
+    timings.keepAliveSeconds = 0.02f;
+    connect();
+    slots->setOptions({.usableSlots = 0});
+    const int32_t effect = handler->playEffect(load(patternOf(1, 0, 0, 1)), trv_effect_properties_t());
+    ASSERT_TRUE(waitForState(effect, 2)) << "started: its upload has been answered";
+    ASSERT_EQ(slots->commandsOf(kPlay).size(), 1u);
+    // 30 ms later (a keep-alive is due, so the loop has run then): still
+    // no second upload.
+    const std::size_t keepAlives = slots->commandsOf(0x07).size();
+    clock->advanceSeconds(0.03);
+    ASSERT_TRUE(slots->waitForCommands(0x07, keepAlives + 1, 5.0));
+    EXPECT_EQ(slots->commandsOf(kPlay).size(), 1u) << "asked again while the board is full";
+
+    if (GetParam().slotStatus) {
+        std::vector<uint8_t> status = {0xA0, kSyncLow, kSyncHigh, 0, 0, 0, 0, 0, 0, 0};
+        ASSERT_TRUE(vest->sendUnsolicited(status));
+    }
+    clock->advanceSeconds(GetParam().clockSeconds);
+    ASSERT_TRUE(slots->waitForCommands(kPlay, 2, 5.0)) << "asked again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Board, FullBoard,
+                         ::testing::Values(FullBoardRetry{"slot_status", true, 0.0},
+                                           FullBoardRetry{"fifty_ms", false, 0.03}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Slot-status messages forged from the vest's address report slots
+// reserved that the host never asked for. Each is sent once the handler has
+// read the one before and answered it with all it sends.
+struct ForgedStatus {
+    const char* name;
+    uint64_t word; // the forged status: bit 2k reserves slot k
+    std::size_t firstStops; // StopSlots one forged status causes
+};
+
+class ForgedStatuses : public BoardBackend, public ::testing::WithParamInterface<ForgedStatus> {};
+
+TEST_P(ForgedStatuses, CauseAtMostOneSecondsBudgetOfStopSlots) {
+    onWifi();
+    clock = std::make_shared<board::ManualBoardClock>();
+    connect();
+    std::vector<uint8_t> forged = {0xA0, kSyncLow, kSyncHigh, 0, 0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 5; ++i) forged[3 + i] = static_cast<uint8_t>(GetParam().word >> (8 * i));
+    const int32_t pattern = load(patternOf(1, 0, 0.01, 0.01));
+    auto forge = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            ASSERT_TRUE(vest->sendUnsolicited(forged));
+            // Read once an upload sent after it is answered; what it caused
+            // was sent before that upload.
+            const int32_t effect = handler->playEffect(pattern, trv_effect_properties_t());
+            ASSERT_TRUE(waitForState(effect, 2) || waitForState(effect, -1));
+        }
+    };
+    forge(20);
+    const std::size_t stops = slots->commandsOf(kStop).size();
+    EXPECT_GE(stops, GetParam().firstStops) << "stray slots are stopped";
+    EXPECT_LE(stops, static_cast<std::size_t>(board::kStrayStopsPerSecond));
+    // A second later the budget is there again, and bounded again.
+    clock->advanceSeconds(1.0);
+    forge(20);
+    EXPECT_GT(slots->commandsOf(kStop).size(), stops);
+    EXPECT_LE(slots->commandsOf(kStop).size(), 2u * board::kStrayStopsPerSecond);
+    EXPECT_EQ(handler->connectionStatus(), TRV_STATE_CONNECTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Board, ForgedStatuses,
+                         ::testing::Values(ForgedStatus{"all_slots", 0x5555555555ull, 20},
+                                           ForgedStatus{"five_slots", 0x55500ull, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BoardBackend, OperationsWithoutABoardOnlyRecord) {
     makeHandler();
