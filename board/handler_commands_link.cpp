@@ -1,7 +1,6 @@
 // HandlerCommands: the command transaction and the receive thread that
 // completes it.
-#include <cstring>
-
+#include "board/board_commands.h"
 #include "board/handler_commands.h"
 #include "sdk/errors.h"
 #include "sdk/log.h"
@@ -102,19 +101,15 @@ int32_t HandlerCommands::sendSample(SampleMessage& message) {
 }
 
 void HandlerCommands::stopSlot(int32_t slot, float fadeSeconds) {
-    uint8_t frame[10] = {idOf(HidCommandId::StopSlot), kSyncLow, kSyncHigh, static_cast<uint8_t>(slot)};
-    std::memcpy(&frame[4], &fadeSeconds, sizeof fadeSeconds); // little-endian host
-    IHidCom::setCrc(frame, sizeof frame);
+    auto frame = makeStopSlotFrame(static_cast<uint8_t>(slot), fadeSeconds);
     LogStream(TRV_LOG_TRACE, kTag) << "Stop command requested on slot " << slot;
-    sendCommand(frame, sizeof frame);
+    sendCommand(frame.data(), static_cast<int32_t>(frame.size()));
 }
 
 void HandlerCommands::setMuteStatus(uint32_t mask) {
-    uint8_t frame[8] = {idOf(HidCommandId::SetMuteStatus), kSyncLow, kSyncHigh, static_cast<uint8_t>(mask),
-                        static_cast<uint8_t>(mask >> 8), static_cast<uint8_t>(mask >> 16)};
-    IHidCom::setCrc(frame, sizeof frame);
+    auto frame = makeSetMuteStatusFrame(mask);
     LogStream(TRV_LOG_TRACE, kTag) << "Set mute status " << std::hex << mask;
-    sendCommand(frame, sizeof frame);
+    sendCommand(frame.data(), static_cast<int32_t>(frame.size()));
 }
 
 // ------------------------------------------------------------ receive thread

@@ -237,7 +237,7 @@ trv_effect_state_t HandlerCommands::effectState(int32_t effectID) {
         if (found != effects.end()) return found->second->getState();
     }
     LogStream(TRV_LOG_ERROR, kTag) << "Could not get effect state: Effect ID " << effectID << " not found.";
-    return -1;
+    return TRV_EFFECT_ENDED;
 }
 
 int32_t HandlerCommands::pauseAll() {

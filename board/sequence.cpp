@@ -58,7 +58,7 @@ void Sequence::seek() {
     if (duration != 0.0f) {
         const float r = static_cast<float>(repeatCount_);
         if (repeatCount_ > 0 && p >= (r - 1.0f) * repeatDelay_ + r * duration) {
-            setState(-1);
+            setState(TRV_EFFECT_ENDED);
             LogStream(TRV_LOG_INFO, kTag) << "Effect will not play as playAt time exceed the time to repeat the pattern.";
             return;
         }
@@ -101,7 +101,7 @@ void Sequence::seek() {
 }
 
 int32_t Sequence::play(bool muted) {
-    if (getState() != 0) {
+    if (getState() != TRV_EFFECT_CREATED) {
         LogStream(TRV_LOG_TRACE, kTag) << "Sequence already playing (ID: " << id_ << ")";
         return -1;
     }
@@ -110,7 +110,7 @@ int32_t Sequence::play(bool muted) {
     pauseShift_ = fadeShift_ = 0.0f;
     const int32_t r = update();
     // The first update may already have ended the effect.
-    if (r == 0 && getState() == 0) setState(muted ? 1 : 2);
+    if (r == 0 && getState() == TRV_EFFECT_CREATED) setState(muted ? TRV_EFFECT_PLAYING_MUTED : TRV_EFFECT_PLAYING);
     return r;
 }
 
@@ -120,11 +120,11 @@ void Sequence::endEffect() {
         host_->unregisterSlot(slot);
     }
     slots_.clear();
-    setState(-1);
+    setState(TRV_EFFECT_ENDED);
 }
 
 int32_t Sequence::update() {
-    if (getState() == -1) return 0;
+    if (getState() == TRV_EFFECT_ENDED) return 0;
     const uint64_t t0 = now();
     const float elapsed = secondsBetween(startTime_, t0) - pauseShift_;
     if (maxDuration_ != 0.0f && elapsed >= maxDuration_) {
@@ -147,7 +147,7 @@ int32_t Sequence::update() {
     }
     if (skipRest_ && slots_.empty()) {
         // Nothing sounds and nothing more will be sent: the fade is over.
-        setState(-1);
+        setState(TRV_EFFECT_ENDED);
         return 0;
     }
     if (!skipRest_) {
@@ -207,7 +207,7 @@ int32_t Sequence::update() {
     }
     if (finishedTracks_ < pattern_->getTrackCount()) return 0;
     if (repeatCount_ == 1 || skipRest_) {
-        setState(-1);
+        setState(TRV_EFFECT_ENDED);
         return 0;
     }
     for (std::size_t k = 0; k < nextSample_.size(); ++k) {
@@ -248,9 +248,9 @@ int32_t Sequence::slotFinished(int32_t slot) {
 }
 
 int32_t Sequence::stop(float fadeSeconds) {
-    if (getState() == 0) {
+    if (getState() == TRV_EFFECT_CREATED) {
         LogStream(TRV_LOG_TRACE, kTag) << "Cannot stop sequence (ID: " << id_ << "): never started playing";
-        setState(-1);
+        setState(TRV_EFFECT_ENDED);
         return -1;
     }
     if (fadeSeconds > 0.0f) {
@@ -267,8 +267,8 @@ int32_t Sequence::stop(float fadeSeconds) {
 void Sequence::setMuted(bool muted) {
     muted_ = muted;
     const trv_effect_state_t state = getState();
-    if (state == 2 && muted) setState(1);
-    if (state == 1 && !muted) setState(2);
+    if (state == TRV_EFFECT_PLAYING && muted) setState(TRV_EFFECT_PLAYING_MUTED);
+    if (state == TRV_EFFECT_PLAYING_MUTED && !muted) setState(TRV_EFFECT_PLAYING);
 }
 
 void Sequence::advanceTime(float seconds) {

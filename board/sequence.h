@@ -112,7 +112,7 @@ private:
     int32_t finishedTracks_ = 0;
     float waitOffset_ = 0.0f;
     int32_t id_ = -1;
-    std::atomic<trv_effect_state_t> state_{0};
+    std::atomic<trv_effect_state_t> state_{TRV_EFFECT_CREATED};
     std::map<int32_t, int32_t> slots_; // board slot -> track
     std::vector<int32_t> nextSample_;
     std::vector<float> sampleOffset_;

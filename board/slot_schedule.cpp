@@ -165,14 +165,14 @@ void SlotSchedule::addEffects(const std::vector<std::shared_ptr<Sequence>>& fres
 void SlotSchedule::stopEffects(const std::vector<std::pair<std::shared_ptr<Sequence>, float>>& stops) {
     for (const auto& [effect, fade] : stops) {
         effect->stop(fade);
-        if (effect->getState() == -1) port_.forgetEffect(effect->getID());
+        if (effect->getState() == TRV_EFFECT_ENDED) port_.forgetEffect(effect->getID());
     }
     dropEnded();
 }
 
 void SlotSchedule::dropEnded() {
     for (auto it = active_.begin(); it != active_.end();) {
-        if ((*it)->getState() == -1) {
+        if ((*it)->getState() == TRV_EFFECT_ENDED) {
             port_.forgetEffect((*it)->getID());
             it = active_.erase(it);
         } else {
@@ -187,7 +187,7 @@ void SlotSchedule::updateEffects() {
     for (std::size_t i = 0; i < active_.size();) {
         const std::shared_ptr<Sequence> s = active_[i];
         s->update();
-        if (s->getState() == -1) {
+        if (s->getState() == TRV_EFFECT_ENDED) {
             port_.forgetEffect(s->getID());
             active_.erase(active_.begin() + static_cast<std::ptrdiff_t>(i));
             continue;
