@@ -175,13 +175,19 @@ INSTANTIATE_TEST_SUITE_P(Board, EachTransport, ::testing::Values(TRV_OUTPUT_WIFI
 
 TEST_F(BoardBackend, SilentVestEndsTheConnectionAfterTenSends) {
     onWifi();
+    // On a clock that stands still the loop sends nothing after the first
+    // cycle's SetMuteStatus (the fourth transaction, after the three
+    // queries), until the clock makes a keep-alive due.
+    clock = std::make_shared<board::ManualBoardClock>();
     connect();
+    ASSERT_TRUE(trv::test::waitUntil([] {
+        return trv::test::countLogs(trv::test::LogCapture::lines(), "Transaction time") >= 4;
+    }));
     vestemu::Faults silent;
     silent.silent = true;
-    ASSERT_TRUE(slots->waitForCommands(kMute, 1, 5.0)); // the first cycle's transaction
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     vest->clearReceived();
     vest->setFaults(silent);
+    clock->advanceSeconds(2 * timings.keepAliveSeconds);
     ASSERT_TRUE(recorder.waitFor(2));
     EXPECT_EQ(recorder.all().back().state, TRV_STATE_DISCONNECTED);
     EXPECT_EQ(recorder.all().back().error, TRV_ERROR_DEVICE_NOT_REACHABLE) << "the unbind went unanswered too";
@@ -200,6 +206,7 @@ TEST_F(BoardBackend, SilentVestEndsTheConnectionAfterTenSends) {
 
 TEST_F(BoardBackend, MessagesAreTheGoldenOnesAndMutesFollowTheBudget) {
     onWifi();
+    clock = std::make_shared<board::ManualBoardClock>();
     slots->setOptions({.endSamples = false});
     connect();
     // Golden cases: vicinity on actuator 11, mirrored right-left, at height
@@ -237,9 +244,11 @@ TEST_F(BoardBackend, MessagesAreTheGoldenOnesAndMutesFollowTheBudget) {
     const uint32_t audible = ~slots->muteMask() & slots->reservedMask();
     EXPECT_EQ(std::popcount(slots->reservedMask()), 11);
     EXPECT_EQ(std::popcount(audible), 10);
-    // The mask the board holds is the host's: no SetMuteStatus every cycle.
+    // The mask the board holds is the host's: no SetMuteStatus every cycle
+    // (a keep-alive shows the loop has run meanwhile).
     slots->clearTimeline();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    clock->advanceSeconds(2 * timings.keepAliveSeconds);
+    ASSERT_TRUE(slots->waitForCommands(0x07, 1, 5.0));
     EXPECT_LE(slots->commandsOf(kMute).size(), 1u);
 
     // A stop with a fade carries it; the slot ends when the board says so.
@@ -456,6 +465,7 @@ INSTANTIATE_TEST_SUITE_P(Board, ForgedStatuses,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BoardBackend, OperationsWithoutABoardOnlyRecord) {
+    clock = std::make_shared<board::ManualBoardClock>();
     makeHandler();
     EXPECT_EQ(handler->setGlobalIntensityBoost(-5), 0);
     EXPECT_EQ(handler->getGlobalIntensityBoost(), 0);
@@ -473,7 +483,7 @@ TEST_F(BoardBackend, OperationsWithoutABoardOnlyRecord) {
     EXPECT_GE(handler->playEffect(main, p), 0);
     EXPECT_GE(handler->playEffect(main, p), 0);
     EXPECT_EQ(handler->playEffect(main, p), TRV_ERROR_PLAY_IGNORED);
-    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    clock->advanceSeconds(0.35);
     EXPECT_GE(handler->playEffect(main, p), 0) << "the window has passed";
     EXPECT_EQ(handler->effectState(first), 0) << "waits for a connection";
     EXPECT_EQ(handler->stopEffect(first, -1.0f), 0);

@@ -81,25 +81,30 @@ TEST_F(StreamingHandler, ConnectionReloadsTheRegistryUnderItsIDs) {
 }
 
 TEST_F(StreamingHandler, AccumulationWindowPlaysTheFallbackThenRefuses) {
+    // Long enough for the plays inside it on a loaded machine.
+    constexpr float kWindowSeconds = 2.0f;
     makeHandler();
     const int32_t main = handler->loadPatternFromJSON(patternOf({0, 0, "[]", weightsKeys({0})}));
     const int32_t fallback = handler->loadPatternFromJSON(patternOf({0, 0, "[]", weightsKeys({19})}));
     EXPECT_EQ(handler->setAccumulationWindowToPattern(main, 77, 0.3f, 2), TRV_ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(hasLog(takeLogs(), "Could not set an accumulation window: Pattern ID 77 not found.", TRV_LOG_ERROR));
     EXPECT_EQ(handler->eraseAccumulationWindowToPattern(main), TRV_ERROR_INVALID_PARAMETER);
-    ASSERT_EQ(handler->setAccumulationWindowToPattern(main, fallback, 0.3f, 2), 0);
+    ASSERT_EQ(handler->setAccumulationWindowToPattern(main, fallback, kWindowSeconds, 2), 0);
     connect();
 
     EXPECT_EQ(loudWhilePlaying(handler->playEffect(main, trv_effect_properties_t())), (std::set<int>{0}));
     EXPECT_EQ(loudWhilePlaying(handler->playEffect(main, trv_effect_properties_t())), (std::set<int>{19}));
     // Setting the window again keeps the open window and its count.
-    ASSERT_EQ(handler->setAccumulationWindowToPattern(main, fallback, 0.3f, 2), 0);
+    ASSERT_EQ(handler->setAccumulationWindowToPattern(main, fallback, kWindowSeconds, 2), 0);
     EXPECT_GE(handler->playEffect(main, trv_effect_properties_t()), 0);
     EXPECT_EQ(handler->playEffect(main, trv_effect_properties_t()), TRV_ERROR_PLAY_IGNORED);
     handler->stopAll();
-    // The window is measured on the steady clock: wait it out.
-    std::this_thread::sleep_for(std::chrono::milliseconds(350));
-    EXPECT_EQ(loudWhilePlaying(handler->playEffect(main, trv_effect_properties_t())), (std::set<int>{0}));
+    // The window is measured on the steady clock: plays are refused until
+    // it has passed, then the main pattern plays again.
+    int32_t after = TRV_ERROR_PLAY_IGNORED;
+    ASSERT_TRUE(waitUntil([&] { return (after = handler->playEffect(main, trv_effect_properties_t())) !=
+                                       TRV_ERROR_PLAY_IGNORED; }, 10.0));
+    EXPECT_EQ(loudWhilePlaying(after), (std::set<int>{0}));
 
     ASSERT_EQ(handler->unloadPattern(fallback), 0);
     EXPECT_EQ(handler->playEffect(main, trv_effect_properties_t()), TRV_ERROR_INVALID_PARAMETER);
