@@ -6,6 +6,7 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "platform/network_interfaces.h"
 #include "platform/socket_error.h"
@@ -288,14 +289,11 @@ void HidComUdp::collectAnswers(std::vector<std::string>& found) {
             dropForeign(discoveryLog_, result.from, " during discovery");
             continue;
         }
-        // One candidate per address (a vest answers from one port), and
-        // a few at most: each costs a wait when it stays silent.
+        // One candidate per address and port: a forged answer from another
+        // port of the vest's address does not hide the vest's own.
         const std::string text = addressText(result.from);
-        const std::string host = result.from.addressText() + ":";
         const bool listed = std::find(answered.begin(), answered.end(), text) != answered.end();
-        const bool hostListed = std::any_of(answered.begin(), answered.end(),
-                                            [&](const std::string& t) { return t.rfind(host, 0) == 0; });
-        if (!listed && (hostListed || answered.size() >= kMaxCandidates)) {
+        if (!listed && answered.size() >= kMaxCandidates) {
             dropForeign(discoveryLog_, result.from, " answering the discovery beyond its candidates");
             continue;
         }
@@ -335,20 +333,156 @@ void HidComUdp::discover(std::vector<std::string>& found) {
     }
 }
 
-bool HidComUdp::queryIdentity(uint32_t& serialNumber, std::string& version, trv_device_type_t& type) {
-    const auto serialRequest = makeShortFrame(HidCommandId::GetSerialNumber);
-    if (sendAndWait(serialRequest.data(), serialRequest.size(), answerIdOf(HidCommandId::GetSerialNumber)) < 0)
+std::vector<HidComUdp::Exchange> HidComUdp::exchangesWith(const std::vector<std::string>& found,
+                                                         std::vector<HidCommandId> requests) {
+    std::vector<Exchange> exchanges;
+    exchanges.reserve(found.size());
+    for (const auto& text : found) {
+        Exchange exchange;
+        exchange.endpoint = *parseAddressText(text); // made by addressText()
+        exchange.text = text;
+        exchange.requests = requests;
+        exchanges.push_back(std::move(exchange));
+    }
+    return exchanges;
+}
+
+void HidComUdp::askNext(Exchange& exchange, bool withinSearch) {
+    const auto frame = makeShortFrame(exchange.binding ? HidCommandId::Bind : exchange.requests[exchange.next]);
+    auto result = socket.sendTo(frame.data(), frame.size(), exchange.endpoint);
+    if (result.status == SocketStatus::WouldBlock && socket.waitWritable(timings_.answerTimeoutSeconds))
+        result = socket.sendTo(frame.data(), frame.size(), exchange.endpoint);
+    if (result.status != SocketStatus::Ok) {
+        socketError(result.error == 0 ? EAGAIN : result.error);
+        exchange.failed = true;
+        return;
+    }
+    exchange.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<float>(timings_.answerTimeoutSeconds));
+    if (withinSearch) exchange.deadline = std::min(exchange.deadline, searchDeadline_);
+}
+
+void HidComUdp::takeAnswer(Exchange& exchange, std::size_t length, bool withinSearch) {
+    const uint8_t id = answerBuffer[0];
+    const bool errorAnswer = id == idOf(HidCommandId::ErrorAnswer);
+    if (exchange.binding) {
+        if (id == answerIdOf(HidCommandId::Bind)) {
+            exchange.binding = false;
+            exchange.bound = true;
+            askNext(exchange, withinSearch); // the request again
+            return;
+        }
+        if (errorAnswer) {
+            LogStream(TRV_LOG_WARNING, kTag) << "Forced bind failed";
+            exchange.failed = true;
+            return;
+        }
+    } else {
+        const HidCommandId request = exchange.requests[exchange.next];
+        if (id == answerIdOf(request)) {
+            if (request == HidCommandId::GetSerialNumber) exchange.serialNumber = parseSerialNumber(answerBuffer);
+            if (request == HidCommandId::GetVersion) exchange.version = versionTextOfAnswer(answerBuffer);
+            if (request == HidCommandId::GetDeviceType) exchange.deviceTypeCode = deviceTypeCodeOfAnswer(answerBuffer);
+            exchange.retried = false;
+            if (++exchange.next == exchange.requests.size()) exchange.done = true;
+            else askNext(exchange, withinSearch);
+            return;
+        }
+        if (errorAnswer && answerBuffer[3] == kOldFirmwareError && exchange.forcedBindAllowed && !exchange.retried) {
+            LogStream(TRV_LOG_WARNING, kTag) << "Firmware prior 1.3.3 detected, an update is advised.";
+            exchange.binding = true;
+            exchange.retried = true;
+            askNext(exchange, withinSearch);
+            return;
+        }
+        if (errorAnswer) {
+            exchange.failed = true;
+            return;
+        }
+    }
+    // Any other message leaves the wait going on; a slot status is kept in
+    // case this candidate becomes the vest.
+    if (id == idOf(HidCommandId::SlotStatus) && exchange.heldStatuses.size() < kMaxHeldMessages)
+        exchange.heldStatuses.emplace_back(answerBuffer, answerBuffer + length);
+}
+
+bool HidComUdp::readForExchanges(std::vector<Exchange>& exchanges, bool withinSearch, const Ipv4Endpoint* vest) {
+    const DatagramResult result = socket.receiveFrom(answerBuffer, sizeof answerBuffer);
+    if (result.status == SocketStatus::WouldBlock) return false;
+    if (result.status == SocketStatus::Failed) {
+        socketError(result.error);
+        LogStream(TRV_LOG_ERROR, kTag) << "Could not read data over socket.";
+        for (auto& exchange : exchanges) exchange.failed = exchange.failed || !exchange.done;
         return false;
-    serialNumber = parseSerialNumber(answerBuffer);
-    const auto versionRequest = makeShortFrame(HidCommandId::GetVersion);
-    if (sendAndWait(versionRequest.data(), versionRequest.size(), answerIdOf(HidCommandId::GetVersion)) < 0)
-        return false;
-    version = versionTextOfAnswer(answerBuffer);
-    const auto typeRequest = makeShortFrame(HidCommandId::GetDeviceType);
-    if (sendAndWait(typeRequest.data(), typeRequest.size(), answerIdOf(HidCommandId::GetDeviceType)) < 0)
-        return false;
-    type = deviceTypeFromCode(deviceTypeCodeOfAnswer(answerBuffer));
+    }
+    const auto exchange = std::find_if(exchanges.begin(), exchanges.end(),
+                                       [&](const Exchange& e) { return e.endpoint == result.from; });
+    const bool fromVest = vest != nullptr && result.from == *vest;
+    if (exchange == exchanges.end() && !fromVest) {
+        dropForeign(foreignLog_, result.from, "");
+        return true;
+    }
+    if (result.status == SocketStatus::TooLarge) {
+        reject(tooLongLog_, nullptr, "Could not process the answer, message is too long.");
+        return true;
+    }
+    if (result.bytes == 0) return true;
+    const int32_t length = checkAnswer(result.bytes);
+    if (length <= 0) return true;
+    if (exchange == exchanges.end()) {
+        holdIfUnasked(static_cast<std::size_t>(length));
+        return true;
+    }
+    // A late or repeated answer of a candidate that is through is dropped.
+    if (!exchange->done && !exchange->failed) takeAnswer(*exchange, static_cast<std::size_t>(length), withinSearch);
     return true;
+}
+
+void HidComUdp::runExchanges(std::vector<Exchange>& exchanges, bool withinSearch, const Ipv4Endpoint* vest) {
+    if (!withinSearch || !searchOver()) {
+        for (auto& exchange : exchanges) askNext(exchange, withinSearch);
+    }
+    for (;;) {
+        const auto now = Clock::now();
+        auto nearest = Clock::time_point::max();
+        for (auto& exchange : exchanges) {
+            if (exchange.done || exchange.failed) continue;
+            if (now >= exchange.deadline) {
+                if (exchange.binding) LogStream(TRV_LOG_WARNING, kTag) << "Forced bind failed";
+                exchange.failed = true;
+                continue;
+            }
+            nearest = std::min(nearest, exchange.deadline);
+        }
+        if (nearest == Clock::time_point::max() || cancelled()) break;
+        if (!waitForDatagram(std::chrono::duration<float>(nearest - now).count())) continue;
+        for (int i = 0; i < kMaxDatagramsPerRead && readForExchanges(exchanges, withinSearch, vest); ++i) {
+        }
+    }
+    for (auto& exchange : exchanges) exchange.failed = exchange.failed || !exchange.done;
+}
+
+void HidComUdp::releaseExchanges(std::vector<Exchange>& exchanges, const Ipv4Endpoint* vest) {
+    std::vector<Exchange> releases;
+    for (auto& exchange : exchanges) {
+        if (!exchange.bound) continue;
+        exchange.bound = false;
+        Exchange release;
+        release.endpoint = exchange.endpoint;
+        release.text = exchange.text;
+        release.requests = {HidCommandId::Unbind};
+        release.forcedBindAllowed = false;
+        releases.push_back(std::move(release));
+    }
+    if (releases.empty()) return;
+    // A release keeps its own time, even once the search ran out.
+    runExchanges(releases, false, vest);
+    for (const auto& release : releases) {
+        if (release.failed) {
+            LogStream(TRV_LOG_WARNING, kTag) << "Unbind failed, board might not be in correct state. Wait for "
+                                                "it to recover or power it back on again.";
+        }
+    }
 }
 
 int32_t HidComUdp::scan(std::vector<trv_device_info_t>& records, std::map<uint32_t, std::string>& addresses,
@@ -360,30 +494,27 @@ int32_t HidComUdp::scan(std::vector<trv_device_info_t>& records, std::map<uint32
     std::vector<std::string> found;
     discover(found);
     connected = true;
-    for (const auto& text : found) {
-        if (searchOver()) break;
-        device = *parseAddressText(text); // made by addressText()
-        uint32_t serialNumber = 0;
-        std::string version;
-        trv_device_type_t type = TRV_DEVICE_TYPE_NONE;
-        if (queryIdentity(serialNumber, version, type)) {
-            strings.push_back(version);
-            strings.push_back(text);
-            addresses.try_emplace(serialNumber, text);
+    auto exchanges = exchangesWith(found, {HidCommandId::GetSerialNumber, HidCommandId::GetVersion,
+                                           HidCommandId::GetDeviceType});
+    runExchanges(exchanges, true, nullptr);
+    for (const auto& exchange : exchanges) {
+        if (exchange.done) {
+            strings.push_back(exchange.version);
+            strings.push_back(exchange.text);
+            addresses.try_emplace(exchange.serialNumber, exchange.text);
             trv_device_info_t record{};
             record.outputType = TRV_OUTPUT_WIFI;
-            record.serialNumber = serialNumber;
-            record.deviceType = type;
+            record.serialNumber = exchange.serialNumber;
+            record.deviceType = deviceTypeFromCode(exchange.deviceTypeCode);
             record.deviceVersion = nullptr;
             record.next = nullptr;
             records.push_back(record);
         } else {
-            LogStream(TRV_LOG_TRACE, kTag) << "Could not inspect " << text
+            LogStream(TRV_LOG_TRACE, kTag) << "Could not inspect " << exchange.text
                                            << " - device does not appear to be available.";
         }
-        unbind(); // only a forced bind during the queries bound it
-        if (!connected) connected = true; // a socket failure on one vest does not end the scan
     }
+    releaseExchanges(exchanges, nullptr); // only a forced bind during the queries bound one
     connected = false;
     return 0;
 }
@@ -429,35 +560,41 @@ int32_t HidComUdp::connect(uint32_t serialNumber, std::string deviceString) {
         }
     }
 
+    // Every candidate is asked its serial number at once (also for serial
+    // number 0: a candidate that answers nothing is no vest to bind); then
+    // the first that fits, in the order they answered the Discover, is bound.
     std::vector<std::string> found;
     if (!cancelled()) discover(found);
-    for (const auto& text : found) {
+    connected = true;
+    auto exchanges = exchangesWith(found, {HidCommandId::GetSerialNumber});
+    runExchanges(exchanges, true, nullptr);
+    bool taken = false;
+    for (auto& exchange : exchanges) {
+        if (exchange.failed) {
+            unavailable(exchange.text);
+            continue;
+        }
+        if (serialNumber != 0 && exchange.serialNumber != serialNumber) continue;
         if (searchOver()) break;
         connected = true; // a socket failure on one vest does not stop the search
-        device = *parseAddressText(text);
-        if (serialNumber != 0) {
-            if (sendAndWait(serialRequest.data(), serialRequest.size(), serialAnswer) < 0) {
-                unavailable(text);
-                unbind();
-                continue;
-            }
-            if (parseSerialNumber(answerBuffer) != serialNumber) {
-                unbind(); // a forced bind belongs to this vest: release it before leaving
-                continue;
-            }
-            if (bound) {
-                LogStream(TRV_LOG_TRACE, kTag) << "Connected to " << text;
-                return 0;
-            }
+        device = exchange.endpoint;
+        bound = std::exchange(exchange.bound, false); // a forced bind is now the link's to release
+        for (const auto& status : exchange.heldStatuses) {
+            std::memcpy(answerBuffer, status.data(), status.size());
+            holdIfUnasked(status.size());
         }
-        if (sendAndWait(bindRequest.data(), bindRequest.size(), bindAnswer) == 0) {
-            bound = true;
-            LogStream(TRV_LOG_TRACE, kTag) << "Connected to " << text;
-            return 0;
+        if (!bound && sendAndWait(bindRequest.data(), bindRequest.size(), bindAnswer) != 0) {
+            unavailable(exchange.text);
+            unbind();
+            continue;
         }
-        unavailable(text);
-        unbind();
+        bound = true;
+        LogStream(TRV_LOG_TRACE, kTag) << "Connected to " << exchange.text;
+        taken = true;
+        break;
     }
+    releaseExchanges(exchanges, taken ? &device : nullptr);
+    if (taken) return 0;
     connected = false;
     if (serialNumber != 0)
         LogStream(TRV_LOG_INFO, kTag) << "Device " << serialNumber << " is not available over WiFi."

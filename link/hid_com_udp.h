@@ -7,9 +7,10 @@
 // answers. Everything else is dropped.
 //
 // A hostile host may answer a Discover from many addresses and ports: a
-// discovery keeps one candidate per address and at most kMaxCandidates, and
-// a whole scan or connect ends after LinkTimings::searchSeconds, however
-// many candidates stay silent.
+// discovery keeps one candidate per address and port, at most
+// kMaxCandidates, and asks them all side by side, so that candidates that
+// stay silent cost one answer time-out together rather than one each. A
+// whole scan or connect ends after LinkTimings::searchSeconds in any case.
 //
 // Thread-safety: as IHidCom. `device` is written only by connect() and scan()
 // (before send() and receive() may run on two threads) and read afterwards.
@@ -31,7 +32,7 @@
 class HidComUdp : public IHidCom {
 public:
     static constexpr std::array<uint16_t, 5> kDiscoveryPorts{33624, 42192, 17956, 2601, 555};
-    static constexpr std::size_t kMaxCandidates = 8;
+    static constexpr std::size_t kMaxCandidates = 64; // well above a home network's vests
 
     HidComUdp();
     explicit HidComUdp(const LinkTimings& timings);
@@ -87,7 +88,41 @@ private:
     void collectAnswers(std::vector<std::string>& found);
     void drainStaleDatagrams();
     int32_t socketError(int error);
-    bool queryIdentity(uint32_t& serialNumber, std::string& version, trv_device_type_t& type);
+
+    // The requests put to one candidate, one after another, while the
+    // other candidates are asked the same at the same time.
+    struct Exchange {
+        Ipv4Endpoint endpoint;
+        std::string text; // its address text
+        std::vector<HidCommandId> requests;
+        std::size_t next = 0;        // the request being asked
+        bool forcedBindAllowed = true; // an answer "invalid internal state" leads to one Bind per request
+        bool retried = false;        // the request being asked follows a forced Bind
+        bool binding = false;        // a forced Bind is being asked
+        bool bound = false;          // a forced Bind was answered
+        bool failed = false;
+        bool done = false;
+        std::chrono::steady_clock::time_point deadline{};
+        // What it answered.
+        uint32_t serialNumber = 0;
+        std::string version;
+        uint32_t deviceTypeCode = 0;
+        // Slot statuses it sent meanwhile: the reader's if it becomes the vest.
+        std::vector<std::vector<uint8_t>> heldStatuses;
+    };
+    static std::vector<Exchange> exchangesWith(const std::vector<std::string>& found,
+                                               std::vector<HidCommandId> requests);
+    // Asks every exchange its requests until each is answered, failed, timed
+    // out (answerTimeoutSeconds per request; within the search unless
+    // withinSearch is false) or the transport is cancelled. The slot
+    // statuses of `vest` (when not null) meanwhile are kept for receive().
+    void runExchanges(std::vector<Exchange>& exchanges, bool withinSearch, const Ipv4Endpoint* vest);
+    void askNext(Exchange& exchange, bool withinSearch);
+    void takeAnswer(Exchange& exchange, std::size_t length, bool withinSearch);
+    // Reads one datagram for the exchanges: false when none was waiting.
+    bool readForExchanges(std::vector<Exchange>& exchanges, bool withinSearch, const Ipv4Endpoint* vest);
+    // Unbinds, side by side, the exchanges that a forced Bind bound.
+    void releaseExchanges(std::vector<Exchange>& exchanges, const Ipv4Endpoint* vest);
 
     const LinkTimings timings_;
     // The vest at `device` accepted a Bind from this transport and no Unbind

@@ -7,10 +7,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <limits>
 #include <thread>
 #include <tuple>
 
+#include "link/link_timings.h"
 #include "sdk/TarvonelSDK.h"
 #include "sdk/log.h"
 #include "streaming_support.h"
@@ -249,12 +251,38 @@ TEST_F(SdkStreaming, TheCallbackMayReconnectAndDisconnect) {
 }
 
 TEST_F(SdkStreaming, DestroyingTheInstanceCancelsAScanOfSilentCandidates) {
+    LinkTimings slow; // uncut, the scan would wait a minute for the silent candidates
+    slow.answerTimeoutSeconds = 60.0f;
+    slow.searchSeconds = 120.0f;
+    slow.discoveryWindowSeconds = 0.1f;
+    setProcessLinkTimings(slow);
     trv::test::HostileHost hostile(40, 20);
     ASSERT_EQ(sdk->scanDevices(TRV_OUTPUT_WIFI), 0);
     ASSERT_TRUE(hostile.answerDiscover());
     ASSERT_TRUE(hostile.waitForRequest());
-    sdk.reset(); // returns once the scan, cut short, has ended
-    EXPECT_EQ(hostile.takeRequests(), 1u);
+    // Returns once the scan, cut short, has ended (bounded wait).
+    auto destroyed = std::async(std::launch::async, [this] { sdk.reset(); });
+    EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    destroyed.get();
+    EXPECT_EQ(hostile.takeRequests(), 60u); // every candidate asked once, side by side
+}
+
+TEST_F(SdkStreaming, SilentHostsAnsweringTheDiscoverFirstDoNotHideTheVest) {
+    LinkTimings timings;
+    timings.answerTimeoutSeconds = 0.25f;
+    timings.discoveryWindowSeconds = 0.5f;
+    setProcessLinkTimings(timings);
+    vestemu::Faults later; // the silent hosts answer first
+    later.onlyCommand = 0x10;
+    later.delaySeconds = 0.15;
+    vest->vest().setFaults(later);
+    trv::test::HostileHost hostile(40, 20);
+    ASSERT_EQ(sdk->scanDevices(TRV_OUTPUT_WIFI), 0);
+    ASSERT_TRUE(hostile.answerDiscover());
+    ASSERT_TRUE(waitUntil([&] { return sdk->scanStatus() == 0; }));
+    const trv_device_info_t* found = sdk->getFirstScannedDevice();
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(std::tuple(found->serialNumber, found->next), std::tuple(kVestSerial, nullptr));
 }
 
 // On both paths the worker still runs the handler after the callback

@@ -12,7 +12,7 @@ constexpr uint32_t kFirstAddress = 0x7F0A0009; // 127.10.0.9
 constexpr uint16_t kFirstPort = 40000;
 } // namespace
 
-HostileHost::HostileHost(int ports, int addresses) {
+HostileHost::HostileHost(int ports, int addresses, uint32_t portsAddress) {
     if (listener_.open() != 0 || listener_.enableAddressReuse() != 0 ||
         listener_.bind({0x7F0AFFFF, 33624}) != 0)
         throw std::runtime_error("cannot listen for Discover");
@@ -21,7 +21,7 @@ HostileHost::HostileHost(int ports, int addresses) {
         if (fakes_.back().open() != 0 || fakes_.back().bind({address, port}) != 0)
             throw std::runtime_error("cannot bind a fake vest");
     };
-    for (int i = 0; i < ports; ++i) add(kFirstAddress, static_cast<uint16_t>(kFirstPort + i));
+    for (int i = 0; i < ports; ++i) add(portsAddress, static_cast<uint16_t>(kFirstPort + i));
     for (int i = 0; i < addresses; ++i) add(kFirstAddress + 1 + static_cast<uint32_t>(i), kFirstPort);
 }
 

@@ -13,9 +13,11 @@ namespace trv::test {
 
 class HostileHost {
 public:
-    // Fake vests: `ports` ports on 127.10.0.9, and one port on each of
-    // `addresses` addresses from 127.10.0.10 on. Throws when one cannot bind.
-    HostileHost(int ports, int addresses);
+    // Fake vests: `ports` ports from 40000 on at portsAddress (127.10.0.9
+    // unless given: a vest's own address shows forged answers from it), and
+    // one port on each of `addresses` addresses from 127.10.0.10 on. Throws
+    // when one cannot bind.
+    HostileHost(int ports, int addresses, uint32_t portsAddress = 0x7F0A0009);
 
     // Waits (bounded) for the Discover broadcast and answers it from every
     // fake vest. False when no Discover came.
