@@ -442,12 +442,14 @@ TEST_F(WifiLink, AFloodOfDiscoverAnswersIsBoundedAndACancelEndsTheScan) {
         EXPECT_TRUE(scan.get().records.empty());
         return hostile.takeRequests();
     };
+    LinkTimings timings = fastTimings();
+    timings.discoveryWindowSeconds = 0.5f; // every answer is in, even under load
     // Each candidate is asked once, and there are no more candidates than the cap.
-    EXPECT_EQ(scanAgainst(fastTimings(), false), HidComUdp::kMaxCandidates);
-    LinkTimings shortSearch = fastTimings();
+    EXPECT_EQ(scanAgainst(timings, false), HidComUdp::kMaxCandidates);
+    LinkTimings shortSearch = timings;
     shortSearch.searchSeconds = 0.1f; // over before the discovery is
     EXPECT_EQ(scanAgainst(shortSearch, false), 0u);
-    LinkTimings slowAnswers = fastTimings();
+    LinkTimings slowAnswers = timings;
     slowAnswers.answerTimeoutSeconds = 60.0f;
     slowAnswers.searchSeconds = 120.0f;
     EXPECT_EQ(scanAgainst(slowAnswers, true), HidComUdp::kMaxCandidates);
