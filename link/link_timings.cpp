@@ -4,15 +4,15 @@
 
 namespace {
 std::mutex gTimingsMutex; // guards gTimings
-LinkTimings gTimings;
+DeviceTimings gTimings;
 } // namespace
 
-LinkTimings processLinkTimings() noexcept {
+DeviceTimings processDeviceTimings() noexcept {
     std::lock_guard lock(gTimingsMutex);
     return gTimings;
 }
 
-void setProcessLinkTimings(const LinkTimings& timings) noexcept {
+void setProcessDeviceTimings(const DeviceTimings& timings) noexcept {
     std::lock_guard lock(gTimingsMutex);
     gTimings = timings;
 }

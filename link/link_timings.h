@@ -28,8 +28,27 @@ struct BoardTimings {
 
 } // namespace board
 
-// The timings that transports built without arguments use. Thread-safe.
-LinkTimings processLinkTimings() noexcept;
+// The waits of the HID stream.
+struct StreamTimings {
+    float answerTimeoutSeconds = 0.5f;   // one handshake answer
+    float startDelaySeconds = 0.5f;      // pause before StartStream
+    float silenceTimeoutSeconds = 4.0f;  // no DataRequest for this long ends the stream
+    // A request whose timestamp lies further than this from the stream's
+    // clock (ahead or behind) resynchronises the clock instead of rendering
+    // the gap: a new stream, a vest that restarted, a clock that jumped.
+    float resyncGapSeconds = 4.0f;
+};
 
-// Replaces them for transports made afterwards (tests only).
-void setProcessLinkTimings(const LinkTimings& timings) noexcept;
+// What the transports and streams that the backends make for themselves
+// use; the board handler is given its own timings by its maker.
+struct DeviceTimings {
+    LinkTimings link;
+    StreamTimings stream;
+};
+
+// The timings of transports and streams made from now on. Thread-safe.
+DeviceTimings processDeviceTimings() noexcept;
+inline LinkTimings processLinkTimings() noexcept { return processDeviceTimings().link; }
+
+// Replaces them for what is made afterwards. Only tests shorten them.
+void setProcessDeviceTimings(const DeviceTimings& timings) noexcept;

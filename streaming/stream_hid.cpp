@@ -26,27 +26,14 @@ constexpr float kMicrosPerFastForwardSample = 500.0f;
 constexpr double kMaxRequestsPerSecond = 500.0;
 constexpr double kRequestBurst = 25.0;
 
-std::mutex gTimingsMutex; // guards gTimings
-StreamTimings gTimings;
-
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 } // namespace
 
-StreamTimings processStreamTimings() noexcept {
-    std::lock_guard guard(gTimingsMutex);
-    return gTimings;
-}
-
-void setProcessStreamTimings(const StreamTimings& timings) noexcept {
-    std::lock_guard guard(gTimingsMutex);
-    gTimings = timings;
-}
-
-StreamHid::StreamHid(AbstractCore* core, std::mutex* stateMutex, IHandler* owner)
-    : IStream(core, stateMutex, owner), timings_(processStreamTimings()) {
+StreamHid::StreamHid(AbstractCore* core, std::mutex* stateMutex, IHandler* owner, const StreamTimings& timings)
+    : IStream(core, stateMutex, owner), timings_(timings) {
     dataFrame_[0] = idOf(HidCommandId::StreamData);
     dataFrame_[1] = kSyncLow;
     dataFrame_[2] = kSyncHigh;

@@ -28,28 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "link/link_timings.h"
 #include "link/log_throttle.h"
 #include "link/transport_search.h"
 #include "streaming/i_stream.h"
 #include "streaming/stream_data.h"
 
 class IHidCom;
-
-// The waits of the HID stream, in seconds. The defaults are the protocol's;
-// tests shorten them.
-struct StreamTimings {
-    float answerTimeoutSeconds = 0.5f;   // one handshake answer
-    float startDelaySeconds = 0.5f;      // pause before StartStream
-    float silenceTimeoutSeconds = 4.0f;  // no DataRequest for this long ends the stream
-    // A request whose timestamp lies further than this from the stream's
-    // clock (ahead or behind) resynchronises the clock instead of rendering
-    // the gap: a new stream, a vest that restarted, a clock that jumped.
-    float resyncGapSeconds = 4.0f;
-};
-
-StreamTimings processStreamTimings() noexcept;
-// Replaces them for streams made afterwards (tests only). Thread-safe.
-void setProcessStreamTimings(const StreamTimings& timings) noexcept;
 
 // Counters of one stream, for tests and benchmarks: a snapshot, taken from
 // any thread.
@@ -63,7 +48,9 @@ struct StreamHidCounters {
 
 class StreamHid final : public IStream {
 public:
-    StreamHid(AbstractCore* core, std::mutex* stateMutex, IHandler* owner);
+    // The timings are the process's unless given.
+    StreamHid(AbstractCore* core, std::mutex* stateMutex, IHandler* owner,
+              const StreamTimings& timings = processDeviceTimings().stream);
     ~StreamHid() override;
 
     int32_t kind() const override { return 1; }

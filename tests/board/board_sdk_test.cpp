@@ -64,9 +64,9 @@ protected:
         TRV_ENTER_FRESH_NETWORK();
         trv::test::captureLogs();
         trv::test::useFastTimings();
-        LinkTimings link = processLinkTimings();
-        link.answerTimeoutSeconds = 1.0f; // loaded machines answer late
-        setProcessLinkTimings(link);
+        DeviceTimings process = processDeviceTimings();
+        process.link.answerTimeoutSeconds = 1.0f; // loaded machines answer late
+        setProcessDeviceTimings(process);
         timings.resendSeconds = 0.15f;
         timings.keepAliveSeconds = 0.2f;
         timings.settleSeconds = 0.01f;

@@ -99,20 +99,19 @@ protected:
         TRV_REQUIRE_PRIVATE_NETWORK();
         TRV_ENTER_FRESH_NETWORK();
         trv::test::captureLogs();
-        LinkTimings link;
-        link.answerTimeoutSeconds = 0.2f;
-        link.discoveryWindowSeconds = 0.1f;
-        link.bluetoothSettleSeconds = 0.0f;
-        link.bluetoothAnswerTimeoutSeconds = 0.2f;
-        setProcessLinkTimings(link);
+        DeviceTimings process;
+        process.link.answerTimeoutSeconds = 0.2f;
+        process.link.discoveryWindowSeconds = 0.1f;
+        process.link.bluetoothSettleSeconds = 0.0f;
+        process.link.bluetoothAnswerTimeoutSeconds = 0.2f;
+        setProcessDeviceTimings(process); // the transports the stream makes
         StreamTimings timings;
         timings.answerTimeoutSeconds = 0.2f;
         timings.startDelaySeconds = 0.02f;
         timings.silenceTimeoutSeconds = 0.4f;
-        setProcessStreamTimings(timings);
         // Made inside the namespace: the visualizer's socket belongs to it.
         owned = std::make_unique<TestCore>();
-        stream = std::make_unique<StreamHid>(owned.get(), &stateMutex, nullptr);
+        stream = std::make_unique<StreamHid>(owned.get(), &stateMutex, nullptr, timings);
     }
 
     void TearDown() override {

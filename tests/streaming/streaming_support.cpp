@@ -68,15 +68,13 @@ std::array<double, vestemu::kVestChannels> VestOnLoopback::energyOver(uint64_t f
 }
 
 void useFastTimings() {
-    LinkTimings link;
-    link.answerTimeoutSeconds = 0.25f;
-    link.discoveryWindowSeconds = 0.1f;
-    setProcessLinkTimings(link);
-    StreamTimings stream;
-    stream.answerTimeoutSeconds = 0.25f;
-    stream.startDelaySeconds = 0.02f;
-    stream.silenceTimeoutSeconds = 0.5f;
-    setProcessStreamTimings(stream);
+    DeviceTimings timings;
+    timings.link.answerTimeoutSeconds = 0.25f;
+    timings.link.discoveryWindowSeconds = 0.1f;
+    timings.stream.answerTimeoutSeconds = 0.25f;
+    timings.stream.startDelaySeconds = 0.02f;
+    timings.stream.silenceTimeoutSeconds = 0.5f;
+    setProcessDeviceTimings(timings);
 }
 
 bool waitUntil(const std::function<bool()>& done, double seconds) {
