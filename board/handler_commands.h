@@ -42,6 +42,7 @@
 #include "board/slot_schedule.h"
 #include "link/hid_com.h"
 #include "link/transport_search.h"
+#include "link/log_throttle.h"
 #include "sdk/IHandler.h"
 
 namespace board {
@@ -160,6 +161,13 @@ private:
     bool awaitingAnswer = false;
     uint8_t answerValue = 0xFF;
     bool receiveEnded = false;
+
+    // Receive thread only. Anyone on the vest's network can send what
+    // these lines report: each kind is told at most once a second, the rest
+    // counted.
+    LogThrottle unaskedLog_;      // the trace lines of a message no transaction waits for
+    LogThrottle errorAnswerLog_;  // error answers
+    LogThrottle unexpectedLog_;   // messages of another ID than the awaited answer
 
     std::thread receiveThread; // started and joined by the worker thread
 };

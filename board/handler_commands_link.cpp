@@ -141,8 +141,6 @@ void HandlerCommands::receiveLoop() {
 
 void HandlerCommands::handleMessage(const uint8_t* message) {
     const uint8_t id = message[0];
-    LogStream(TRV_LOG_TRACE, kTag) << "Message received: " << std::hex << static_cast<int>(id) << std::dec
-                                   << " - Time: " << secondsSinceConnection();
     bool matched;
     uint8_t expected;
     {
@@ -150,9 +148,17 @@ void HandlerCommands::handleMessage(const uint8_t* message) {
         matched = awaitingAnswer && id == expectedAnswer;
         expected = expectedAnswer;
     }
-    auto storeStatus = [this](const uint8_t* status) {
+    // An awaited answer comes once per transaction; anything else can come
+    // as often as someone sends it.
+    const bool traced = LogStream::enabled(TRV_LOG_TRACE) &&
+                        (matched || unaskedLog_.admitLines(TRV_LOG_TRACE, kTag, "more unasked messages were received."));
+    if (traced)
+        LogStream(TRV_LOG_TRACE, kTag) << "Message received: " << std::hex << static_cast<int>(id) << std::dec
+                                       << " - Time: " << secondsSinceConnection();
+    auto storeStatus = [this, traced](const uint8_t* status) {
         const BoardStatus decoded = decodeBoardStatus(status);
         schedule.setReportedStatus(decoded);
+        if (!traced) return;
         LogStream(TRV_LOG_TRACE, kTag) << "   Board reserved " << std::hex << decoded.reserved;
         LogStream(TRV_LOG_TRACE, kTag) << "   Board muted " << std::hex << decoded.muted;
     };
@@ -207,8 +213,10 @@ void HandlerCommands::handleMessage(const uint8_t* message) {
     }
     if (id == idOf(HidCommandId::ErrorAnswer)) {
         const auto code = static_cast<int8_t>(message[3]);
-        LogStream(TRV_LOG_ERROR, kTag) << "Tarvonel was not able to process the last command.";
-        LogStream(TRV_LOG_ERROR, kTag) << deviceErrorText(code);
+        if (errorAnswerLog_.admitLines(TRV_LOG_ERROR, kTag, "more error answers were received.")) {
+            LogStream(TRV_LOG_ERROR, kTag) << "Tarvonel was not able to process the last command.";
+            LogStream(TRV_LOG_ERROR, kTag) << deviceErrorText(code);
+        }
         if (code == static_cast<int8_t>(DeviceErrorCode::InvalidParameters) && expected == 0x81) {
             {
                 std::lock_guard lock(answerMutex);
@@ -221,7 +229,8 @@ void HandlerCommands::handleMessage(const uint8_t* message) {
         }
         return;
     }
-    LogStream(TRV_LOG_ERROR, kTag) << "Unexpected message from remote device:" << std::hex << static_cast<int>(id);
+    if (unexpectedLog_.admitLines(TRV_LOG_ERROR, kTag, "more unexpected messages were received."))
+        LogStream(TRV_LOG_ERROR, kTag) << "Unexpected message from remote device:" << std::hex << static_cast<int>(id);
 }
 
 } // namespace board

@@ -3,10 +3,16 @@
 // The first event of each one-second window may be told in full; the others
 // of the window are only counted, and the next admitted event first reports
 // how many were held back. Single-threaded: one reader owns it.
+//
+// Every line that the network can cause (a datagram anyone on the vest's
+// network can send) goes through one of these, one per kind of line.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <string_view>
+
+#include "sdk/log.h"
 
 class LogThrottle {
 public:
@@ -24,6 +30,17 @@ public:
         windowStart_ = now;
         heldBack = heldBack_;
         heldBack_ = 0;
+        return true;
+    }
+
+    // admit() for the lines of one event: when they may be written and
+    // events were held back, first writes "<count> <heldBackText>" at
+    // `level` with `tag`. Write the event's own lines when true.
+    bool admitLines(int32_t level, std::string_view tag, std::string_view heldBackText,
+                    Clock::time_point now = Clock::now()) noexcept {
+        uint64_t heldBack = 0;
+        if (!admit(heldBack, now)) return false;
+        if (heldBack > 0) LogStream(level, tag) << heldBack << " " << heldBackText;
         return true;
     }
 

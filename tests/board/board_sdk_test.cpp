@@ -12,6 +12,7 @@
 #include "board/handler_commands.h"
 #include "link/bluetooth/bluetooth_backend.h"
 #include "link/hid_api.h"
+#include "link/hid_com_udp.h"
 #include "link/hid_frame.h"
 #include "link/link_timings.h"
 #include "sdk/PatternRegistry.h"
@@ -172,6 +173,59 @@ TEST_P(EachTransport, ConnectsPlaysAndDisconnects) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Board, EachTransport, ::testing::Values(TRV_OUTPUT_WIFI, TRV_OUTPUT_USB, TRV_OUTPUT_BLUETOOTH));
+
+struct UnaskedCase {
+    const char* name;
+    std::vector<uint8_t> frame; // CRC stamped when sent
+    const char* line;           // what the receive thread tells of it
+};
+void PrintTo(const UnaskedCase& c, std::ostream* out) { *out << c.name; }
+
+
+class UnaskedFlood : public BoardBackend, public ::testing::WithParamInterface<UnaskedCase> {};
+
+// Well-formed frames from the vest's address that nothing asked for, 1000
+// of them: each kind of line at most once a second, and one line a second
+// with the count of the rest.
+TEST_P(UnaskedFlood, IsCountedNotLoggedFrameByFrame) {
+    onWifi();
+    connect();
+    const Ipv4Endpoint host = HidComUdp::parseAddressText(vest->boundPeer().value()).value();
+    std::vector<uint8_t> frame = GetParam().frame;
+    stampFrameCrc(frame.data(), frame.size());
+    trv::test::takeLogs();
+    const auto start = std::chrono::steady_clock::now();
+    for (int batch = 0; batch < 20; ++batch) {
+        for (int i = 0; i < 50; ++i) udp->sendRaw(frame, host);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // A keep-alive asked after the flood is answered after it, and the next
+    // one is asked only once that answer was read.
+    const int keepAlives = vest->receivedCount(0x07);
+    ASSERT_TRUE(trv::test::waitUntil([&] { return vest->receivedCount(0x07) >= keepAlives + 2; }, 10.0));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto logs = trv::test::takeLogs();
+    EXPECT_TRUE(trv::test::hasLog(logs, GetParam().line, TRV_LOG_ERROR));
+    int lines = 0, received = 0;
+    std::ostringstream receivedLine;
+    receivedLine << "Message received: " << std::hex << static_cast<int>(frame[0]) << " ";
+    for (const auto& line : logs) {
+        lines += line.level >= TRV_LOG_DEBUG;
+        received += line.text.rfind(receivedLine.str(), 0) == 0;
+    }
+    const int windows = static_cast<int>(seconds) + 2;
+    EXPECT_LE(lines, 3 * windows);
+    EXPECT_LE(received, windows) << "trace lines too";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , UnaskedFlood,
+    ::testing::Values(UnaskedCase{"ErrorAnswer", {0xFF, 0xAD, 0xDE, 0xFC, 0, 0}, "Tarvonel was not able to process"},
+                      UnaskedCase{"SerialNumberAnswer", {0x88, 0xAD, 0xDE, 0x2E, 0x16, 34, 12, 0, 0},
+                                  "Unexpected message from remote device:88"},
+                      UnaskedCase{"StreamConfigAnswer", {0x93, 0xAD, 0xDE, 0, 20, 0, 0},
+                                  "Unexpected message from remote device:93"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BoardBackend, SilentVestEndsTheConnectionAfterTenSends) {
     onWifi();
