@@ -18,13 +18,25 @@ constexpr const char* kTag = "StreamHid";
 constexpr uint32_t kFastForwardChunkSamples = 1000;
 constexpr float kFastForwardRateHz = 2000.0f;
 constexpr float kMicrosPerFastForwardSample = 500.0f;
-// A vest asks for each span of samples once, at its own pace, a few
-// milliseconds apart at the least; a UDP sender address is easily forged.
-// Requests beyond this rate, with a burst's slack for a real vest's jitter,
-// are counted and left unanswered, so that a flood of forged requests is not
-// turned into a flood of 1012-byte frames toward the vest.
-constexpr double kMaxRequestsPerSecond = 500.0;
+// A vest asks for the next span of samples as it plays the last one, so
+// the device time it asks for follows real time; a UDP sender address is
+// easily forged. Requests are answered while the device time they ask for
+// stays within 1.5 times the time passed, with a burst of 25 requests, for a
+// real vest's jitter; each costs at least the span of the stream's first
+// request (a vest asks for the same span each time), so that a flood of
+// forged requests, short ones included, is not turned into a flood of
+// 1012-byte frames toward the vest. The rest are counted and left
+// unanswered.
+constexpr double kRequestPaceSlack = 1.5;
 constexpr double kRequestBurst = 25.0;
+constexpr uint32_t kMinRequestPeriodMicros = 2000;
+// Nor can a vest's clock run ahead of real time: a gap in its timestamps
+// is caught up only as far as the host's time passed, with this slack for
+// a request that comes early after one that came late, and this allowance
+// for a vest clock that runs a little fast. A request further ahead is
+// dropped, and the stream's clock moves to it without rendering the gap.
+constexpr double kTimestampSlackMicros = 200000.0;
+constexpr double kVestClockAllowance = 0.01;
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -170,6 +182,7 @@ int32_t StreamHid::run() {
     }
     durationLimits_ = streaming::durationLimits(channelsPerFrame_);
     clockSynced_ = false;
+    requestPeriodMicros_ = 0;
 
     // The vest needs a moment after the handshake; a stop ends the wait.
     bool stopped = false;
@@ -189,21 +202,25 @@ int32_t StreamHid::run() {
     }
 
     Clock::time_point lastRequest = Clock::now();
-    requestCredit_ = kRequestBurst;
-    creditTime_ = lastRequest;
     for (bool vestStopped = false; !vestStopped;) {
         const int32_t r = transport_->receive();
         if (r > 0) {
             switch (transport_->answerBuffer[0]) {
             case idOf(HidCommandId::DataRequest): {
                 const Clock::time_point received = Clock::now();
-                if (!admitRequest(received)) break;
+                const streaming::DataRequest request = streaming::parseDataRequest(
+                    std::span<const uint8_t, streaming::kDataRequestFrameBytes>(transport_->answerBuffer,
+                                                                                streaming::kDataRequestFrameBytes));
+                const streaming::RequestPlan plan =
+                    streaming::planRequest(request.durationMicros, durationLimits_, channelsPerFrame_);
+                if (!timestampAgrees(request.timestampMicros, received)) break;
+                if (!admitRequest(received, plan.durationMicros)) break;
                 LogStream(TRV_LOG_TRACE, kTag) << " ##### Data requested";
                 LogStream(TRV_LOG_TRACE, kTag)
                     << "time since last request:    "
                     << std::chrono::duration<double>(received - lastRequest).count();
                 lastRequest = received;
-                const int32_t answered = answerDataRequest(received);
+                const int32_t answered = answerDataRequest(request, plan, received);
                 if (answered < 0) return answered;
                 break;
             }
@@ -217,7 +234,8 @@ int32_t StreamHid::run() {
                 break;
             }
             default:
-                LogStream(TRV_LOG_ERROR, kTag) << "Unknown command received from Tarvonel.";
+                if (unknownLog_.admitLines(TRV_LOG_ERROR, kTag, "more unknown commands were received."))
+                    LogStream(TRV_LOG_ERROR, kTag) << "Unknown command received from Tarvonel.";
                 break;
             }
         } else if (r == TRV_ERROR_NO_DEVICE_CONNECTED || r == TRV_ERROR_DEVICE_NOT_REACHABLE) {
@@ -258,12 +276,19 @@ int32_t StreamHid::finish() {
     return 0;
 }
 
-bool StreamHid::admitRequest(Clock::time_point received) {
+bool StreamHid::admitRequest(Clock::time_point received, uint32_t spanMicros) {
+    if (requestPeriodMicros_ == 0) {
+        requestPeriodMicros_ = std::max(spanMicros, kMinRequestPeriodMicros);
+        requestCreditMicros_ = kRequestBurst * requestPeriodMicros_;
+        creditTime_ = received;
+    }
     const double seconds = std::chrono::duration<double>(received - creditTime_).count();
     creditTime_ = received;
-    requestCredit_ = std::min(kRequestBurst, requestCredit_ + seconds * kMaxRequestsPerSecond);
-    if (requestCredit_ >= 1.0) {
-        requestCredit_ -= 1.0;
+    requestCreditMicros_ = std::min(kRequestBurst * requestPeriodMicros_,
+                                    requestCreditMicros_ + seconds * 1e6 * kRequestPaceSlack);
+    const double cost = std::max(spanMicros, requestPeriodMicros_);
+    if (requestCreditMicros_ >= cost) {
+        requestCreditMicros_ -= cost;
         return true;
     }
     ++counters_.refusedRequests;
@@ -274,19 +299,39 @@ bool StreamHid::admitRequest(Clock::time_point received) {
     return false;
 }
 
-int32_t StreamHid::answerDataRequest(Clock::time_point received) {
-    const streaming::DataRequest request = streaming::parseDataRequest(
-        std::span<const uint8_t, streaming::kDataRequestFrameBytes>(transport_->answerBuffer,
-                                                                    streaming::kDataRequestFrameBytes));
+bool StreamHid::timestampAgrees(uint32_t timestamp, Clock::time_point received) {
+    // Live cores are never caught up; the first request sets the clock.
+    if (!core->rendersPatterns() || !clockSynced_) return true;
+    catchUpCreditMicros_ += std::chrono::duration<double, std::micro>(received - lastTimestampCheck_).count() *
+                            (1.0 + kVestClockAllowance);
+    lastTimestampCheck_ = received;
+    const int32_t ahead = static_cast<int32_t>(timestamp - renderedTime_);
+    if (ahead <= kMicrosPerFastForwardSample || ahead <= catchUpCreditMicros_ + kTimestampSlackMicros) return true;
+    // Rendering the gap would play the effects ahead of real time. The
+    // clock follows the request, so that a real vest's next one (after a
+    // gap lost to the network, say) is answered again.
+    renderedTime_ = timestamp;
+    ++counters_.droppedAhead;
+    uint64_t heldBack = 0;
+    if (aheadLog_.admit(heldBack, received))
+        LogStream(TRV_LOG_WARNING, kTag) << "Data requests ahead of the time that passed: " << heldBack + 1
+                                         << " dropped.";
+    return false;
+}
+
+int32_t StreamHid::answerDataRequest(const streaming::DataRequest& request, const streaming::RequestPlan& plan,
+                                     Clock::time_point received) {
     LogStream(TRV_LOG_TRACE, kTag) << "timestamp:                  " << request.timestampMicros;
-    fastForward(request.timestampMicros);
+    const uint32_t caughtUpMicros = fastForward(request.timestampMicros, received);
 
     LogStream(TRV_LOG_TRACE, kTag) << "requested duration:         " << request.durationMicros;
-    const streaming::RequestPlan plan =
-        streaming::planRequest(request.durationMicros, durationLimits_, channelsPerFrame_);
-    if (plan.clamped)
+    if (plan.clamped && capacityLog_.admitLines(TRV_LOG_WARNING, kTag, "more requests exceeded the encoding capacity."))
         LogStream(TRV_LOG_WARNING, kTag) << "A request exceeded the encoding capacity: should not be happening";
-    renderedTime_ += streaming::stepsToMicros(plan.mode, plan.steps);
+    const uint32_t spanMicros = streaming::stepsToMicros(plan.mode, plan.steps);
+    renderedTime_ += spanMicros;
+    // The span rendered now is played while the host's time passes until
+    // the next request.
+    catchUpCreditMicros_ = std::min(0.0, catchUpCreditMicros_ - caughtUpMicros - spanMicros);
 
     if (plan.steps > 0) {
         EngineLock guard(*lock);
@@ -329,33 +374,35 @@ int32_t StreamHid::answerDataRequest(Clock::time_point received) {
     return 0;
 }
 
-void StreamHid::fastForward(uint32_t timestamp) {
-    if (!core->rendersPatterns()) return;
+uint32_t StreamHid::fastForward(uint32_t timestamp, Clock::time_point received) {
+    if (!core->rendersPatterns()) return 0;
     // The vest's clock has no relation to ours before its first request: take
     // that timestamp as the origin instead of skipping whatever already plays
     // (an effect started right after the connection would lose its start).
     if (!clockSynced_) {
         renderedTime_ = timestamp;
         clockSynced_ = true;
-        return;
+        catchUpCreditMicros_ = 0;
+        lastTimestampCheck_ = received;
+        return 0;
     }
     // The signed distance: a repeated or backward timestamp (a request sent
     // again after a lost frame) is behind the clock, not 2^32 ahead.
     const int32_t ahead = static_cast<int32_t>(timestamp - renderedTime_);
     const double resyncMicros = static_cast<double>(timings_.resyncGapSeconds) * 1e6;
     if (ahead > resyncMicros || ahead < -resyncMicros) {
-        LogStream(TRV_LOG_DEBUG, kTag) << "Stream clock resynchronised with the device, off by "
-                                       << ahead << " us";
+        if (resyncLog_.admitLines(TRV_LOG_DEBUG, kTag, "more clock resynchronisations."))
+            LogStream(TRV_LOG_DEBUG, kTag) << "Stream clock resynchronised with the device, off by " << ahead << " us";
         renderedTime_ = timestamp;
         ++counters_.resyncs;
-        return;
+        return 0;
     }
     if (ahead <= 0) {
         if (ahead < 0) ++counters_.skippedBackward;
-        return;
+        return 0;
     }
     const float gap = static_cast<float>(ahead) / kMicrosPerFastForwardSample;
-    if (!(gap > 1.0f)) return;
+    if (!(gap > 1.0f)) return 0;
     uint32_t samples = static_cast<uint32_t>(gap);
     LogStream(TRV_LOG_TRACE, kTag) << "FASTFORWARD:         " << samples;
     counters_.fastForwardSamples += samples;
@@ -367,7 +414,9 @@ void StreamHid::fastForward(uint32_t timestamp) {
         core->render();
         samples -= chunk;
     }
-    renderedTime_ += static_cast<uint32_t>(gap * kMicrosPerFastForwardSample);
+    const auto caughtUp = static_cast<uint32_t>(gap * kMicrosPerFastForwardSample);
+    renderedTime_ += caughtUp;
+    return caughtUp;
 }
 
 StreamHidCounters StreamHid::counters() const {
@@ -377,6 +426,7 @@ StreamHidCounters StreamHid::counters() const {
     snapshot.resyncs = counters_.resyncs.load(std::memory_order_relaxed);
     snapshot.fastForwardSamples = counters_.fastForwardSamples.load(std::memory_order_relaxed);
     snapshot.refusedRequests = counters_.refusedRequests.load(std::memory_order_relaxed);
+    snapshot.droppedAhead = counters_.droppedAhead.load(std::memory_order_relaxed);
     return snapshot;
 }
 
@@ -400,6 +450,7 @@ int32_t StreamHid::resetCounters() {
     renderedTime_ = 0;
     clockSynced_ = false;
     search_.rearm();
+    requestPeriodMicros_ = 0;
     std::lock_guard guard(*lock);
     stopRequested_ = false;
     return 0;

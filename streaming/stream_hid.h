@@ -44,6 +44,7 @@ struct StreamHidCounters {
     uint64_t resyncs = 0;         // clock resynchronisations
     uint64_t fastForwardSamples = 0;
     uint64_t refusedRequests = 0; // requests beyond the rate a vest asks at, unanswered
+    uint64_t droppedAhead = 0;    // requests whose time ran ahead of the host's, unanswered
 };
 
 class StreamHid final : public IStream {
@@ -72,12 +73,20 @@ private:
     int32_t handshake(uint32_t serialNumber);
     int32_t sendAndWait(const uint8_t* frame, int32_t length, uint8_t expectedId);
     int32_t sendShort(uint8_t id, uint8_t expectedAnswer);
-    // Whether the request rate leaves room for one more answer; counts
-    // (and, at most once a second, logs) the requests it refuses.
-    bool admitRequest(Clock::time_point received);
-    // Answers one DataRequest standing in the transport's answer buffer.
-    int32_t answerDataRequest(Clock::time_point received);
-    void fastForward(uint32_t timestamp);
+    // Whether a request that spans `spanMicros` of the vest's time fits the
+    // pace the vest asks at; counts (and, at most once a second, logs) the
+    // requests it refuses.
+    bool admitRequest(Clock::time_point received, uint32_t spanMicros);
+    // Whether the request's timestamp agrees with the time that passed on
+    // the host; counts (and, at most once a second, logs) the requests it
+    // drops.
+    bool timestampAgrees(uint32_t timestamp, Clock::time_point received);
+    // Answers one DataRequest.
+    int32_t answerDataRequest(const streaming::DataRequest& request, const streaming::RequestPlan& plan,
+                              Clock::time_point received);
+    // Brings the core level with the vest's timestamp; the device time (µs)
+    // it rendered and discarded to do so.
+    uint32_t fastForward(uint32_t timestamp, Clock::time_point received);
     bool stopRequestedNow();
     int32_t finish();
 
@@ -103,9 +112,16 @@ private:
     uint32_t channelsPerFrame_ = 20; // N: entries per time step
     uint32_t renderedTime_ = 0;      // device time (µs) covered by the rendered samples
     bool clockSynced_ = false;       // renderedTime_ taken from this stream's first request
-    double requestCredit_ = 0;       // answers the request rate allows now
-    Clock::time_point creditTime_{}; // when requestCredit_ was last topped up
-    LogThrottle refusedLog_;
+    // Device time (µs) the core may still be caught up by: host time passed,
+    // less what was rendered; never kept above 0 from one request to the next.
+    double catchUpCreditMicros_ = 0;
+    Clock::time_point lastTimestampCheck_{};
+    uint32_t requestPeriodMicros_ = 0; // the span the vest asks for each time; 0 until its first request
+    double requestCreditMicros_ = 0;   // device time the request pace allows to answer now
+    Clock::time_point creditTime_{};   // when requestCreditMicros_ was last topped up
+    // Lines that anyone on the vest's network can cause: each kind at most
+    // once a second, the rest counted.
+    LogThrottle refusedLog_, aheadLog_, unknownLog_, capacityLog_, resyncLog_;
     // Written by the stream thread, read from any thread.
     struct {
         std::atomic<uint64_t> requests{0};
@@ -113,5 +129,6 @@ private:
         std::atomic<uint64_t> resyncs{0};
         std::atomic<uint64_t> fastForwardSamples{0};
         std::atomic<uint64_t> refusedRequests{0};
+        std::atomic<uint64_t> droppedAhead{0};
     } counters_;
 };

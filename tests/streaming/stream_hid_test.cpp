@@ -201,35 +201,181 @@ TEST_F(HidStream, EngineLinesOfARenderReachTheLogCallbackAfterTheLock) {
     EXPECT_EQ(gEngineLinesUnderLock.load(), 0);
 }
 
-TEST_F(HidStream, ForgedDataRequestsBeyondTheVestsRateAreNotAnswered) {
-    startVest();
-    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
-    startRun();
-    ASSERT_TRUE(streaming->waitForFrames(3, 5.0));
-    const Ipv4Endpoint host = HidComUdp::parseAddressText(vest->boundPeer().value()).value();
-    std::array<uint8_t, streaming::kDataRequestFrameBytes> forged{};
-    streaming::writeDataRequest(forged, {0, 10000});
-    stampFrameCrc(forged.data(), forged.size());
-    const std::vector<uint8_t> datagram(forged.begin(), forged.end());
+// Frames sent from the vest's address, as anyone on its network can.
+class ForgingHidStream : public HidStream {
+protected:
+    void connectAndRun(StreamingOptions options = {}) {
+        startVest(options);
+        ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
+        startRun();
+        ASSERT_TRUE(streaming->waitForFrames(3, 5.0));
+        host = HidComUdp::parseAddressText(vest->boundPeer().value()).value();
+    }
+    void forge(std::vector<uint8_t> frame) {
+        stampFrameCrc(frame.data(), frame.size());
+        adapter->sendRaw(frame, host);
+    }
+    void forgeRequest(uint32_t timestamp, uint32_t durationMicros) {
+        std::vector<uint8_t> frame(streaming::kDataRequestFrameBytes);
+        streaming::writeDataRequest(std::span<uint8_t, streaming::kDataRequestFrameBytes>(frame.data(), frame.size()),
+                                    {timestamp, durationMicros});
+        forge(std::move(frame));
+    }
+    // The stream read every frame forged so far: the vest's next frames
+    // answer requests sent after them, on the same path.
+    bool caughtUp() {
+        streaming->clearFrames();
+        return streaming->waitForFrames(2, 10.0);
+    }
+    uint32_t vestNow() { return static_cast<uint32_t>(vest->clock().nowMicros()); }
+    double renderedSeconds() {
+        std::lock_guard lock(stateMutex);
+        return core().renderedSeconds;
+    }
+    static double secondsSince(std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+
+    Ipv4Endpoint host{};
+};
+
+struct PaceCase {
+    const char* name;
+    double vestPeriodSeconds;     // the vest asks for this span this often
+    uint32_t forgedDurationMicros;
+};
+void PrintTo(const PaceCase& c, std::ostream* out) { *out << c.name; }
+
+
+class ForgedRequestPace : public ForgingHidStream, public ::testing::WithParamInterface<PaceCase> {};
+
+// Whatever span forged requests ask for, the stream answers no more often
+// than 1.5 times the pace the vest asks at, plus a burst of 25.
+TEST_P(ForgedRequestPace, AnswersFollowThePaceTheVestAsksAt) {
+    StreamingOptions options;
+    options.requestPeriodSeconds = GetParam().vestPeriodSeconds;
+    options.requestDurationMicros = static_cast<uint32_t>(GetParam().vestPeriodSeconds * 1e6);
+    connectAndRun(options);
     const auto before = stream->counters();
     const auto start = std::chrono::steady_clock::now();
     constexpr uint64_t kBatch = 50, kBatches = 20; // small batches: the socket buffer drops nothing
     for (uint64_t batch = 1; batch <= kBatches; ++batch) {
-        for (uint64_t i = 0; i < kBatch; ++i) adapter->sendRaw(datagram, host);
-        for (int i = 0; i < 200; ++i) {
+        // Timestamp 0 is behind the vest's clock: only the pace refuses them.
+        for (uint64_t i = 0; i < kBatch; ++i) forgeRequest(0, GetParam().forgedDurationMicros);
+        for (int i = 0; i < 1000; ++i) {
             const auto now = stream->counters();
             if (now.requests + now.refusedRequests >= before.requests + before.refusedRequests + batch * kBatch) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds = secondsSince(start);
     EXPECT_EQ(stopRun(), 0);
-    const auto after = stream->counters();
-    const uint64_t answered = after.requests - before.requests;
-    // The vest's own 100 requests a second, and the stream's budget.
-    EXPECT_LE(answered, 25 + static_cast<uint64_t>(600 * seconds) + 2);
-    EXPECT_GE(after.refusedRequests + answered, kBatch * kBatches);
+    const uint64_t answered = stream->counters().requests - before.requests;
+    EXPECT_LE(answered, static_cast<uint64_t>(1.5 * seconds / GetParam().vestPeriodSeconds) + 25 + 2);
+    EXPECT_EQ(stream->counters().droppedAhead, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(, ForgedRequestPace,
+                         ::testing::Values(PaceCase{"SameSpanAsTheVest", 0.010, 10000},
+                                           PaceCase{"EmptySpan", 0.010, 0},
+                                           PaceCase{"LongSpan", 0.010, 200000},
+                                           PaceCase{"SlowerVest", 0.020, 20000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct ClockCase {
+    const char* name;
+    int forgeries;             // forged rounds, 50 ms apart
+    int64_t firstAheadMicros;  // first forged timestamp, from the vest's clock
+    int64_t secondAheadMicros; // a second one, from the first (0: none)
+    double silentSeconds;      // the vest sends no requests for this long (its requests are lost)
+    bool dropped;              // some requests are dropped
+    uint32_t minCaughtUpSamples;
+};
+void PrintTo(const ClockCase& c, std::ostream* out) { *out << c.name; }
+
+
+class TimestampJump : public ForgingHidStream, public ::testing::WithParamInterface<ClockCase> {};
+
+// A vest's clock cannot run ahead of real time: the effects are caught up
+// over a gap in its timestamps only as far as the host's time passed.
+TEST_P(TimestampJump, EffectsNeverRunAheadOfTheHostsTime) {
+    const ClockCase& c = GetParam();
+    StreamTimings timings = processStreamTimings();
+    timings.silenceTimeoutSeconds = 4.0f;
+    setProcessStreamTimings(timings);
+    stream = std::make_unique<StreamHid>(owned.get(), &stateMutex, nullptr);
+    connectAndRun();
+    const double renderedBefore = renderedSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < c.forgeries; ++i) {
+        const auto first = static_cast<uint32_t>(vestNow() + c.firstAheadMicros);
+        forgeRequest(first, 10000);
+        if (c.secondAheadMicros != 0) forgeRequest(static_cast<uint32_t>(first + c.secondAheadMicros), 10000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (c.silentSeconds > 0) {
+        StreamingOptions options;
+        options.silent = true;
+        streaming->setOptions(options);
+        std::this_thread::sleep_for(std::chrono::duration<double>(c.silentSeconds));
+        streaming->setOptions({});
+    }
+    ASSERT_TRUE(caughtUp());
+    const double rendered = renderedSeconds() - renderedBefore;
+    const double seconds = secondsSince(start);
+    EXPECT_EQ(stopRun(), 0);
+    const auto counters = stream->counters();
+    // Requests answered at 1.5 times the vest's pace at most, and a catch-up
+    // of the slack.
+    EXPECT_LE(rendered, 1.5 * seconds + 0.25 + 0.2);
+    EXPECT_EQ(counters.droppedAhead > 0, c.dropped);
+    EXPECT_GE(counters.fastForwardSamples, c.minCaughtUpSamples);
+    std::lock_guard lock(stateMutex);
+    for (const auto& r : core().renders) ASSERT_LE(r.frames, 1000u) << "caught up in bounded chunks";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , TimestampJump,
+    ::testing::Values(ClockCase{"ForgedPairsFarAhead", 10, 100'000'000, 3'990'000, 0, true, 0},
+                      ClockCase{"ForgedPairsFarBehind", 10, -100'000'000, 3'990'000, 0, true, 0},
+                      ClockCase{"ForgedInsideTheResyncWindow", 10, 3'990'000, 0, 0, true, 0},
+                      // A real vest whose requests were lost for 0.6 s: caught up as today.
+                      ClockCase{"LostRequests", 0, 0, 0, 0.6, false, 1000}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct UnaskedCase {
+    const char* name;
+    std::vector<uint8_t> frame; // CRC stamped when sent
+};
+void PrintTo(const UnaskedCase& c, std::ostream* out) { *out << c.name; }
+
+
+class UnaskedFlood : public ForgingHidStream, public ::testing::WithParamInterface<UnaskedCase> {};
+
+// Well-formed frames that nothing asked for, 1000 of them: each kind of line
+// at most once a second, and one line a second with the count of the rest.
+TEST_P(UnaskedFlood, IsCountedNotLoggedFrameByFrame) {
+    connectAndRun();
+    takeLogs();
+    const auto start = std::chrono::steady_clock::now();
+    for (int batch = 0; batch < 20; ++batch) {
+        for (int i = 0; i < 50; ++i) forge(GetParam().frame);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(caughtUp());
+    const double seconds = secondsSince(start);
+    const auto logs = takeLogs();
+    int lines = 0;
+    for (const auto& line : logs) lines += line.level >= TRV_LOG_DEBUG;
+    EXPECT_TRUE(hasLog(logs, "Unknown command received from Tarvonel.", TRV_LOG_ERROR));
+    EXPECT_LE(lines, 2 * (static_cast<int>(seconds) + 2));
+}
+
+INSTANTIATE_TEST_SUITE_P(, UnaskedFlood,
+                         ::testing::Values(UnaskedCase{"ErrorAnswer", {0xFF, 0xAD, 0xDE, 0xFC, 0, 0}},
+                                           UnaskedCase{"SerialNumberAnswer", {0x88, 0xAD, 0xDE, 0x2E, 0x16, 34, 12, 0, 0}},
+                                           UnaskedCase{"SlotStatus", {0xA0, 0xAD, 0xDE, 0, 0, 0, 0, 0, 0, 0}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HidStream, RefusedStreamConfigurationFailsTheConnection) {
     StreamingOptions options;
@@ -337,27 +483,25 @@ TEST_F(HidStream, RepeatedOrBackwardTimestampsRenderNoBacklog) {
     for (const auto& r : core().renders) ASSERT_LE(r.frames, 1000u) << "catch-up in bounded chunks";
 }
 
-TEST_F(HidStream, FarTimestampResynchronisesInsteadOfRendering) {
+// No vest's clock leaps ahead: the request that shows such a leap is
+// dropped, the stream's clock follows it, and nothing is skipped.
+TEST_F(HidStream, AVestClockLeapingAheadSkipsNothing) {
     auto clock = std::make_shared<vestemu::ManualVestClock>();
     clock->advanceMicros(100'000'000); // the vest has been on for 100 s
     startVest({}, clock);
     ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
     startRun();
     ASSERT_TRUE(streaming->waitForFrames(2, 5.0));
-    clock->advanceMicros(100'000'000); // far ahead: the clock is resynchronised
-    streaming->clearFrames();
-    ASSERT_TRUE(streaming->waitForFrames(2, 5.0));
-    clock->advanceMicros(2'000'000); // a 2 s gap is caught up, in chunks
-    streaming->clearFrames();
-    ASSERT_TRUE(streaming->waitForFrames(2, 5.0));
+    for (const uint64_t leap : {100'000'000u, 2'000'000u}) {
+        clock->advanceMicros(leap);
+        streaming->clearFrames();
+        ASSERT_TRUE(streaming->waitForFrames(2, 5.0)) << "answered again after the leap";
+    }
     EXPECT_EQ(stopRun(), 0);
-    EXPECT_EQ(stream->counters().resyncs, 1u);
-    // 2 s less the requests answered in between, which advanced the clock.
-    EXPECT_GT(stream->counters().fastForwardSamples, 3000u);
-    EXPECT_LE(stream->counters().fastForwardSamples, 4000u - 20u);
-    std::lock_guard lock(stateMutex);
-    EXPECT_LT(core().renderedSeconds, 3.0);
-    for (const auto& r : core().renders) ASSERT_LE(r.frames, 1000u) << "caught up in bounded chunks";
+    const auto counters = stream->counters();
+    EXPECT_EQ(std::tuple(counters.droppedAhead, counters.resyncs, counters.fastForwardSamples),
+              std::tuple(uint64_t{2}, uint64_t{0}, uint64_t{0}));
+    EXPECT_TRUE(hasLog(takeLogs(), "Data requests ahead of the time that passed: 1 dropped.", TRV_LOG_WARNING));
 }
 
 TEST_F(HidStream, LiveCoresAreNeverSkippedAhead) {
