@@ -300,10 +300,10 @@ class TimestampJump : public ForgingHidStream, public ::testing::WithParamInterf
 // over a gap in its timestamps only as far as the host's time passed.
 TEST_P(TimestampJump, EffectsNeverRunAheadOfTheHostsTime) {
     const ClockCase& c = GetParam();
-    StreamTimings timings = processStreamTimings();
-    timings.silenceTimeoutSeconds = 4.0f;
-    setProcessStreamTimings(timings);
-    stream = std::make_unique<StreamHid>(owned.get(), &stateMutex, nullptr);
+    StreamTimings timings;
+    timings.answerTimeoutSeconds = 0.2f;
+    timings.startDelaySeconds = 0.02f;
+    stream = std::make_unique<StreamHid>(owned.get(), &stateMutex, nullptr, timings);
     connectAndRun();
     const double renderedBefore = renderedSeconds();
     const auto start = std::chrono::steady_clock::now();
