@@ -14,7 +14,8 @@
 // - A WiFi scan among 40 hosts that answer the Discover before the vest and
 //   then stay silent (40 addresses, or 40 ports of the vest's own address):
 //   the vest is listed in every scan (listed_percent 100), and the scan ends
-//   within 3 s (about 1 s without them: the discovery window).
+//   within 3 s (about 1 s without them: the discovery window). The same for a
+//   connection by serial number.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -234,10 +235,10 @@ private:
     std::thread thread_;
 };
 
-// Wall time of one scan with the default timings; listed_percent is the
-// share of scans that listed the vest. Argument: 0 no fakes, 1 40 fake
-// addresses, 2 40 ports of the vest's address.
-void BM_WifiScanAmongSilentFakes(benchmark::State& state) {
+// Wall time of one scan (or connection by serial number) with the default
+// timings; listed_percent is the share of them that found the vest.
+// Argument: 0 no fakes, 1 40 fake addresses, 2 40 ports of the vest's address.
+void amongSilentFakes(benchmark::State& state, bool connect) {
     if (!privateNetwork(state)) return;
     auto vest = std::make_shared<vestemu::EmulatedVest>();
     vestemu::Faults later; // the fakes answer the Discover first
@@ -247,7 +248,8 @@ void BM_WifiScanAmongSilentFakes(benchmark::State& state) {
     vestemu::UdpVestAdapter adapter(vest, {});
     std::unique_ptr<SilentFakes> fakes;
     if (state.range(0) != 0) fakes = std::make_unique<SilentFakes>(40, state.range(0) == 1, adapter.endpoint().address);
-    int scans = 0, listed = 0;
+    const uint32_t serialNumber = vestemu::VestIdentity{}.serialNumber;
+    int tries = 0, found = 0;
     std::vector<double> seconds;
     for (auto _ : state) {
         HidComUdp transport;
@@ -255,15 +257,20 @@ void BM_WifiScanAmongSilentFakes(benchmark::State& state) {
         std::map<uint32_t, std::string> addresses;
         std::vector<std::string> strings;
         const auto start = std::chrono::steady_clock::now();
-        transport.scan(records, addresses, strings);
+        const bool listed = connect ? transport.connect(serialNumber, "") == 0
+                                    : (transport.scan(records, addresses, strings), addresses.count(serialNumber) != 0);
         seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        ++scans;
-        listed += addresses.count(vestemu::VestIdentity{}.serialNumber) != 0 ? 1 : 0;
+        ++tries;
+        found += listed ? 1 : 0;
+        if (connect && listed) transport.disconnect();
     }
-    state.counters["listed_percent"] = scans == 0 ? 0.0 : 100.0 * listed / scans;
+    state.counters["listed_percent"] = tries == 0 ? 0.0 : 100.0 * found / tries;
     state.counters["max_s"] = seconds.empty() ? 0.0 : *std::max_element(seconds.begin(), seconds.end());
 }
+void BM_WifiScanAmongSilentFakes(benchmark::State& state) { amongSilentFakes(state, false); }
+void BM_WifiConnectAmongSilentFakes(benchmark::State& state) { amongSilentFakes(state, true); }
 BENCHMARK(BM_WifiScanAmongSilentFakes)->Arg(0)->Arg(1)->Arg(2)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WifiConnectAmongSilentFakes)->Arg(0)->Arg(1)->Arg(2)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 
