@@ -251,11 +251,10 @@ TEST_F(SdkStreaming, TheCallbackMayReconnectAndDisconnect) {
 }
 
 TEST_F(SdkStreaming, DestroyingTheInstanceCancelsAScanOfSilentCandidates) {
-    LinkTimings slow; // uncut, the scan would wait a minute for the silent candidates
-    slow.answerTimeoutSeconds = 60.0f;
-    slow.searchSeconds = 120.0f;
-    slow.discoveryWindowSeconds = 0.1f;
-    setProcessLinkTimings(slow);
+    DeviceTimings slow = processDeviceTimings(); // uncut, the scan would wait a minute for the silent candidates
+    slow.link.answerTimeoutSeconds = 60.0f;
+    slow.link.searchSeconds = 120.0f;
+    setProcessDeviceTimings(slow);
     trv::test::HostileHost hostile(40, 20);
     ASSERT_EQ(sdk->scanDevices(TRV_OUTPUT_WIFI), 0);
     ASSERT_TRUE(hostile.answerDiscover());
@@ -268,10 +267,9 @@ TEST_F(SdkStreaming, DestroyingTheInstanceCancelsAScanOfSilentCandidates) {
 }
 
 TEST_F(SdkStreaming, SilentHostsAnsweringTheDiscoverFirstDoNotHideTheVest) {
-    LinkTimings timings;
-    timings.answerTimeoutSeconds = 0.25f;
-    timings.discoveryWindowSeconds = 0.5f;
-    setProcessLinkTimings(timings);
+    DeviceTimings timings = processDeviceTimings();
+    timings.link.discoveryWindowSeconds = 0.5f; // the vest answers late, yet within it
+    setProcessDeviceTimings(timings);
     vestemu::Faults later; // the silent hosts answer first
     later.onlyCommand = 0x10;
     later.delaySeconds = 0.15;
