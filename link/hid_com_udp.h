@@ -12,8 +12,8 @@
 // stay silent cost one answer time-out together rather than one each. A
 // whole scan or connect ends after LinkTimings::searchSeconds in any case.
 //
-// Thread-safety: as IHidCom. `device` is written only by connect() and scan()
-// (before send() and receive() may run on two threads) and read afterwards.
+// Thread-safety: as IHidCom. `device` is written only by connect() (before
+// send() and receive() may run on two threads) and read afterwards.
 #pragma once
 
 #include <array>
@@ -95,13 +95,15 @@ private:
         Ipv4Endpoint endpoint;
         std::string text; // its address text
         std::vector<HidCommandId> requests;
-        std::size_t next = 0;        // the request being asked
-        bool forcedBindAllowed = true; // an answer "invalid internal state" leads to one Bind per request
-        bool retried = false;        // the request being asked follows a forced Bind
-        bool binding = false;        // a forced Bind is being asked
-        bool bound = false;          // a forced Bind was answered
-        bool failed = false;
-        bool done = false;
+        std::size_t next = 0; // the request being asked
+        // An answer "invalid internal state" (old firmware, not bound) leads
+        // to one Bind and one more try of that request.
+        bool forcedBindAllowed = true;
+        bool retried = false; // the request being asked follows a forced Bind
+        bool binding = false; // a forced Bind is being asked
+        bool bound = false;   // a forced Bind was answered
+        bool failed = false;  // no answer in time, an error answer, or cancelled
+        bool done = false;    // every request answered
         std::chrono::steady_clock::time_point deadline{};
         // What it answered.
         uint32_t serialNumber = 0;
