@@ -173,7 +173,7 @@ void BM_SoundToVestLatency(benchmark::State& state) {
                 seen = frames.size();
             }
         });
-        const pid_t player = r.server.play("speakers", trv::test::clickTrain(kRate, kClicks * 0.2 + 0.3, 0.2), kRate);
+        const pid_t player = r.server.play("speakers", trv::test::kickTrain(kRate, kClicks * 0.2 + 0.3, 0.2), kRate);
         trv::test::PulseDaemon::waitPlayer(player, kClicks * 0.2 + 10.0);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         done = true;

@@ -73,7 +73,7 @@ TEST(SoundServer, CapturesWhatTheSinkPlaysInTheMonitorsOwnLayout) {
     EXPECT_EQ(capture.open("nosuch.monitor", 48000, &Received::consume, &r, error), -2);
     ASSERT_EQ(capture.open("vest.monitor", 48000, &Received::consume, &r, error), 0) << error;
     EXPECT_EQ(capture.channels(), 20u) << "the monitor's 20 channels, not a device maximum";
-    const pid_t player = server.play("vest", trv::test::clickTrain(48000, 0.5, 0.05), 48000);
+    const pid_t player = server.play("vest", trv::test::kickTrain(48000, 0.5, 0.05), 48000);
     EXPECT_TRUE(waitFor([&] { return r.loud > 0; }, 5.0)) << "the clicks arrive";
     EXPECT_EQ(r.channels, 20u);
     PulseDaemon::waitPlayer(player, 5.0);

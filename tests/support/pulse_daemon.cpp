@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "platform/sound_server.h"
@@ -34,6 +36,41 @@ pid_t spawn(const std::vector<std::string>& args) {
     return pid;
 }
 
+// The module arguments of a null sink; the description quoted, so that it
+// may hold spaces.
+std::string sinkArguments(const NullSink& s) {
+    return "sink_name=" + s.name + " channels=" + std::to_string(s.channels) + " rate=" + std::to_string(s.rateHz) +
+           " sink_properties=\"device.description='" + s.description + "'\"";
+}
+
+// Runs a command to its end (at most 5 s), its standard output into a file.
+// True when it exited with 0.
+bool runTo(const std::vector<std::string>& args, const std::string& outPath) {
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    if (pid <= 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 template <typename T>
 void put(std::ofstream& out, T value) {
     out.write(reinterpret_cast<const char*>(&value), sizeof value);
@@ -41,25 +78,28 @@ void put(std::ofstream& out, T value) {
 
 } // namespace
 
-PulseDaemon::PulseDaemon(const std::vector<NullSink>& sinks) {
+PulseDaemon::PulseDaemon(const std::vector<NullSink>& sinks) : sinkCount_(sinks.size()) {
     const std::string run = (dir_.path() / "run").string();
     std::filesystem::create_directories(run);
     ::setenv("HOME", dir_.path().c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
     ::setenv("PULSE_SERVER", ("unix:" + run + "/native").c_str(), 1);
-    std::vector<std::string> args{"/usr/bin/pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1",
-                                  "--disable-shm=yes", "--log-target=stderr"};
-    for (const NullSink& s : sinks)
-        args.insert(args.end(), {"-L", "module-null-sink sink_name=" + s.name + " channels=" +
-                                           std::to_string(s.channels) + " rate=" + std::to_string(s.rateHz) +
-                                           " sink_properties=device.description=" + s.description});
-    args.insert(args.end(), {"-L", "module-native-protocol-unix auth-anonymous=1 socket=" + run + "/native"});
-    pid_ = spawn(args);
-    for (int attempt = 0; pid_ > 0 && attempt < 100 && !started_; ++attempt) {
+    args_ = {"/usr/bin/pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1", "--disable-shm=yes",
+             "--log-target=stderr"};
+    for (const NullSink& s : sinks) args_.insert(args_.end(), {"-L", "module-null-sink " + sinkArguments(s)});
+    args_.insert(args_.end(), {"-L", "module-native-protocol-unix auth-anonymous=1 socket=" + run + "/native"});
+    started_ = launch();
+}
+
+bool PulseDaemon::launch() {
+    pid_ = spawn(args_);
+    bool listed = false;
+    for (int attempt = 0; pid_ > 0 && attempt < 100 && !listed; ++attempt) {
         const SoundServerListing l = listSoundServerMonitors(0.5f);
-        started_ = l.reachable && l.monitors.size() == sinks.size();
-        if (!started_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        listed = l.reachable && l.monitors.size() == sinkCount_;
+        if (!listed) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    return listed;
 }
 
 PulseDaemon::~PulseDaemon() { stop(); }
@@ -69,6 +109,48 @@ void PulseDaemon::stop() {
     ::kill(pid_, SIGTERM);
     if (!waitPlayer(pid_, 5.0)) ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
+}
+
+void PulseDaemon::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+bool PulseDaemon::restart() {
+    kill();
+    started_ = launch();
+    return started_;
+}
+
+bool PulseDaemon::unloadSink(const std::string& name) {
+    const std::string listing = (dir_.path() / "modules.txt").string();
+    if (!runTo({"/usr/bin/pactl", "list", "short", "modules"}, listing)) return false;
+    std::ifstream in(listing);
+    std::string line;
+    const std::string key = "sink_name=" + name + " ";
+    while (std::getline(in, line)) {
+        if (line.find("module-null-sink") == std::string::npos || line.find(key) == std::string::npos) continue;
+        if (!runTo({"/usr/bin/pactl", "unload-module", line.substr(0, line.find('\t'))}, "/dev/null")) return false;
+        --sinkCount_;
+        return true;
+    }
+    return false;
+}
+
+bool PulseDaemon::loadSink(const NullSink& sink) {
+    std::vector<std::string> args{"/usr/bin/pactl", "load-module", "module-null-sink"};
+    std::string arguments = sinkArguments(sink);
+    // pactl takes the module arguments as separate words; the quoted
+    // properties stay one.
+    const std::size_t properties = arguments.find(" sink_properties=");
+    std::istringstream words(arguments.substr(0, properties));
+    for (std::string word; words >> word;) args.push_back(word);
+    args.push_back(arguments.substr(properties + 1));
+    if (!runTo(args, "/dev/null")) return false;
+    ++sinkCount_;
+    return true;
 }
 
 pid_t PulseDaemon::play(const std::string& sink, const std::vector<float>& mono, int rateHz) {
@@ -106,12 +188,19 @@ bool PulseDaemon::waitPlayer(pid_t pid, double timeoutSeconds) {
     return false;
 }
 
-std::vector<float> clickTrain(int rateHz, double seconds, double periodSeconds) {
+std::vector<float> kickTrain(int rateHz, double seconds, double periodSeconds) {
+    constexpr double kPi = 3.14159265358979323846;
+    constexpr double kKickHz = 60.0;
+    constexpr double kKickSeconds = 0.03;
     std::vector<float> samples(static_cast<std::size_t>(seconds * rateHz), 0.0f);
     const auto period = static_cast<std::size_t>(periodSeconds * rateHz);
-    const auto width = static_cast<std::size_t>(rateHz / 1000);
+    const auto width = static_cast<std::size_t>(kKickSeconds * rateHz);
     for (std::size_t start = 0; start + width < samples.size(); start += period)
-        for (std::size_t i = 0; i < width; ++i) samples[start + i] = (i % 2) ? -1.0f : 1.0f;
+        for (std::size_t i = 0; i < width; ++i) {
+            const double t = static_cast<double>(i) / rateHz;
+            const double fade = 1.0 - t / kKickSeconds;
+            samples[start + i] = static_cast<float>(std::sin(2.0 * kPi * kKickHz * t) * fade);
+        }
     return samples;
 }
 

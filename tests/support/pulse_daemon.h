@@ -15,7 +15,7 @@ namespace trv::test {
 
 struct NullSink {
     std::string name;        // "speakers"
-    std::string description; // "Speakers"
+    std::string description; // "Speakers"; may hold spaces
     int channels = 2;
     int rateHz = 48000;
 };
@@ -32,6 +32,16 @@ public:
     bool started() const { return started_; }
     // Stops the server now (a test of the server going away).
     void stop();
+    // Kills the server at once (SIGKILL: no goodbye to its clients).
+    void kill();
+    // Starts the server again on the same socket with the sinks it was
+    // first given, and waits as the constructor does. True once it lists
+    // them.
+    bool restart();
+    // Removes a sink (unloads its module), or adds one, as a desktop does
+    // when a sound card goes or comes. True when pactl succeeded.
+    bool unloadSink(const std::string& name);
+    bool loadSink(const NullSink& sink);
 
     // Plays mono float samples at rateHz into a sink with pacat, from a
     // WAV file written here. Returns the player's PID; waitPlayer waits for
@@ -40,13 +50,19 @@ public:
     static bool waitPlayer(pid_t pid, double timeoutSeconds);
 
 private:
+    bool launch();
+
     TempDir dir_;
+    std::vector<std::string> args_; // the server's command line
+    std::size_t sinkCount_ = 0;
     pid_t pid_ = -1;
     bool started_ = false;
     int wavCount_ = 0;
 };
 
-// Silence with a full-scale 1 ms click every periodSeconds, seconds long.
-std::vector<float> clickTrain(int rateHz, double seconds, double periodSeconds);
+// Silence with a kick drum every periodSeconds, seconds long: 30 ms of a
+// 60 Hz sine at full scale fading out. Its energy lies low in the band, so
+// it survives an output that resamples, as music does.
+std::vector<float> kickTrain(int rateHz, double seconds, double periodSeconds);
 
 } // namespace trv::test

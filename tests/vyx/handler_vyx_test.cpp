@@ -62,15 +62,15 @@ protected:
         expectReport(TRV_STATE_CONNECTED, 0);
         ASSERT_TRUE(vest->streaming().waitForStreaming(true, 5.0));
     }
-    // Energy on the vest of a click train played into the speakers, whole.
+    // Energy on the vest of a kick train played into the speakers, whole.
     double energyOfClicks() {
         vest->streaming().clearFrames();
-        const pid_t player = server->play("speakers", trv::test::clickTrain(48000, 1.0, 0.1), 48000);
+        const pid_t player = server->play("speakers", trv::test::kickTrain(48000, 1.0, 0.1), 48000);
         PulseDaemon::waitPlayer(player, 5.0);
         vest->streaming().waitForFrames(vest->streaming().frames().size() + 30, 5.0); // the tail
         return totalEnergy(vest->streaming().energy());
     }
-    // Loudest sample the vest received since the last click train began. Unlike the
+    // Loudest sample the vest received since the last kick train began. Unlike the
     // energy, it does not depend on how much of the train the capture window held.
     double peak() {
         double loudest = 0.0;

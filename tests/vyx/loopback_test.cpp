@@ -15,17 +15,24 @@ namespace {
 constexpr uint32_t kCaptureRate = 48000;
 constexpr uint32_t kBlockFrames = 960; // 20 ms at 48000 Hz
 
-// Interleaved frames of `channels` channels: a 1 ms click every 10 ms.
-std::vector<float> clicks(uint32_t frames, uint32_t channels, float level) {
+// Interleaved frames of `channels` channels: a kick drum (30 ms of a fading
+// 60 Hz sine) every 100 ms, at `level`. Samples are multiples of 2^-10, so
+// that mixes of up to 20 equal channels are exact.
+std::vector<float> kicks(uint32_t frames, uint32_t channels, float level) {
+    constexpr double kPi = 3.14159265358979323846;
     std::vector<float> out(static_cast<std::size_t>(frames) * channels, 0.0f);
-    for (uint32_t f = 0; f < frames; ++f)
-        if (f % 480 < 48)
-            for (uint32_t c = 0; c < channels; ++c) out[f * channels + c] = (f % 2 ? -level : level);
+    for (uint32_t f = 0; f < frames; ++f) {
+        const double t = static_cast<double>(f % (kCaptureRate / 10)) / kCaptureRate;
+        if (t >= 0.03) continue;
+        const double kick = level * std::sin(2.0 * kPi * 60.0 * t) * (1.0 - t / 0.03);
+        const auto s = static_cast<float>(std::round(kick * 1024.0) / 1024.0);
+        for (uint32_t c = 0; c < channels; ++c) out[f * channels + c] = s;
+    }
     return out;
 }
 
 void pushBlocks(VyxLoopback& loopback, uint32_t blocks, float level = 0.8f) {
-    const auto input = clicks(kBlockFrames * blocks, 1, level);
+    const auto input = kicks(kBlockFrames * blocks, 1, level);
     loopback.push(input.data(), kBlockFrames * blocks, 1);
 }
 
@@ -74,12 +81,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(VyxLoopback, MixesTheFramesOwnChannels) {
     VyxLoopback mono, stereo, wide;
     for (VyxLoopback* l : {&mono, &stereo, &wide}) ASSERT_EQ(l->prepareForTesting(kCaptureRate, 500.0), 0);
-    const auto reference = clicks(kBlockFrames * 3, 1, 0.125f);
+    const auto reference = kicks(kBlockFrames * 3, 1, 0.125f);
     mono.push(reference.data(), kBlockFrames * 3, 1);
     std::vector<float> pairs;
     for (float s : reference) pairs.insert(pairs.end(), {s * 4.0f, -s * 2.0f}); // (0.5, -0.25) -> 0.125
     stereo.push(pairs.data(), kBlockFrames * 3, 2);
-    const auto twenty = clicks(kBlockFrames * 3, 20, 0.125f);
+    const auto twenty = kicks(kBlockFrames * 3, 20, 0.125f);
     wide.push(twenty.data(), kBlockFrames * 3, 20);
     const auto expected = pull(mono, 30);
     EXPECT_NE(expected, std::vector<double>(30, 0.0));
@@ -95,7 +102,7 @@ TEST(VyxLoopback, NullSamplesAndAFailedAnalysisGiveSilence) {
     pushBlocks(loopback, 2, 1.0f);
     EXPECT_NE(pull(loopback, 20), std::vector<double>(20, 0.0));
     loopback.failAnalysisForTesting();
-    pushBlocks(loopback, 20, 1.0f); // 400 ms of loud clicks that cannot be analysed
+    pushBlocks(loopback, 20, 1.0f); // 400 ms of loud kicks that cannot be analysed
     EXPECT_EQ(loopback.blocksFailed(), 20u);
     pull(loopback, 180);
     EXPECT_EQ(pull(loopback, 10), std::vector<double>(10, 0.0)) << "no stuck buzz from the last good token";
@@ -120,7 +127,7 @@ TEST(VyxCore, CaptureAndRenderAllocateNothing) {
     VyxCore core;
     core.setBufferSize(20);
     ASSERT_EQ(core.loopback().prepareForTesting(kCaptureRate, 2000.0), 0);
-    const auto input = clicks(kBlockFrames * 60, 2, 0.8f);
+    const auto input = kicks(kBlockFrames * 60, 2, 0.8f);
     const long long before = allocationCount();
     core.loopback().push(input.data(), kBlockFrames * 60, 2); // past a full queue
     for (int i = 0; i < 100; ++i) core.render();
