@@ -189,34 +189,34 @@ void SoundServerCapture::unlockLoop() noexcept {
     if (loop_) pa_threaded_mainloop_unlock(loop_);
 }
 
-int32_t SoundServerCapture::open(const std::string& source, uint32_t rateHz, Consumer consumer, void* user,
-                                 std::string& error, float timeoutSeconds) noexcept {
+SoundServerOpen SoundServerCapture::open(const std::string& source, uint32_t rateHz, Consumer consumer, void* user,
+                                         std::string& error, float timeoutSeconds) noexcept {
     close();
     failed_.store(false, std::memory_order_release);
     consumer_ = consumer;
     user_ = user;
     if (rateHz == 0 || consumer == nullptr) {
         error = "invalid capture rate";
-        return -2;
+        return SoundServerOpen::InvalidArgument;
     }
-    int32_t result = -15;
+    SoundServerOpen result = SoundServerOpen::Refused;
     try {
         loop_ = pa_threaded_mainloop_new();
         if (!loop_) {
             error = "cannot create a main loop";
-            return -15;
+            return SoundServerOpen::Refused;
         }
         context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), kClientName);
         if (!context_) {
             error = "cannot create a context";
             close();
-            return -15;
+            return SoundServerOpen::Refused;
         }
         pa_context_set_state_callback(context_, &SoundServerCapture::onContextState, this);
         if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
             error = contextError(context_);
             close();
-            return -15;
+            return SoundServerOpen::Refused;
         }
         if (pa_threaded_mainloop_start(loop_) < 0) {
             error = "cannot start the capture thread";
@@ -225,7 +225,7 @@ int32_t SoundServerCapture::open(const std::string& source, uint32_t rateHz, Con
             context_ = nullptr;
             pa_threaded_mainloop_free(loop_);
             loop_ = nullptr;
-            return -15;
+            return SoundServerOpen::Refused;
         }
 
         lockLoop();
@@ -267,13 +267,13 @@ int32_t SoundServerCapture::open(const std::string& source, uint32_t rateHz, Con
                         attr.fragsize = static_cast<uint32_t>(std::lround(rateHz * kFragmentSeconds)) * frameBytes_;
                         if (pa_operation* op = pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr))
                             pa_operation_unref(op);
-                        result = 0;
+                        result = SoundServerOpen::Opened;
                     } else if (wait.timedOut) {
                         error = "the sound server did not open the capture in time";
                     } else {
                         const int code = pa_context_errno(context_);
                         error = pa_strerror(code);
-                        if (code == PA_ERR_NOENTITY) result = -2;
+                        if (code == PA_ERR_NOENTITY) result = SoundServerOpen::NoSuchSource;
                     }
                 }
             }
@@ -282,10 +282,10 @@ int32_t SoundServerCapture::open(const std::string& source, uint32_t rateHz, Con
         unlockLoop();
     } catch (...) {
         error = "out of memory";
-        result = -15;
+        result = SoundServerOpen::Refused;
         unlockLoop();
     }
-    if (result != 0) close();
+    if (result != SoundServerOpen::Opened) close();
     return result;
 }
 

@@ -36,6 +36,14 @@ struct SoundServerListing {
 // timeoutSeconds. Never throws.
 SoundServerListing listSoundServerMonitors(float timeoutSeconds = 2.0f) noexcept;
 
+// How SoundServerCapture::open ended.
+enum class SoundServerOpen {
+    Opened,
+    Refused,         // no server reachable, or it refused or did not open the stream in time
+    NoSuchSource,    // the server has no source of that name
+    InvalidArgument, // a rate of 0 or no consumer
+};
+
 // A record stream of 32-bit float samples on one monitor source, at a rate
 // the caller chooses (the server resamples) and with the source's own
 // channel layout (a monitor of a stereo sink gives two channels, of a
@@ -57,11 +65,10 @@ public:
     SoundServerCapture& operator=(const SoundServerCapture&) = delete;
 
     // Connects to the server and starts capturing source at rateHz (> 0).
-    // Returns 0; -15 when no server is reachable or the server refuses the
-    // stream (error says why); -2 when the source does not exist. Waits at
-    // most timeoutSeconds. A capture that is open is closed first. On
-    // failure nothing stays open.
-    int32_t open(const std::string& source, uint32_t rateHz, Consumer consumer, void* user,
+    // Anything but Opened says why in error. Waits at most timeoutSeconds.
+    // A capture that is open is closed first. On failure nothing stays
+    // open.
+    SoundServerOpen open(const std::string& source, uint32_t rateHz, Consumer consumer, void* user,
                  std::string& error, float timeoutSeconds = 2.0f) noexcept;
 
     // Stops the stream and disconnects; once it returns the consumer is not

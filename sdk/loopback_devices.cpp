@@ -34,34 +34,30 @@ int32_t selectLoopbackDevice(const char* loopbackDeviceName, std::string& chosen
         complain("No sound server reachable: " + listing.error);
         return TRV_ERROR_OUTPUT_NOT_SUPPORTED;
     }
-    const SoundServerMonitor* found = nullptr;
-    std::string wanted;
+    const std::vector<std::string> names = VyxLoopback::deviceNames(listing.monitors);
+    std::size_t found = names.size();
     if (loopbackDeviceName == nullptr) {
-        for (const SoundServerMonitor& m : listing.monitors)
-            if (m.sinkName == listing.defaultSink) found = &m;
-        if (found == nullptr) {
+        for (std::size_t i = 0; i < names.size(); ++i)
+            if (listing.monitors[i].sinkName == listing.defaultSink) found = i;
+        if (found == names.size()) {
             complain("Could not find a loopback device of the default audio output");
             return TRV_ERROR_INVALID_PARAMETER;
         }
-        if (isVestName(found->sinkDescription)) {
+        if (isVestName(listing.monitors[found].sinkDescription)) {
             complain("Default audio output is an Quellmont device, please specify the loopback device explicitly "
                      "or change the default audio output of the computer");
             return TRV_ERROR_INVALID_PARAMETER;
         }
     } else {
-        wanted = loopbackDeviceName;
-        for (const SoundServerMonitor& m : listing.monitors) {
-            if (VyxLoopback::deviceName(m).compare(0, wanted.size(), wanted) == 0) {
-                found = &m;
-                break;
-            }
-        }
-        if (found == nullptr) {
+        const std::string wanted = loopbackDeviceName;
+        for (found = 0; found < names.size(); ++found)
+            if (names[found].compare(0, wanted.size(), wanted) == 0) break;
+        if (found == names.size()) {
             complain("Could not find a loopback device named " + wanted);
             return TRV_ERROR_INVALID_PARAMETER;
         }
     }
-    chosen = VyxLoopback::deviceName(*found);
+    chosen = names[found];
     std::cout << ">>> TarvonelSDK [Experimental] loopback input device used for VYX: " << chosen << std::endl;
     return TRV_NO_ERROR;
 }
@@ -76,10 +72,8 @@ int ExperimentalTarvonelSDK::getLoopbackDevicesNames(const char**& names, int& c
         NameStorage& storage = loopbackNames();
         storage.texts.clear();
         storage.pointers.clear();
-        for (const SoundServerMonitor& m : listing.monitors) {
-            std::string name = VyxLoopback::deviceName(m);
+        for (std::string& name : VyxLoopback::deviceNames(listing.monitors))
             if (!isVestName(name)) storage.texts.push_back(std::move(name));
-        }
         for (const std::string& text : storage.texts) storage.pointers.push_back(text.c_str());
         const bool none = storage.pointers.empty();
         if (none) storage.pointers.push_back(kNoDevice);

@@ -8,8 +8,11 @@
 // cannot start (no sound server, no such device, a rate VYX-fx refuses)
 // fails the connection, reported through the connection callback as
 // (-1, the capture's code, the requested serial number), rather than leaving
-// a connection up that can only play silence. The capture ends with the
-// connection, releasing the sound server.
+// a connection up that can only play silence. A capture that breaks later
+// (the sound server stops, the output is removed) leaves the connection up
+// playing silence: the capture logs one warning and reopens the device by
+// its name when it is back. The capture ends with the connection, releasing
+// the sound server.
 //
 // Locks: stateMutex (the frame's) guards the core, the stream pointer and
 // the output type; the stream takes it around every render and rate change.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 #include <sstream>
 
 #include "sdk/log.h"
@@ -9,6 +10,21 @@
 namespace {
 
 constexpr const char* kTag = "VyxLoopback";
+// How long one look-up or opening of the watcher may wait for the server.
+constexpr float kReopenTimeoutSeconds = 0.5f;
+
+std::string loopbackName(const std::string& description) { return description + " [Loopback]"; }
+
+// The result code of a capture's opening.
+int32_t resultOf(SoundServerOpen opened) noexcept {
+    switch (opened) {
+    case SoundServerOpen::Opened: return TRV_NO_ERROR;
+    case SoundServerOpen::NoSuchSource:
+    case SoundServerOpen::InvalidArgument: return TRV_ERROR_INVALID_PARAMETER;
+    case SoundServerOpen::Refused: break;
+    }
+    return TRV_ERROR_PORTAUDIO;
+}
 
 // A rate as VYX-fx takes it: rounded, halves away from zero; anything not a
 // plausible rate becomes 0, which VYX-fx refuses.
@@ -20,12 +36,38 @@ int32_t roundedRate(double rate) noexcept {
 } // namespace
 
 VyxLoopback::~VyxLoopback() {
+    endWatch(true);
     stop();
     flushLog();
 }
 
-std::string VyxLoopback::deviceName(const SoundServerMonitor& monitor) {
-    return monitor.sinkDescription + " [Loopback]";
+std::vector<std::string> VyxLoopback::deviceNames(const std::vector<SoundServerMonitor>& monitors) {
+    std::set<std::string> taken; // every plain name, and every numbered one given
+    for (const SoundServerMonitor& m : monitors) taken.insert(loopbackName(m.sinkDescription));
+    std::set<std::string> met; // descriptions already named
+    std::vector<std::string> names;
+    names.reserve(monitors.size());
+    for (const SoundServerMonitor& m : monitors) {
+        if (met.insert(m.sinkDescription).second) {
+            names.push_back(loopbackName(m.sinkDescription));
+            continue;
+        }
+        for (std::size_t n = 2;; ++n) {
+            std::string numbered = loopbackName(m.sinkDescription + " " + std::to_string(n));
+            if (taken.insert(numbered).second) {
+                names.push_back(std::move(numbered));
+                break;
+            }
+        }
+    }
+    return names;
+}
+
+const SoundServerMonitor* VyxLoopback::findDevice(const SoundServerListing& listing, const std::string& device) {
+    const std::vector<std::string> names = deviceNames(listing.monitors);
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (names[i] == device) return &listing.monitors[i];
+    return nullptr;
 }
 
 uint32_t VyxLoopback::nearestSupportedRate(uint32_t rateHz) noexcept {
@@ -104,7 +146,17 @@ int32_t VyxLoopback::prepare(uint32_t captureRateHz, double outputSampleRate) no
 }
 
 int32_t VyxLoopback::start(double outputSampleRate, const std::string& device) noexcept {
-    std::lock_guard lock(controlMutex_);
+    endWatch(false);
+    int32_t r = TRV_NO_ERROR;
+    {
+        std::lock_guard lock(controlMutex_);
+        r = startLocked(outputSampleRate, device);
+    }
+    if (r == TRV_NO_ERROR) beginWatch();
+    return r;
+}
+
+int32_t VyxLoopback::startLocked(double outputSampleRate, const std::string& device) noexcept {
     if (running_) stopLocked();
     keep(TRV_LOG_DEBUG, "Start VYX loopback...");
     const SoundServerListing listing = listSoundServerMonitors();
@@ -112,9 +164,14 @@ int32_t VyxLoopback::start(double outputSampleRate, const std::string& device) n
         keep(TRV_LOG_ERROR, "Sound server error : " + listing.error);
         return TRV_ERROR_PORTAUDIO;
     }
-    const auto found = std::find_if(listing.monitors.begin(), listing.monitors.end(),
-                                    [&](const SoundServerMonitor& m) { return deviceName(m) == device; });
-    if (found == listing.monitors.end()) {
+    const SoundServerMonitor* found = nullptr;
+    try {
+        found = findDevice(listing, device);
+    } catch (...) {
+        keep(TRV_LOG_ERROR, "VYX loopback: out of memory");
+        return TRV_ERROR_OTHER;
+    }
+    if (found == nullptr) {
         keep(TRV_LOG_ERROR, "Loopback device not found: " + device);
         return TRV_ERROR_INVALID_PARAMETER;
     }
@@ -131,14 +188,22 @@ int32_t VyxLoopback::start(double outputSampleRate, const std::string& device) n
     }
     int32_t r = prepare(captureRate, outputSampleRate);
     if (r == TRV_NO_ERROR) {
+        try {
+            device_ = device;
+        } catch (...) {
+            r = TRV_ERROR_OTHER;
+        }
+    }
+    if (r == TRV_NO_ERROR) {
         std::string error;
-        r = capture_.open(found->monitorSource, captureRate, &VyxLoopback::captureCallback, this, error);
+        r = resultOf(capture_.open(found->monitorSource, captureRate, &VyxLoopback::captureCallback, this, error));
         if (r != TRV_NO_ERROR) keep(TRV_LOG_ERROR, "Sound server error : " + error);
     }
     if (r != TRV_NO_ERROR) {
         stopLocked();
         return r;
     }
+    captureRate_ = captureRate;
     running_ = true;
     keep(TRV_LOG_DEBUG, "VYX loopback started.");
     return TRV_NO_ERROR;
@@ -162,6 +227,7 @@ void VyxLoopback::failAnalysisForTesting() noexcept {
 }
 
 void VyxLoopback::stop() noexcept {
+    endWatch(false);
     std::lock_guard lock(controlMutex_);
     stopLocked();
 }
@@ -262,4 +328,123 @@ void VyxLoopback::pull(std::span<double> out) noexcept {
     }
     ring_.trimTo(2 * std::max(outBlockSize_, n));
     if (!ring_.popInto(out.data(), n)) std::fill(out.begin(), out.end(), 0.0);
+}
+
+// ---------------------------------------------------------------------------
+// The watcher.
+
+void VyxLoopback::beginWatch() noexcept {
+    std::lock_guard lock(watchThreadMutex_);
+    if (watcher_.joinable()) {
+        // A watcher left behind while it was logging: it has been told to
+        // stop, and ends once its line is out.
+        watcher_.join();
+        watch_.reset();
+    }
+    try {
+        auto watch = std::make_shared<Watch>();
+        watcher_ = std::thread(&VyxLoopback::watchCapture, this, watch);
+        watch_ = std::move(watch);
+    } catch (...) {
+        keep(TRV_LOG_ERROR, "Cannot watch the loopback capture: it is not reopened if it breaks.");
+    }
+}
+
+void VyxLoopback::endWatch(bool final) noexcept {
+    std::lock_guard lock(watchThreadMutex_);
+    if (!watcher_.joinable()) return;
+    bool callingOut = false;
+    {
+        std::lock_guard watchLock(watch_->mutex);
+        watch_->stop = true;
+        callingOut = watch_->callingOut;
+    }
+    watch_->wake.notify_all();
+    if (watcher_.get_id() == std::this_thread::get_id()) {
+        // The log callback ends the capture from the watcher itself: the
+        // thread returns from the callback to its Watch alone, sees stop
+        // and ends.
+        watcher_.detach();
+    } else if (callingOut && !final) {
+        return; // stop is set: it logs nothing more and ends on its own
+    } else {
+        watcher_.join();
+    }
+    watch_.reset();
+}
+
+void VyxLoopback::watchCapture(std::shared_ptr<Watch> watch) noexcept {
+    bool lost = false;   // the capture broke and is not open again
+    bool warned = false; // the break has been logged
+    for (;;) {
+        {
+            std::unique_lock lock(watch->mutex);
+            watch->wake.wait_for(lock, kWatchInterval, [&] { return watch->stop; });
+            if (watch->stop) return;
+        }
+        WatchLine lines[2];
+        std::size_t count = 0;
+        const bool goOn = watchOnce(lost, warned, lines, count);
+        for (std::size_t i = 0; i < count; ++i) {
+            {
+                std::lock_guard lock(watch->mutex);
+                if (watch->stop) return;
+                watch->callingOut = true;
+            }
+            LogStream(lines[i].level, kTag) << lines[i].text; // may end the capture, or destroy this loopback
+            std::lock_guard lock(watch->mutex);
+            watch->callingOut = false;
+            if (watch->stop) return;
+        }
+        if (!goOn) return;
+    }
+}
+
+bool VyxLoopback::watchOnce(bool& lost, bool& warned, WatchLine (&lines)[2], std::size_t& count) noexcept {
+    count = 0;
+    try {
+        std::string device;
+        {
+            std::lock_guard lock(controlMutex_);
+            if (!running_) return false;
+            if (!lost) {
+                if (!capture_.failed()) return true;
+                capture_.close(); // releases the broken connection; failed() stays true
+                lost = true;
+                warned = false;
+            }
+            device = device_;
+        }
+        reopenAttempts_.fetch_add(1, std::memory_order_relaxed);
+        std::string why;
+        const SoundServerListing listing = listSoundServerMonitors(kReopenTimeoutSeconds);
+        const SoundServerMonitor* found = listing.reachable ? findDevice(listing, device) : nullptr;
+        if (!listing.reachable) why = "the sound server is gone (" + listing.error + ")";
+        else if (found == nullptr) why = "the output is gone";
+        if (found != nullptr) {
+            std::lock_guard lock(controlMutex_);
+            if (!running_ || device_ != device) return false;
+            inputCount_ = 0; // no fragment runs while the capture is closed
+            std::string error;
+            const SoundServerOpen opened = capture_.open(found->monitorSource, captureRate_,
+                                                         &VyxLoopback::captureCallback, this, error,
+                                                         kReopenTimeoutSeconds);
+            if (opened == SoundServerOpen::Opened) {
+                lost = false;
+                reopens_.fetch_add(1, std::memory_order_relaxed);
+            } else {
+                why = "the sound server refuses the capture (" + error + ")";
+            }
+        }
+        if (!warned) {
+            lines[count++] = {TRV_LOG_WARNING, "Lost the capture of loopback device " + device + ": " +
+                                                   (lost ? why : std::string("the capture broke")) +
+                                                   ". The vest plays silence until it is back."};
+            warned = true;
+        }
+        if (!lost) lines[count++] = {TRV_LOG_INFO, "Loopback device " + device + " captured again."};
+    } catch (...) {
+        // Out of memory: the next look tries again.
+    }
+    return true;
 }

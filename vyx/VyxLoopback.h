@@ -18,17 +18,29 @@
 //    fragments of the capture (the capture's exclusive section), so a
 //    fragment waits at most for one instance swap;
 //  - pull() is the ring's only consumer. Its callers keep it apart from
-//    start, stop and restart (the owner handler's state mutex).
+//    start, stop and restart (the owner handler's state mutex);
+//  - while a capture runs, a watcher thread looks at it about once a
+//    second. When the capture breaks (the sound server stopped, the output
+//    was removed) it logs one warning, and from then on tries about once a
+//    second to open the device again by its name; it logs when the device
+//    is captured again. Meanwhile pull() gives silence. The watcher takes
+//    controlMutex_ around the capture's close and open, never around its
+//    look-up of the server nor while it logs.
 //
 // Log lines of the control operations are kept until flushLog(), which the
-// owner calls once it holds no lock of its own.
+// owner calls once it holds no lock of its own. The watcher's lines go to
+// the log callback from the watcher thread, with no lock held.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/sound_server.h"
@@ -42,14 +54,24 @@ public:
                                                    32000, 44100, 48000, 88200, 96000};
     static constexpr std::size_t kMaxBlockSamples = 1920; // 20 ms at 96000 Hz
     static constexpr std::size_t kQueueBlocks = 50;       // a full queue discards the next block
+    // How often the watcher looks at the capture, and tries to reopen a
+    // broken one.
+    static constexpr std::chrono::milliseconds kWatchInterval{1000};
 
     VyxLoopback() = default;
     ~VyxLoopback(); // stop()
     VyxLoopback(const VyxLoopback&) = delete;
     VyxLoopback& operator=(const VyxLoopback&) = delete;
 
-    // The loopback device of a sink: its description followed by " [Loopback]".
-    static std::string deviceName(const SoundServerMonitor& monitor);
+    // The loopback devices of the server's outputs, one name per monitor in
+    // the same order: the output's description followed by " [Loopback]".
+    // Outputs that share a description get a number after it from the
+    // second one on ("Twin [Loopback]", "Twin 2 [Loopback]"), the lowest
+    // from 2 that no other name uses; a unique description keeps its plain
+    // name.
+    static std::vector<std::string> deviceNames(const std::vector<SoundServerMonitor>& monitors);
+    // The monitor of the loopback device named `device`, or null.
+    static const SoundServerMonitor* findDevice(const SoundServerListing& listing, const std::string& device);
     // The supported rate nearest to rateHz (the higher of two equally near).
     static uint32_t nearestSupportedRate(uint32_t rateHz) noexcept;
 
@@ -71,8 +93,8 @@ public:
     void pull(std::span<double> out) noexcept;
 
     bool isRunning() const noexcept;
-    // True once a running capture broke (the device vanished, the server
-    // stopped): nothing more is captured until the next start.
+    // True from the moment a running capture broke (the device vanished,
+    // the server stopped) until the watcher opened it again.
     bool captureBroken() const noexcept;
     int32_t getPreset() const noexcept;
     // Stores the preset; when running, the synthesis takes it at once. The
@@ -88,6 +110,9 @@ public:
     uint64_t blocksQueued() const noexcept { return blocksQueued_.load(std::memory_order_relaxed); }
     uint64_t blocksDiscarded() const noexcept { return blocksDiscarded_.load(std::memory_order_relaxed); }
     uint64_t blocksFailed() const noexcept { return blocksFailed_.load(std::memory_order_relaxed); }
+    // Times the watcher tried to open a broken capture again, and succeeded.
+    uint64_t reopenAttempts() const noexcept { return reopenAttempts_.load(std::memory_order_relaxed); }
+    uint64_t reopens() const noexcept { return reopens_.load(std::memory_order_relaxed); }
     std::size_t queuedSamples() const noexcept { return ring_.size(); }
     std::size_t blockSamples() const noexcept { return outBlockSize_; } // consumer's side
 
@@ -108,16 +133,44 @@ private:
     static void captureCallback(void* self, const float* interleaved, uint32_t frames, uint32_t channels);
     // Makes and checks a synthesis instance at rate (control side).
     int32_t makeOutputInstance(double rate, vyxfx_instance*& made, std::size_t& blockSize) noexcept;
+    int32_t startLocked(double outputSampleRate, const std::string& device) noexcept; // controlMutex_ held
     int32_t prepare(uint32_t captureRateHz, double outputSampleRate) noexcept; // controlMutex_ held
     void stopLocked() noexcept;                                               // controlMutex_ held
     void processBlock() noexcept;                                             // capture thread
     void keep(int32_t level, std::string text) noexcept;
+
+    // The watcher's shared state: it outlives the loopback when the log
+    // callback ends the capture from the watcher thread itself.
+    struct Watch {
+        std::mutex mutex;                  // guards stop and callingOut
+        std::condition_variable wake;
+        bool stop = false;                 // the watcher ends at its next look
+        bool callingOut = false;           // it is handing a line to the log callback
+    };
+    struct WatchLine {
+        int32_t level = 0;
+        std::string text;
+    };
+    void beginWatch() noexcept;
+    // Ends the watch and joins the watcher, unless it is handing a line to
+    // the log callback (which may be what ends the capture): that one ends
+    // on its own and is joined by the next beginWatch or by the destructor.
+    // final: join it anyway (the destructor). On the watcher itself the
+    // thread is let go: it then touches only its Watch.
+    void endWatch(bool final) noexcept;
+    void watchCapture(std::shared_ptr<Watch> watch) noexcept; // the watcher thread
+    // One look: notices a break (lost), or tries to reopen; warned: the
+    // break has been logged. False when the capture no longer runs (the
+    // watch ends). The lines to log are left in lines.
+    bool watchOnce(bool& lost, bool& warned, WatchLine (&lines)[2], std::size_t& count) noexcept;
 
     // Guards running_, preset_ and the instances' replacement; taken by
     // the control operations only, before the capture's exclusive section.
     mutable std::mutex controlMutex_;
     bool running_ = false;
     int32_t preset_ = 0;
+    std::string device_;        // the device captured while running
+    uint32_t captureRate_ = 0;  // its capture rate
 
     // Engine side: set by the control operations while no fragment is being
     // processed (before the capture opens, after it closes, or inside its
@@ -135,6 +188,8 @@ private:
     std::atomic<uint64_t> blocksQueued_{0};
     std::atomic<uint64_t> blocksDiscarded_{0}; // the queue was full
     std::atomic<uint64_t> blocksFailed_{0};    // analysis or synthesis failed: silence queued
+    std::atomic<uint64_t> reopenAttempts_{0};
+    std::atomic<uint64_t> reopens_{0};
 
     struct Line {
         int32_t level;
@@ -143,5 +198,11 @@ private:
     std::mutex logMutex_;            // guards lines_; innermost, never held while logging
     std::vector<Line> lines_;
 
-    SoundServerCapture capture_; // declared last: closed before the rest goes
+    SoundServerCapture capture_; // closed before the rest goes
+
+    // Guards watch_ and watcher_ (the handle); never taken by the watcher,
+    // nor while controlMutex_ is held (the watcher takes that one).
+    std::mutex watchThreadMutex_;
+    std::shared_ptr<Watch> watch_;
+    std::thread watcher_; // declared last; joined by the destructor
 };

@@ -60,7 +60,7 @@ TEST(SoundServer, WithoutAServerNothingIsListedOrOpened) {
     SoundServerCapture capture;
     std::string error;
     Received r;
-    EXPECT_EQ(capture.open("speakers.monitor", 48000, &Received::consume, &r, error), -15);
+    EXPECT_EQ(capture.open("speakers.monitor", 48000, &Received::consume, &r, error), SoundServerOpen::Refused);
     EXPECT_FALSE(capture.isOpen());
 }
 
@@ -70,8 +70,8 @@ TEST(SoundServer, CapturesWhatTheSinkPlaysInTheMonitorsOwnLayout) {
     SoundServerCapture capture;
     std::string error;
     Received r;
-    EXPECT_EQ(capture.open("nosuch.monitor", 48000, &Received::consume, &r, error), -2);
-    ASSERT_EQ(capture.open("vest.monitor", 48000, &Received::consume, &r, error), 0) << error;
+    EXPECT_EQ(capture.open("nosuch.monitor", 48000, &Received::consume, &r, error), SoundServerOpen::NoSuchSource);
+    ASSERT_EQ(capture.open("vest.monitor", 48000, &Received::consume, &r, error), SoundServerOpen::Opened) << error;
     EXPECT_EQ(capture.channels(), 20u) << "the monitor's 20 channels, not a device maximum";
     const pid_t player = server.play("vest", trv::test::kickTrain(48000, 0.5, 0.05), 48000);
     EXPECT_TRUE(waitFor([&] { return r.loud > 0; }, 5.0)) << "the clicks arrive";
@@ -79,20 +79,62 @@ TEST(SoundServer, CapturesWhatTheSinkPlaysInTheMonitorsOwnLayout) {
     PulseDaemon::waitPlayer(player, 5.0);
     capture.close();
     const uint64_t after = r.frames;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // A second capture of the same monitor shows that fragments went on
+    // coming after the first one closed.
+    SoundServerCapture witness;
+    Received w;
+    ASSERT_EQ(witness.open("vest.monitor", 48000, &Received::consume, &w, error), SoundServerOpen::Opened) << error;
+    EXPECT_TRUE(waitFor([&] { return w.frames >= 9600; }, 10.0)) << "200 ms of fragments";
     EXPECT_EQ(r.frames, after) << "nothing after close";
 }
 
-TEST(SoundServer, ACaptureNoticesTheServerGoing) {
+// What breaks a capture: its failed state tells, and a capture opened again
+// once the output is back receives again.
+enum class Break { ServerStopped, ServerKilled, SinkUnloaded };
+
+struct BreakCase {
+    const char* name;
+    Break how;
+};
+
+void PrintTo(const BreakCase& c, std::ostream* os) { *os << c.name; }
+
+class ACaptureNotices : public ::testing::TestWithParam<BreakCase> {};
+
+TEST_P(ACaptureNotices, ItsOutputGoingAndOpensAgainWhenItIsBack) {
     PulseDaemon server(kSinks);
     ASSERT_TRUE(server.started());
     SoundServerCapture capture;
     std::string error;
     Received r;
-    ASSERT_EQ(capture.open("speakers.monitor", 44100, &Received::consume, &r, error), 0) << error;
+    ASSERT_EQ(capture.open("speakers.monitor", 44100, &Received::consume, &r, error), SoundServerOpen::Opened) << error;
     EXPECT_FALSE(capture.failed());
-    server.stop();
+    const Break how = GetParam().how;
+    if (how == Break::ServerStopped) server.stop();
+    if (how == Break::ServerKilled) server.kill();
+    if (how == Break::SinkUnloaded) {
+        ASSERT_TRUE(server.unloadSink("speakers"));
+    }
     EXPECT_TRUE(waitFor([&] { return capture.failed(); }, 5.0));
+    EXPECT_NE(capture.open("speakers.monitor", 44100, &Received::consume, &r, error), SoundServerOpen::Opened);
+
+    if (how == Break::SinkUnloaded) {
+        ASSERT_TRUE(server.loadSink(kSinks[0]));
+    } else {
+        ASSERT_TRUE(server.restart());
+    }
+    ASSERT_EQ(capture.open("speakers.monitor", 44100, &Received::consume, &r, error), SoundServerOpen::Opened) << error;
+    EXPECT_FALSE(capture.failed());
+    const uint64_t before = r.loud;
+    const pid_t player = server.play("speakers", trv::test::kickTrain(48000, 0.5, 0.05), 48000);
+    EXPECT_TRUE(waitFor([&] { return r.loud > before; }, 5.0)) << "the kicks arrive again";
+    PulseDaemon::waitPlayer(player, 5.0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Breaks, ACaptureNotices,
+                         ::testing::Values(BreakCase{"ServerStopped", Break::ServerStopped},
+                                           BreakCase{"ServerKilled", Break::ServerKilled},
+                                           BreakCase{"SinkUnloaded", Break::SinkUnloaded}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -7,6 +7,9 @@
 #include <cmath>
 #include <filesystem>
 #include <memory>
+#include <signal.h>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "sdk/PatternRegistry.h"
@@ -63,9 +66,9 @@ protected:
         ASSERT_TRUE(vest->streaming().waitForStreaming(true, 5.0));
     }
     // Energy on the vest of a kick train played into the speakers, whole.
-    double energyOfClicks() {
+    double energyOfClicks(const std::string& sink = "speakers", int rateHz = 48000) {
         vest->streaming().clearFrames();
-        const pid_t player = server->play("speakers", trv::test::kickTrain(48000, 1.0, 0.1), 48000);
+        const pid_t player = server->play(sink, trv::test::kickTrain(rateHz, 1.0, 0.1), rateHz);
         PulseDaemon::waitPlayer(player, 5.0);
         vest->streaming().waitForFrames(vest->streaming().frames().size() + 30, 5.0); // the tail
         return totalEnergy(vest->streaming().energy());
@@ -197,6 +200,160 @@ TEST_F(AudioToHaptics, ConnectVyxAudioPlaysTheSignalOnASoundCard) {
     bad.bufferSize = 0;
     EXPECT_EQ(exp.connectVyxAudio(eCustomDevice, bad, "Speakers"), -2);
 }
+
+// What the desktop's outputs can be: the kick is felt through an output at
+// any rate and channel count (the server resamples and the capture mixes).
+struct OutputCase {
+    const char* name;
+    int rateHz;
+    int channels;
+};
+
+void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
+
+class AudioToHapticsOutputs : public AudioToHaptics, public ::testing::WithParamInterface<OutputCase> {
+protected:
+    void SetUp() override {
+        start({{"speakers", "Speakers", GetParam().channels, GetParam().rateHz}, {"vest", "Tarvonel_Vest", 20, 48000}});
+    }
+};
+
+TEST_P(AudioToHapticsOutputs, TheKickIsFelt) {
+    connectVyx("Speakers");
+    energyOfClicks("speakers", GetParam().rateHz);
+    const double loudest = peak();
+    RecordProperty("vestPeak", std::to_string(loudest));
+    EXPECT_GT(loudest, 0.2) << "a kick played at " << GetParam().rateHz << " Hz";
+    ASSERT_EQ(sdk->disconnect(), 0);
+    expectReport(TRV_STATE_DISCONNECTED, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, AudioToHapticsOutputs,
+                         ::testing::Values(OutputCase{"Mono11025", 11025, 1}, OutputCase{"Six44100", 44100, 6},
+                                           OutputCase{"Stereo48000", 48000, 2}, OutputCase{"Eight96000", 96000, 8}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Outputs that share a description are listed under distinct names, and
+// each can be captured by its own.
+struct NamesCase {
+    const char* name;
+    std::vector<std::string> descriptions; // of the server's outputs, in order
+    std::vector<std::string> listed;       // the loopback devices, the vest left out
+};
+
+void PrintTo(const NamesCase& c, std::ostream* os) { *os << c.name; }
+
+class LoopbackNames : public ::testing::TestWithParam<NamesCase> {};
+
+TEST_P(LoopbackNames, AreDistinct) {
+    trv::test::captureLogs();
+    std::vector<NullSink> sinks;
+    for (const std::string& d : GetParam().descriptions)
+        sinks.push_back({"sink" + std::to_string(sinks.size()), d, 2, 48000});
+    PulseDaemon server(sinks);
+    ASSERT_TRUE(server.started());
+    const char** names = nullptr;
+    int count = 0;
+    ASSERT_EQ(ExperimentalTarvonelSDK::getLoopbackDevicesNames(names, count), 0);
+    EXPECT_EQ(std::vector<std::string>(names, names + count), GetParam().listed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptions, LoopbackNames,
+    ::testing::Values(
+        NamesCase{"UniqueOnesAsTheyWere", {"Speakers", "Headphones"}, {"Speakers [Loopback]", "Headphones [Loopback]"}},
+        NamesCase{"Twins", {"Twin", "Twin"}, {"Twin [Loopback]", "Twin 2 [Loopback]"}},
+        NamesCase{"Triplets", {"Twin", "Tarvonel_Vest", "Twin", "Twin"},
+                  {"Twin [Loopback]", "Twin 2 [Loopback]", "Twin 3 [Loopback]"}},
+        NamesCase{"ANumberAlreadyTaken", {"Twin", "Twin 2", "Twin"},
+                  {"Twin [Loopback]", "Twin 2 [Loopback]", "Twin 3 [Loopback]"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class AudioToHapticsTwins : public AudioToHaptics {
+protected:
+    void SetUp() override { start({{"left", "Twin", 2, 48000}, {"right", "Twin", 2, 48000}}); }
+};
+
+TEST_F(AudioToHapticsTwins, TheSecondTwinIsCapturedByItsName) {
+    connectVyx("Twin 2 [Loopback]");
+    energyOfClicks("right");
+    EXPECT_GT(peak(), 0.2) << "what the second output plays is felt";
+    ASSERT_EQ(sdk->disconnect(), 0);
+    expectReport(TRV_STATE_DISCONNECTED, 0);
+}
+
+// A capture that breaks during a connection: the vest plays silence, one
+// warning says so, and the capture comes back when its output does.
+enum class Loss { ServerKilled, SinkUnloaded };
+
+struct LossCase {
+    const char* name;
+    Loss loss;
+};
+
+void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }
+
+class CaptureLoss : public AudioToHaptics, public ::testing::WithParamInterface<LossCase> {};
+
+TEST_P(CaptureLoss, SilenceOneWarningAndTheSoundBack) {
+    PatternRegistry registry;
+    registry.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    HandlerVYX handler(&registry);
+    handler.setLoopbackDevice("Speakers [Loopback]");
+    ASSERT_EQ(handler.connect(TRV_OUTPUT_WIFI, kSerial), 0);
+    expectReport(TRV_STATE_CONNECTED, 0);
+    ASSERT_TRUE(vest->streaming().waitForStreaming(true, 5.0));
+    energyOfClicks();
+    ASSERT_GT(peak(), 0.2) << "felt before the loss";
+    VyxLoopback& loopback = handler.coreForTesting().loopback();
+    trv::test::takeLogs();
+
+    if (GetParam().loss == Loss::ServerKilled) {
+        server->kill();
+    } else {
+        ASSERT_TRUE(server->unloadSink("speakers"));
+    }
+    // Several tries to reopen while the output is away.
+    EXPECT_TRUE(trv::test::waitUntil([&] { return loopback.reopenAttempts() >= 3; }, 20.0));
+    EXPECT_TRUE(loopback.captureBroken());
+    EXPECT_EQ(handler.connectionStatus(), TRV_STATE_CONNECTED) << "the vest stream runs on";
+    EXPECT_EQ(recorder.all().size(), reports) << "no report: nothing the application must act on";
+    EXPECT_EQ(totalEnergy(vest->energyOver(30)), 0.0) << "silence meanwhile";
+
+    if (GetParam().loss == Loss::ServerKilled) {
+        ASSERT_TRUE(server->restart());
+    } else {
+        ASSERT_TRUE(server->loadSink({"speakers", "Speakers", 2, 48000}));
+    }
+    const auto back = std::chrono::steady_clock::now();
+    vest->streaming().clearFrames();
+    const pid_t player = server->play("speakers", trv::test::kickTrain(48000, 20.0, 0.1), 48000);
+    const auto since = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count(); };
+    const bool captured = trv::test::waitUntil([&] { return loopback.reopens() > 0; }, 20.0);
+    RecordProperty("secondsUntilCaptured", std::to_string(since()));
+    // The kicks already play: the vest follows as soon as the capture is
+    // back and the test server's null sink has woken to the new client.
+    const bool felt = captured && trv::test::waitUntil([&] { return peak() > 0.2; }, 20.0);
+    const double seconds = since();
+    ::kill(player, SIGTERM);
+    PulseDaemon::waitPlayer(player, 5.0);
+    RecordProperty("secondsUntilFelt", std::to_string(seconds));
+    EXPECT_TRUE(felt) << "the vest follows the sound again";
+    EXPECT_FALSE(loopback.captureBroken());
+
+    const auto lines = trv::test::takeLogs();
+    EXPECT_EQ(trv::test::countLogs(lines, "Lost the capture of loopback device Speakers [Loopback]"), 1)
+        << "one warning, not one per try";
+    EXPECT_TRUE(trv::test::hasLog(lines, "Lost the capture", TRV_LOG_WARNING));
+    EXPECT_TRUE(trv::test::hasLog(lines, "Loopback device Speakers [Loopback] captured again.", TRV_LOG_INFO));
+    ASSERT_EQ(handler.disconnect(), 0);
+    expectReport(TRV_STATE_DISCONNECTED, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, CaptureLoss,
+                         ::testing::Values(LossCase{"ServerKilledAndRestarted", Loss::ServerKilled},
+                                           LossCase{"SinkUnloadedAndLoaded", Loss::SinkUnloaded}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AudioToHapticsC, PassesThroughAndRefusesNullPointers) {
     trv::test::captureLogs();
