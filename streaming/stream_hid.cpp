@@ -31,10 +31,11 @@ constexpr double kRequestPaceSlack = 1.5;
 constexpr double kRequestBurst = 25.0;
 constexpr uint32_t kMinRequestPeriodMicros = 2000;
 // Nor can a vest's clock run ahead of real time: a gap in its timestamps
-// is caught up only as far as the host's time passed, with this slack for
-// a request that comes early after one that came late, and this allowance
-// for a vest clock that runs a little fast. A request further ahead is
-// dropped, and the stream's clock moves to it without rendering the gap.
+// is caught up only as far as the host's time passed, with this slack (twice
+// over at most) for requests that come early after one that came late, and
+// this allowance for a vest clock that runs a little fast. A request further
+// ahead is dropped, and the stream's clock moves to it without rendering the
+// gap.
 constexpr double kTimestampSlackMicros = 200000.0;
 constexpr double kVestClockAllowance = 0.01;
 
@@ -330,8 +331,9 @@ int32_t StreamHid::answerDataRequest(const streaming::DataRequest& request, cons
     const uint32_t spanMicros = streaming::stepsToMicros(plan.mode, plan.steps);
     renderedTime_ += spanMicros;
     // The span rendered now is played while the host's time passes until
-    // the next request.
-    catchUpCreditMicros_ = std::min(0.0, catchUpCreditMicros_ - caughtUpMicros - spanMicros);
+    // the next request. Host time beyond the slack is not saved up: a request
+    // read late is followed by one read early, not by a catch-up.
+    catchUpCreditMicros_ = std::min(kTimestampSlackMicros, catchUpCreditMicros_ - caughtUpMicros - spanMicros);
 
     if (plan.steps > 0) {
         EngineLock guard(*lock);

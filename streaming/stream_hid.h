@@ -113,7 +113,8 @@ private:
     uint32_t renderedTime_ = 0;      // device time (µs) covered by the rendered samples
     bool clockSynced_ = false;       // renderedTime_ taken from this stream's first request
     // Device time (µs) the core may still be caught up by: host time passed,
-    // less what was rendered; never kept above 0 from one request to the next.
+    // less what was rendered; never kept above the slack from one request to
+    // the next.
     double catchUpCreditMicros_ = 0;
     Clock::time_point lastTimestampCheck_{};
     uint32_t requestPeriodMicros_ = 0; // the span the vest asks for each time; 0 until its first request
