@@ -6,8 +6,8 @@
 //
 // A pure model: the board is reached through a BoardPort, time through its
 // clock; no thread, no lock of its own. Every member runs on the sequencing
-// thread, except setReportedStatus (the receive thread) and the mask
-// readers, which are atomics.
+// thread, except setReportedStatus and slotStatusReceived (the receive
+// thread) and the mask readers, which are atomics.
 #pragma once
 
 #include <atomic>

@@ -220,6 +220,33 @@ TEST_F(Schedule, BoardReportingTheDesiredMutesGetsNoMoreMuteCommands) {
     EXPECT_EQ(board.mutes.size(), 1u);
 }
 
+TEST_F(Schedule, StraySlotIsStoppedOnceUntilTheBoardReportsItFree) {
+    board::BoardStatus held;
+    held.reserved = 1u << 5; // a slot the host never asked for
+    for (int i = 0; i < 10; ++i) {
+        schedule.setReportedStatus(held);
+        schedule.checkFreeSlots();
+    }
+    EXPECT_EQ(board.stops.size(), 1u) << "one StopSlot while the board keeps reporting it held";
+    schedule.setReportedStatus({});
+    schedule.checkFreeSlots();
+    schedule.setReportedStatus(held);
+    schedule.checkFreeSlots();
+    EXPECT_EQ(board.stops.size(), 2u) << "held again after it was free";
+    // Held and free by turns on every slot: no more than a second's budget.
+    for (int i = 0; i < 10; ++i) {
+        schedule.setReportedStatus(board::BoardStatus{board::kSlotMask, 0});
+        schedule.checkFreeSlots();
+        schedule.setReportedStatus({});
+        schedule.checkFreeSlots();
+    }
+    EXPECT_EQ(board.stops.size(), static_cast<std::size_t>(board::kStrayStopsPerSecond));
+    board.clk.advanceSeconds(1.0);
+    schedule.setReportedStatus(board::BoardStatus{board::kSlotMask, 0});
+    schedule.checkFreeSlots();
+    EXPECT_EQ(board.stops.size(), 2u * board::kStrayStopsPerSecond) << "a second later";
+}
+
 TEST_F(Schedule, FadingEffectWithoutASlotEnds) {
     auto effect = board.play(schedule, patternOf(1, {0.5}));
     schedule.addEffects({effect});
