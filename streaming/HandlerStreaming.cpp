@@ -52,17 +52,15 @@ HandlerStreaming::~HandlerStreaming() {
 }
 
 std::shared_ptr<StreamAudio> HandlerStreaming::audioStream() {
-    {
-        std::lock_guard lock(stateMutex);
-        if (stream && stream->kind() == 0) return std::static_pointer_cast<StreamAudio>(stream);
-    }
-    // Made without the lock: it starts the audio system. Only the worker
-    // thread replaces the stream, so nobody else replaced it meanwhile.
-    auto fresh = std::make_shared<StreamAudio>(&core, &stateMutex, this);
-    std::shared_ptr<IStream> replaced; // released after the lock
+    std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
     std::lock_guard lock(stateMutex);
-    replaced = std::exchange(stream, fresh);
-    return fresh;
+    // Kept between connections, it holds nothing of the audio system: each
+    // openStream starts it afresh.
+    if (!stream || stream->kind() != 0) {
+        replaced = std::move(stream);
+        stream = std::make_shared<StreamAudio>(&core, &stateMutex, this);
+    }
+    return std::static_pointer_cast<StreamAudio>(stream);
 }
 
 HandlerKind HandlerStreaming::kind() const { return kHandlerStreaming; }

@@ -60,22 +60,26 @@ StreamAudio::StreamAudio(AbstractCore* core, std::mutex* stateMutex, IHandler* o
     : IStream(core, stateMutex, owner) {
     for (RunningMean* mean : {&requestComputeTime_, &callbackTime_, &ratio_, &computeTime_})
         mean->reset(kStatisticsWindow);
-    if (session_.error() != audio::kAudioNoError) errorReport(session_.error());
 }
 
-StreamAudio::~StreamAudio() {
+StreamAudio::~StreamAudio() { endSession(); }
+
+void StreamAudio::endSession() {
     const audio::AudioError e = stream_.close();
-    if (e != audio::kAudioNoError) errorReport(e);
+    if (e != audio::kAudioNoError) LogStream(TRV_LOG_ERROR, kTag) << "PortAudio error : " << audio::audioErrorText(e);
+    session_.reset();
 }
 
 int32_t StreamAudio::stop() {
     stopRequested_.store(true, std::memory_order_release);
     renderWanted_.post();
+    bufferDone_.post(); // a callback waiting for a buffer: none will come
     return TRV_NO_ERROR;
 }
 
 int32_t StreamAudio::resetCounters() {
     stopRequested_.store(false, std::memory_order_release);
+    streamEnded_.store(false, std::memory_order_release);
     handoff_.store(kIdle, std::memory_order_release);
     streamChannels_.store(0, std::memory_order_relaxed);
     callbackCount_.store(0, std::memory_order_relaxed);
@@ -150,6 +154,20 @@ int32_t StreamAudio::openStream(trv_audio_preset_t preset, trv_audio_settings_t&
         settings.suggestedLatency = 0.0f;
     }
 
+    // Started for this stream only, so that it lists the devices present
+    // now; a failed open and the end of run() end it.
+    session_.emplace();
+    if (session_->error() != audio::kAudioNoError) {
+        errorReport(session_->error());
+        session_.reset();
+        return TRV_ERROR_PORTAUDIO;
+    }
+    const int32_t opened = openSelected(settings, byExpression);
+    if (opened != TRV_NO_ERROR) endSession();
+    return opened;
+}
+
+int32_t StreamAudio::openSelected(trv_audio_settings_t& settings, bool byExpression) {
     audio::StreamParameters parameters;
     const int32_t selected = selectDevice(settings, byExpression, parameters);
     if (selected < 0) return selected;
@@ -209,7 +227,9 @@ int32_t StreamAudio::selectDevice(const trv_audio_settings_t& settings, bool byE
             return TRV_ERROR_PORTAUDIO;
         }
         const audio::AudioError e = audio::audioFormatSupported(nullptr, &parameters, rate);
-        return e == audio::kAudioNoError ? TRV_NO_ERROR : errorReport(e);
+        if (e != audio::kAudioNoError) return errorReport(e);
+        deviceName_ = info->name;
+        return TRV_NO_ERROR;
     }
 
     std::optional<std::regex> expression;
@@ -274,6 +294,7 @@ int32_t StreamAudio::selectDevice(const trv_audio_settings_t& settings, bool byE
         }
         LogStream(TRV_LOG_INFO, kTag) << "Found valid output device '" << info->name << "' using '"
                                       << info->hostApiName << "'";
+        deviceName_ = info->name;
         return TRV_NO_ERROR;
     }
     LogStream(TRV_LOG_ERROR, kTag) << "No suitable device found with provided parameters.";
@@ -282,10 +303,14 @@ int32_t StreamAudio::selectDevice(const trv_audio_settings_t& settings, bool byE
 
 int32_t StreamAudio::run() {
     LogStream(TRV_LOG_TRACE, kTag) << "Thread start";
-    if (!stream_.isOpen()) return TRV_ERROR_NO_DEVICE_CONNECTED;
+    const int32_t r = stream_.isOpen() ? play() : TRV_ERROR_NO_DEVICE_CONNECTED;
+    endSession();
+    return r;
+}
+
+int32_t StreamAudio::play() {
     if (stopRequested_.load(std::memory_order_acquire)) {
         // Stopped while it opened: never started, never reported.
-        stream_.close();
         LogStream(TRV_LOG_TRACE, kTag) << "LOOP: stream is stopped.";
         return TRV_NO_ERROR;
     }
@@ -301,7 +326,7 @@ int32_t StreamAudio::run() {
     uint32_t nextReport = kReportEvery - 1;
     for (;;) {
         renderWanted_.waitFor(kIdleWakeSeconds);
-        if (stopRequested_.load(std::memory_order_acquire)) break;
+        if (stopRequested_.load(std::memory_order_acquire) || streamEnded_.load(std::memory_order_acquire)) break;
         if (handoff_.load(std::memory_order_acquire) == kRequested) {
             const double t = stream_.time();
             {
@@ -319,13 +344,21 @@ int32_t StreamAudio::run() {
             while (nextReport <= count) nextReport += kReportEvery;
         }
     }
+    // Read before the abort, whose own end of the stream is no failure.
+    const bool failed = !stopRequested_.load(std::memory_order_acquire);
+    stopRequested_.store(true, std::memory_order_release); // the callbacks still to come wait for nothing
+    bufferDone_.post();
     stream_.abort();
     LogStream(TRV_LOG_INFO, kTag) << stopReportText(counters());
     const audio::AudioError closed = stream_.close();
     if (closed != audio::kAudioNoError)
         LogStream(TRV_LOG_ERROR, kTag) << "PortAudio error : " << audio::audioErrorText(closed);
     LogStream(TRV_LOG_TRACE, kTag) << "LOOP: stream is stopped.";
-    return TRV_NO_ERROR;
+    if (!failed) return TRV_NO_ERROR;
+    LogStream(TRV_LOG_ERROR, kTag) << "The audio output '" << deviceName_
+                                   << "' stopped playing by itself (the device failed or was removed) after "
+                                   << callbackCount_.load(std::memory_order_relaxed) << " buffers.";
+    return TRV_ERROR_PORTAUDIO;
 }
 
 void StreamAudio::logCallbackReport() const {
@@ -354,7 +387,7 @@ void StreamAudio::outputCallback(void* self, const void*, void* output, unsigned
 void StreamAudio::finishedCallback(void* self) noexcept {
     // A stream that ends by itself (device gone, host error) ends the run.
     auto* s = static_cast<StreamAudio*>(self);
-    s->stopRequested_.store(true, std::memory_order_release);
+    s->streamEnded_.store(true, std::memory_order_release);
     s->renderWanted_.post();
 }
 
@@ -381,7 +414,13 @@ void StreamAudio::onOutput(float* const* channels, unsigned long frames, uint32_
     if (statusFlags & audio::kOutputUnderflow) underflows_.fetch_add(1, std::memory_order_relaxed);
     if (statusFlags & audio::kOutputOverflow) overflows_.fetch_add(1, std::memory_order_relaxed);
     callbacks_.fetch_add(1, std::memory_order_relaxed);
+    if (stopRequested_.load(std::memory_order_acquire)) {
+        // Stopping: nobody renders any more, so nothing is worth a wait.
+        playSilence(channels, frames);
+        return;
+    }
     bool timedOut = true;
+    bool stopped = false;
     double requestStart = 0;
     double requestComputeTime = 0;
 
@@ -392,11 +431,14 @@ void StreamAudio::onOutput(float* const* channels, unsigned long frames, uint32_
             renderWanted_.post();
         }
         requestStart = stream_.time();
-        // Wait for the buffer, at most the output latency after entry.
+        // Wait for the buffer, at most the output latency after entry;
+        // stop() wakes the wait.
         for (;;) {
             state = handoff_.load(std::memory_order_acquire);
+            if (state == kReady) break;
+            stopped = stopRequested_.load(std::memory_order_acquire);
             const double left = callbackTimeoutSeconds_ - (stream_.time() - t0);
-            if (state == kReady || !(left > 0)) break;
+            if (stopped || !(left > 0)) break;
             bufferDone_.waitFor(left);
         }
         if (state == kReady) requestComputeTime = stream_.time() - requestStart;
@@ -411,6 +453,7 @@ void StreamAudio::onOutput(float* const* channels, unsigned long frames, uint32_
         // device's buffers held. The request stays: the next callback
         // takes the buffer when it comes.
         playSilence(channels, frames);
+        timedOut = !stopped;
     }
 
     callbackCount_.fetch_add(1, std::memory_order_relaxed);

@@ -9,7 +9,14 @@
 // the callback's semaphore), and the callback copies it into the device's
 // channels. A callback waits at most the stream's output latency; a buffer
 // that comes later is taken by the next callback, and a callback left
-// without one plays silence. Neither side spins.
+// without one plays silence. Neither side spins. A stop wakes a waiting
+// callback at once, and every callback after it plays silence without
+// waiting: nobody renders any more, and the audio system may still run a
+// whole output latency's worth of callbacks before its thread ends.
+//
+// The audio system is held only from openStream() to the end of run() (or
+// to openStream's failure): each connection attempt starts it afresh and so
+// sees the devices as they are now, and nothing of it outlives the stream.
 //
 // Threads: openStream() and run() on the owner's worker thread (the stream
 // thread); the output callback on the audio system's real-time thread (it
@@ -22,6 +29,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,8 +76,10 @@ public:
     int32_t connect(trv_output_t, uint32_t) override { return TRV_ERROR_OUTPUT_NOT_SUPPORTED; }
     // Ends run() whenever it comes: before, during or after openStream().
     int32_t stop() override;
-    // Returns 0 when the stream stopped, -3 when none is open, -15 when it
-    // cannot start. Reports the connection through the owner once playing.
+    // Returns 0 when the stream stopped on a stop request, -3 when none is
+    // open, -15 when it cannot start or ends by itself (the device failed;
+    // one error line says so). Reports the connection through the owner
+    // once playing. Ends the audio system's session on every path.
     int32_t run() override;
     uint32_t getSerialNumber() override { return 0xFFFFFFFFu; }
     std::string getVersion() override { return "Experimental-AudioConnection"; }
@@ -77,8 +87,9 @@ public:
     // Clears the stop request and the per-connection counters.
     int32_t resetCounters() override;
 
-    // Applies the preset to `settings`, chooses the output device and opens
-    // the stream; 0, or -4 (unknown preset), -2 (no device passes), -15.
+    // Applies the preset to `settings`, starts the audio system, chooses the
+    // output device and opens the stream; 0, or -4 (unknown preset), -2 (no
+    // device passes), -15. On failure the audio system is ended again.
     // Precondition: settings.bufferSize >= 1, both texts non-null.
     int32_t openStream(trv_audio_preset_t preset, trv_audio_settings_t& settings);
 
@@ -89,11 +100,16 @@ public:
 private:
     enum Handoff : uint8_t { kIdle, kRequested, kReady };
 
+    int32_t openSelected(trv_audio_settings_t& settings, bool byExpression);
     int32_t selectDevice(const trv_audio_settings_t& settings, bool byExpression,
                          audio::StreamParameters& parameters);
     bool fillParameters(int32_t device, const audio::AudioDeviceInfo& info, const trv_audio_settings_t& settings,
                         audio::StreamParameters& parameters) const;
     int32_t errorReport(audio::AudioError error);
+    // The run loop and its end, with the session held.
+    int32_t play();
+    // Closes the stream, then ends the session (nothing when none is held).
+    void endSession();
     void logCallbackReport() const;
 
     static void outputCallback(void* self, const void* input, void* output, unsigned long frames,
@@ -103,18 +119,22 @@ private:
     void copyBuffer(float* const* channels, unsigned long frames) noexcept;
     void playSilence(float* const* channels, unsigned long frames) noexcept;
 
-    LoggedAudioSession session_; // before the stream: ends after it
+    // Held from openStream() to the end of run(); only the stream thread
+    // (and the destructor) touch it, and the stream is closed before it ends.
+    std::optional<LoggedAudioSession> session_;
 
     // Written by openStream() before the stream starts; read by the callback.
     double callbackTimeoutSeconds_ = 0;
+    std::string deviceName_; // the chosen device, for the failure line
     uint32_t copyChannels_ = 0;  // core channels played: min(core, stream)
     uint32_t bufferFrames_ = 0;
 
     std::atomic<int32_t> streamChannels_{0};
     std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> streamEnded_{false}; // the audio system stopped the stream (finished callback)
     std::atomic<uint8_t> handoff_{kIdle};
     RtSemaphore renderWanted_; // posted by the callback (a request), stop() and the end of the stream
-    RtSemaphore bufferDone_;   // posted by the stream thread when a buffer is ready
+    RtSemaphore bufferDone_;   // posted by the stream thread when a buffer is ready, and by stop()
 
     // Written by the callback only (the means: by the callback, except
     // computeTime_, by the stream thread only).
@@ -129,5 +149,5 @@ private:
     RunningMean ratio_;
     RunningMean computeTime_;
 
-    audio::AudioStream stream_; // closed before the session ends
+    audio::AudioStream stream_; // closed before the session ends (endSession)
 };

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -118,8 +119,10 @@ TEST_P(AudioPresets, ChoosesTheDeviceAndPlaysTheActuatorsOnTheirChannels) {
     }
     ASSERT_GE(sdk->playEffect(pattern, trv_effect_properties_t()), 0);
     playFor(c.device, c.played, 0.5);
-    disconnect();
+    // Read while playing: after a stop the device plays silence until its
+    // stream ends, which on these unpaced devices can be long.
     const std::vector<double> energy = lastEnergy(c.device, c.played, 0.25);
+    disconnect();
     for (int ch = 0; ch < c.played; ++ch) {
         if (ch == 1 || ch == 12)
             EXPECT_GT(energy[ch], 1.0) << "channel " << ch;
@@ -240,5 +243,180 @@ TEST(AudioStopReport, AStreamThatNeverCalledBackReportsNoRatio) {
     EXPECT_NE(report.find("timeout occurrence: 0( ratio 0/100)"), std::string::npos) << report;
     EXPECT_EQ(report.find("nan"), std::string::npos) << report;
 }
+
+} // namespace
+
+namespace {
+
+using namespace trv::test;
+
+// Waits (bounded) until the stream has called back `callbacks` times.
+bool waitForCallbacks(const StreamAudio& stream, uint64_t callbacks) {
+    for (int i = 0; i < 20000 && stream.counters().callbacks < callbacks; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return stream.counters().callbacks >= callbacks;
+}
+
+// A slow suggested latency makes each callback wait long for its buffer,
+// and the audio system runs a whole latency's worth of callbacks after the
+// stream is aborted.
+class AudioStopAtLatency : public ::testing::TestWithParam<float> {};
+
+TEST_P(AudioStopAtLatency, AStopWakesTheWaitingCallbackAndNoLaterCallbackWaits) {
+    AlsaTestDevices devices;
+    devices.addOutput(kVestPcm);
+    devices.install();
+    PatternRegistry registry;
+    std::unique_ptr<IHandler> owner(IHandler::create(kHandlerStreaming, &registry));
+    LumCore core;
+    std::mutex stateMutex;
+    StreamAudio stream(&core, &stateMutex, owner.get());
+    trv_audio_settings_t settings;
+    settings.deviceName = kVestPcm;
+    settings.audioAPI = "ALSA";
+    settings.nbStreamChannels = 20;
+    settings.suggestedLatency = GetParam();
+    ASSERT_EQ(stream.openStream(eCustomDevice, settings), 0);
+    std::promise<int32_t> result;
+    std::future<int32_t> ended = result.get_future();
+    std::thread runner([&] { result.set_value(stream.run()); });
+    ASSERT_TRUE(waitForCallbacks(stream, 50));
+    const uint64_t timeoutsBefore = stream.counters().timeouts;
+    stream.stop();
+    const bool endedInTime = ended.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_TRUE(endedInTime) << "still running 10 s after the stop";
+    EXPECT_EQ(ended.get(), 0);
+    runner.join();
+    EXPECT_LE(stream.counters().timeouts - timeoutsBefore, 1u) << "callbacks after the stop waited for a buffer";
+    EXPECT_EQ(audio::openAudioStreams(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(, AudioStopAtLatency, ::testing::Values(0.1f, 0.5f, 2.0f), [](const auto& info) {
+    return "latency" + std::to_string(static_cast<int>(info.param * 1000)) + "ms";
+});
+
+TEST_F(AudioOutput, DisconnectAndFreeEndPromptlyAtASlowSuggestedLatency) {
+    trv_audio_settings_t settings;
+    settings.deviceName = kVestPcm;
+    settings.audioAPI = "ALSA";
+    settings.nbStreamChannels = 20;
+    settings.suggestedLatency = 2.0f;
+    for (int round = 0; round < 2; ++round) {
+        connectAudio(eCustomDevice, settings); // a second connection is not refused as still connected
+        ASSERT_GE(sdk->playEffect(pattern, trv_effect_properties_t()), 0);
+        playFor(kVestPcm, 20, 0.25);
+        ASSERT_EQ(sdk->disconnect(), 0);
+        ASSERT_TRUE(recorder.waitFor(++reports, std::chrono::seconds(10))) << "still disconnecting after 10 s";
+        EXPECT_EQ(recorder.all().back().state, TRV_STATE_DISCONNECTED);
+        EXPECT_EQ(recorder.all().back().error, 0);
+    }
+    connectAudio(eCustomDevice, settings);
+    std::promise<void> freed;
+    std::future<void> done = freed.get_future();
+    std::thread freer([&] {
+        sdk.reset();
+        freed.set_value();
+    });
+    EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "still freeing after 10 s";
+    freer.join();
+    EXPECT_EQ(audio::liveAudioSessions(), 0);
+}
+
+// A sound card that appears after a failed attempt: the next attempt, a
+// new instance and a query all find it while the first instance lives.
+enum class Retry { SameInstance, NewInstance, DeviceQuery };
+
+class AudioDeviceAddedLater : public ::testing::TestWithParam<Retry> {};
+
+TEST_P(AudioDeviceAddedLater, IsFoundByTheNextAttemptWhileTheFirstInstanceLives) {
+    AlsaTestDevices devices;
+    devices.addOutput(kSpeakersPcm, false);
+    devices.install();
+    CallbackRecorder first;
+    TarvonelSDK sdk;
+    sdk.setConnectionCallback(&CallbackRecorder::callback, &first);
+    trv_audio_settings_t vestCard;
+    ASSERT_EQ(sdk.ExperimentalAPI().connectAudio(eTarvonelDevice, vestCard), 0);
+    ASSERT_TRUE(first.waitFor(1));
+    EXPECT_EQ(first.all()[0].state, TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(first.all()[0].error, TRV_ERROR_INVALID_PARAMETER) << "no vest card yet";
+    EXPECT_EQ(audio::liveAudioSessions(), 0) << "the failed attempt kept the audio system";
+
+    devices.addOutput(kVestPcm, false);
+    devices.install();
+    switch (GetParam()) {
+    case Retry::SameInstance:
+        ASSERT_EQ(sdk.ExperimentalAPI().connectAudio(eTarvonelDevice, vestCard), 0);
+        ASSERT_TRUE(first.waitFor(2));
+        EXPECT_EQ(first.all()[1].state, TRV_STATE_CONNECTED);
+        break;
+    case Retry::NewInstance: {
+        CallbackRecorder second;
+        TarvonelSDK other;
+        other.setConnectionCallback(&CallbackRecorder::callback, &second);
+        ASSERT_EQ(other.ExperimentalAPI().connectAudio(eTarvonelDevice, vestCard), 0);
+        ASSERT_TRUE(second.waitFor(1));
+        EXPECT_EQ(second.all()[0].state, TRV_STATE_CONNECTED);
+        break;
+    }
+    case Retry::DeviceQuery: {
+        const char** names = nullptr;
+        int count = 0;
+        ASSERT_EQ(ExperimentalTarvonelSDK::getOutputDevicesNames(names, count), 0);
+        EXPECT_NE(std::find(names, names + count, std::string(kVestPcm)), names + count);
+        break;
+    }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, AudioDeviceAddedLater,
+                         ::testing::Values(Retry::SameInstance, Retry::NewInstance, Retry::DeviceQuery));
+
+// A device that fails while playing is told apart from the application's
+// own disconnection.
+struct EndCase {
+    const char* name;
+    bool deviceFails; // its file cannot be written; else the application disconnects
+    trv_error_t error;
+};
+
+class AudioStreamEnd : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(AudioStreamEnd, IsReportedAsAFailureOnlyWhenNobodyAskedForIt) {
+    const EndCase& c = GetParam();
+    AlsaTestDevices devices;
+    if (c.deviceFails)
+        devices.addOutputTo(kVestPcm, "/dev/full");
+    else
+        devices.addOutput(kVestPcm, false);
+    devices.install();
+    captureLogs();
+    CallbackRecorder recorder;
+    TarvonelSDK sdk;
+    sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    trv_audio_settings_t settings;
+    settings.deviceName = kVestPcm;
+    settings.audioAPI = "ALSA";
+    settings.nbStreamChannels = 20;
+    ASSERT_EQ(sdk.ExperimentalAPI().connectAudio(eCustomDevice, settings), 0);
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(recorder.all()[0].state, TRV_STATE_CONNECTED) << "the device fails only once it plays";
+    if (!c.deviceFails) {
+        ASSERT_EQ(sdk.disconnect(), 0);
+    }
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(recorder.all()[1].state, TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(recorder.all()[1].error, c.error);
+    int errors = 0;
+    for (const LogLine& line : takeLogs()) errors += line.tag == "StreamAudio" && line.level >= TRV_LOG_ERROR;
+    EXPECT_EQ(errors, c.deviceFails ? 1 : 0);
+    EXPECT_EQ(sdk.connectionStatus(), TRV_STATE_DISCONNECTED);
+    EXPECT_EQ(audio::openAudioStreams(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(, AudioStreamEnd,
+                         ::testing::Values(EndCase{"deviceFails", true, TRV_ERROR_PORTAUDIO},
+                                           EndCase{"applicationDisconnects", false, TRV_NO_ERROR}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

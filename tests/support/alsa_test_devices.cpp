@@ -17,6 +17,10 @@ std::vector<std::string> AlsaTestDevices::standardOutputs() {
 
 void AlsaTestDevices::addOutput(const std::string& name, bool recorded) { outputs_.emplace_back(name, recorded); }
 
+void AlsaTestDevices::addOutputTo(const std::string& name, const std::filesystem::path& file) {
+    fileOutputs_.emplace_back(name, file);
+}
+
 void AlsaTestDevices::addCapture(const std::string& name, const std::filesystem::path& rawFile) {
     captures_.emplace_back(name, rawFile);
 }
@@ -40,6 +44,9 @@ void AlsaTestDevices::install() {
         else
             conf << "pcm.\"" << name << "\" { type null }\n";
     }
+    for (const auto& [name, file] : fileOutputs_)
+        conf << "pcm.\"" << name << "\" { type file slave.pcm { type null } file \"" << file.string()
+             << "\" format \"raw\" }\n";
     for (const auto& [name, file] : captures_)
         conf << "pcm.\"" << name << "\" { type asym capture.pcm { type file slave.pcm { type null } "
              << "file \"/dev/null\" infile \"" << file.string() << "\" format \"raw\" } }\n";

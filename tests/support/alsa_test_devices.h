@@ -41,12 +41,16 @@ public:
     // PCM (cheaper to probe: ALSA's file plugin allocates a buffer of the
     // largest size a format test may pick, which is slow under sanitizers).
     void addOutput(const std::string& name, bool recorded = true);
+    // An output whose samples go to `file` as they are (for instance a file
+    // that cannot be written, to make the device fail).
+    void addOutputTo(const std::string& name, const std::filesystem::path& file);
     // A capture-only device that reads `rawFile` (interleaved samples in the
     // format the stream opens; pad it with zeros: past its end ALSA repeats
     // stale data).
     void addCapture(const std::string& name, const std::filesystem::path& rawFile);
     // Writes the configuration (with pcm.default, which PortAudio needs)
-    // and sets ALSA_CONFIG_PATH.
+    // and sets ALSA_CONFIG_PATH. Again after adding a device: a fresh start
+    // of the audio system then finds it.
     void install();
 
     // The raw file an output wrote at this channel count and rate (float32
@@ -62,6 +66,7 @@ private:
 
     TempDir dir_;
     std::vector<std::pair<std::string, bool>> outputs_; // name, recorded
+    std::vector<std::pair<std::string, std::filesystem::path>> fileOutputs_;
     std::vector<std::pair<std::string, std::filesystem::path>> captures_;
 };
 
