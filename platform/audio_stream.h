@@ -14,8 +14,6 @@
 namespace audio {
 
 // Status flags handed to the callback.
-inline constexpr uint32_t kInputUnderflow = 0x1;
-inline constexpr uint32_t kInputOverflow = 0x2;
 inline constexpr uint32_t kOutputUnderflow = 0x4;
 inline constexpr uint32_t kOutputOverflow = 0x8;
 

@@ -59,10 +59,8 @@ std::string text(const char* value) { return value != nullptr ? value : ""; }
 
 } // namespace
 
-void setAudioNoiseSink(NoiseSink sink) noexcept { gNoiseSink.store(sink, std::memory_order_release); }
-
 AudioSession::AudioSession(NoiseSink sink) noexcept {
-    if (sink != nullptr) setAudioNoiseSink(sink);
+    if (sink != nullptr) gNoiseSink.store(sink, std::memory_order_release);
     std::lock_guard lock(gSessionMutex);
     routeNoise();
     error_ = Pa_Initialize();
@@ -106,50 +104,19 @@ std::optional<AudioDeviceInfo> audioDeviceInfo(int32_t device) {
     if (d == nullptr) return std::nullopt;
     AudioDeviceInfo info;
     info.name = text(d->name);
-    info.hostApi = d->hostApi;
     if (const PaHostApiInfo* api = Pa_GetHostApiInfo(d->hostApi)) {
         info.hostApiName = text(api->name);
         info.hostApiType = api->type;
     }
-    info.maxInputChannels = d->maxInputChannels;
     info.maxOutputChannels = d->maxOutputChannels;
     info.defaultLowOutputLatency = d->defaultLowOutputLatency;
     info.defaultHighOutputLatency = d->defaultHighOutputLatency;
-    info.defaultLowInputLatency = d->defaultLowInputLatency;
-    info.defaultSampleRate = d->defaultSampleRate;
     return info;
 }
 
 int32_t audioDefaultOutputDevice() noexcept {
     const PaDeviceIndex d = Pa_GetDefaultOutputDevice();
     return d == paNoDevice ? kNoDevice : d;
-}
-
-int32_t audioDefaultInputDevice() noexcept {
-    const PaDeviceIndex d = Pa_GetDefaultInputDevice();
-    return d == paNoDevice ? kNoDevice : d;
-}
-
-int32_t audioHostApiCount() noexcept { return Pa_GetHostApiCount(); }
-
-std::optional<AudioHostApiInfo> audioHostApiInfo(int32_t hostApi) {
-    const PaHostApiInfo* api = Pa_GetHostApiInfo(hostApi);
-    if (api == nullptr) return std::nullopt;
-    AudioHostApiInfo info;
-    info.name = text(api->name);
-    info.type = api->type;
-    info.deviceCount = api->deviceCount;
-    info.defaultOutputDevice = api->defaultOutputDevice == paNoDevice ? kNoDevice : api->defaultOutputDevice;
-    info.defaultInputDevice = api->defaultInputDevice == paNoDevice ? kNoDevice : api->defaultInputDevice;
-    return info;
-}
-
-int32_t audioHostApiIndexOfType(int32_t type) noexcept {
-    return Pa_HostApiTypeIdToHostApiIndex(static_cast<PaHostApiTypeId>(type));
-}
-
-int32_t audioHostApiDeviceIndex(int32_t hostApi, int32_t localIndex) noexcept {
-    return Pa_HostApiDeviceIndexToDeviceIndex(hostApi, localIndex);
 }
 
 namespace detail {

@@ -7,11 +7,14 @@
 // succeeded: no user's end takes another user's initialisation away.
 //
 // ALSA and JACK write their diagnostics to stderr by default; while this
-// layer is in use they go to the noise sink instead (see setAudioNoiseSink).
+// layer is in use they go to the noise sink instead (see AudioSession).
 //
 // The device queries below need a live session on the calling thread's
 // side; they read PortAudio's tables, which stay fixed while any session
-// lives. They are safe to call from several threads at once.
+// lives. They are safe to call from several threads at once. PortAudio lists
+// the devices when the first session starts and a nested one lists nothing
+// anew: hold a session only while it is used, so that the next one sees the
+// devices as they are then.
 #pragma once
 
 #include <cstdint>
@@ -33,15 +36,14 @@ inline constexpr const char* kDefaultHostApiName = "ALSA";
 // Receives one line of the audio system's own diagnostics (ALSA, JACK),
 // on whichever thread produced it. Must not throw; should be cheap.
 using NoiseSink = void (*)(const char* line) noexcept;
-// Sets the process-wide sink (null drops the lines). Takes effect at once.
-void setAudioNoiseSink(NoiseSink sink) noexcept;
 
 // One counted use of PortAudio.
 class AudioSession {
 public:
     // Initialises PortAudio (a nested initialisation when another session
     // lives). error() tells whether it succeeded. A sink given here
-    // becomes the process-wide noise sink first.
+    // becomes the process-wide noise sink first (without one, the lines
+    // go to the last sink given, or nowhere).
     explicit AudioSession(NoiseSink sink = nullptr) noexcept;
     // Terminates, unless terminate() already did or the start failed.
     ~AudioSession();
@@ -78,23 +80,11 @@ HostErrorInfo lastHostError();
 
 struct AudioDeviceInfo {
     std::string name;
-    int32_t hostApi = -1;     // host API index
     std::string hostApiName;  // "" when PortAudio gave no host API record
     int32_t hostApiType = -1; // -1 likewise
-    int32_t maxInputChannels = 0;
     int32_t maxOutputChannels = 0;
     double defaultLowOutputLatency = 0;   // seconds
     double defaultHighOutputLatency = 0;  // seconds
-    double defaultLowInputLatency = 0;    // seconds
-    double defaultSampleRate = 0;         // Hz
-};
-
-struct AudioHostApiInfo {
-    std::string name;
-    int32_t type = -1;
-    int32_t deviceCount = 0;
-    int32_t defaultOutputDevice = kNoDevice; // global index
-    int32_t defaultInputDevice = kNoDevice;  // global index
 };
 
 // Number of devices, or a negative AudioError.
@@ -102,13 +92,6 @@ int32_t audioDeviceCount() noexcept;
 // The device at a global index; nullopt when PortAudio has no record of it.
 std::optional<AudioDeviceInfo> audioDeviceInfo(int32_t device);
 int32_t audioDefaultOutputDevice() noexcept; // kNoDevice when there is none
-int32_t audioDefaultInputDevice() noexcept;  // kNoDevice when there is none
-int32_t audioHostApiCount() noexcept;        // or a negative AudioError
-std::optional<AudioHostApiInfo> audioHostApiInfo(int32_t hostApi);
-// Index of the host API of a PortAudio type id, or a negative AudioError.
-int32_t audioHostApiIndexOfType(int32_t type) noexcept;
-// Global index of a host API's local device, or a negative AudioError.
-int32_t audioHostApiDeviceIndex(int32_t hostApi, int32_t localIndex) noexcept;
 
 enum class SampleFormat {
     Float32,   // 32-bit float
