@@ -1,6 +1,7 @@
 // IHidCom: one transport to the vest's control board (USB, WiFi or
-// Bluetooth), owned through a plain pointer by a backend or a stream and
-// deleted through the virtual destructor.
+// Bluetooth), made by the transport search (link/transport_search.h), owned
+// through a unique_ptr by a backend or a stream and deleted through the
+// virtual destructor.
 //
 // Calling order: construct; scan() or connect() once (on the owner's worker
 // thread, under the process-wide connection mutex); after a successful
