@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <memory>
 #include <signal.h>
 #include <string>
+#include <string_view>
 #include <vector>
 #include <thread>
 
@@ -354,6 +356,38 @@ INSTANTIATE_TEST_SUITE_P(Outputs, CaptureLoss,
                          ::testing::Values(LossCase{"ServerKilledAndRestarted", Loss::ServerKilled},
                                            LossCase{"SinkUnloadedAndLoaded", Loss::SinkUnloaded}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// An application that frees its instance from the log callback when the
+// capture is lost: the callback runs on the capture's watcher, which must
+// neither be waited for by the teardown nor touch the freed capture.
+std::atomic<int> gFreeOnLoss{-1};
+std::atomic<bool> gFreedOnLoss{false};
+
+void freeOnLoss(trv_log_level_t, const char*, const char* text) {
+    if (std::string_view(text).find("Lost the capture") == std::string_view::npos) return;
+    const int handle = gFreeOnLoss.exchange(-1);
+    if (handle < 0) return;
+    trv_freeSDKInstance(handle);
+    gFreedOnLoss = true;
+}
+
+TEST_F(AudioToHaptics, TheInstanceCanBeFreedFromTheLossWarning) {
+    sdk.reset();
+    const int handle = trv_createSDKInstance(nullptr);
+    ASSERT_GE(handle, 0);
+    ASSERT_EQ(trv_setConnectionCallback(handle, &CallbackRecorder::callback, &recorder), 0);
+    ASSERT_EQ(trv_exp_connectVyx(handle, TRV_OUTPUT_WIFI, kSerial, "Speakers"), 0);
+    expectReport(TRV_STATE_CONNECTED, 0);
+    gFreedOnLoss = false;
+    gFreeOnLoss = handle;
+    trv_setLogCallback(&freeOnLoss);
+    server->kill();
+    const bool freed = trv::test::waitUntil([] { return gFreedOnLoss.load(); }, 20.0);
+    trv::test::captureLogs();
+    ASSERT_TRUE(freed);
+    EXPECT_EQ(trv_exp_setVyxVolume(handle, 1.0f), TRV_ERROR_NO_INSTANCE) << "the handle is gone";
+    EXPECT_TRUE(vest->streaming().waitForStreaming(false, 10.0)) << "the connection ended with the instance";
+}
 
 TEST(AudioToHapticsC, PassesThroughAndRefusesNullPointers) {
     trv::test::captureLogs();
