@@ -78,7 +78,40 @@ void IHandler::destroy(IHandler* handler) noexcept {
         handler->destroyWhenRoutineEnds();
         return;
     }
+    // Inside a callback on another thread: the board's receive thread, a
+    // transport's thread or a stream's, which the worker joins before it
+    // ends, so deleting here would wait for this thread.
+    if (insideApplicationCallback() && handler->workerRunning() && handler->handOverToWorker()) return;
     delete handler;
+}
+
+bool IHandler::destroyDefers() noexcept {
+    return isWorkerThread() || (insideApplicationCallback() && workerRunning());
+}
+
+bool IHandler::workerRunning() noexcept {
+    std::lock_guard lock(workerMutex);
+    return asyncThread.joinable() && !currentWorkerEnded;
+}
+
+bool IHandler::handOverToWorker() noexcept {
+    // Done before the worker is named: once it is, it may delete the
+    // handler at any moment. Harmless when it turns out to have ended and
+    // the caller deletes the handler itself.
+    {
+        std::lock_guard lock(stateMutex);
+        connectionCallback = nullptr;
+        connectionUserData = nullptr;
+    }
+    {
+        std::lock_guard lock(workerMutex);
+        closing = true; // no routine starts any more
+    }
+    startGuarded("disconnection", [this] { return startDisconnection(); });
+    std::lock_guard lock(workerMutex);
+    if (!asyncThread.joinable() || currentWorkerEnded) return false;
+    destroyingWorker = asyncThread.get_id();
+    return true;
 }
 
 void IHandler::destroyWhenRoutineEnds() noexcept {
@@ -299,6 +332,7 @@ void IHandler::callCallback(trv_connection_callback_t callback, void* userData,
                             trv_connection_state_t state, trv_error_t error,
                             uint32_t serialNumber) noexcept {
     try {
+        const ApplicationCallbackScope inCallback;
         callback(state, error, serialNumber, userData);
     } catch (...) {
         LogStream(TRV_LOG_ERROR, kTag) << "The connection callback threw an exception.";
@@ -362,6 +396,7 @@ int32_t IHandler::startWorker(Routine routine, std::function<void()> body) noexc
             // Only one routine is admitted at a time, so nobody else started
             // a worker meanwhile; keep one if it happened all the same.
             if (asyncThread.joinable()) retiredThreads.push_back(std::move(asyncThread));
+            currentWorkerEnded = false;
             asyncThread = std::thread([this, routine, admission, body = std::move(body)] {
                 tCurrentWorkerOf = this;
                 try {
@@ -374,10 +409,13 @@ int32_t IHandler::startWorker(Routine routine, std::function<void()> body) noexc
                 tCurrentWorkerOf = nullptr;
                 bool destroySelf = false;
                 {
-                    // Only the worker that asked: another one (started by
-                    // its callback) is joined by the destructor.
+                    // Only the worker named: another one (started by its
+                    // callback) is joined by the destructor. Past this
+                    // point no destroy names this one any more.
                     std::lock_guard lock(workerMutex);
-                    destroySelf = destroyingWorker == std::this_thread::get_id();
+                    const std::thread::id self = std::this_thread::get_id();
+                    destroySelf = destroyingWorker == self;
+                    if (asyncThread.get_id() == self) currentWorkerEnded = true;
                 }
                 if (!destroySelf) return;
                 delete this; // detaches this very thread, which touches nothing more

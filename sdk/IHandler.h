@@ -53,7 +53,15 @@ public:
     // Called on the handler's own worker thread (its connection callback
     // destroying the SDK instance), it only ends the connection and drops
     // the callback: the worker deletes the handler when its routine ends.
+    // The same from inside an application callback on any other thread
+    // while a worker of the handler still runs (the log callback on the
+    // board's receive thread, on a transport's thread, ...): that worker
+    // may be waiting for the very thread, so it deletes the handler, the
+    // last of the handler's threads to end, and nobody joins itself.
     static void destroy(IHandler* handler) noexcept;
+    // True when destroy, called now on this thread, would leave the
+    // deletion to the worker (see destroy).
+    bool destroyDefers() noexcept;
     // "1.6.5"; touches no instance.
     static std::string getSDKVersion();
 
@@ -91,7 +99,8 @@ public:
     // routine runs, the callbacks it makes included).
     bool isWorkerThread() const noexcept;
     // Takes ownership of the registry, deleted with the handler after its
-    // threads are joined (an instance destroyed from its own callback).
+    // threads are joined (an instance destroyed from inside a callback may
+    // leave the handler running for a while).
     void adoptRegistry(PatternRegistry* owned) noexcept;
 
     // The backend operations, in this order. Called straight through by the
@@ -197,6 +206,10 @@ protected:
 
 private:
     void destroyWhenRoutineEnds() noexcept;
+    // destroy from a callback on a thread other than the worker: hands the
+    // deletion to the current worker; false when it has ended already.
+    bool handOverToWorker() noexcept;
+    bool workerRunning() noexcept;
     void workerFailed(Routine routine, uint64_t admission, const char* what) noexcept;
     static void callCallback(trv_connection_callback_t callback, void* userData,
                              trv_connection_state_t state, trv_error_t error,
@@ -207,16 +220,18 @@ private:
     // touches the state of a later request. Guarded by stateMutex.
     uint64_t admissions = 0;
 
-    // Guards asyncThread, retiredThreads, closing and startsInFlight. Never
+    // Guards asyncThread, retiredThreads, closing, destroyingWorker,
+    // currentWorkerEnded and startsInFlight. Never
     // held while joining, so a thread being joined may still start a
     // routine of its own. Taken without stateMutex held.
     std::mutex workerMutex;
     std::condition_variable workerIdle; // startsInFlight dropped to 0
     bool closing = false;               // joinWorker or destroy began: no more workers
-    std::thread::id destroyingWorker;   // the worker that destroy came on: it deletes the handler
+    std::thread::id destroyingWorker;   // the worker that deletes the handler when its routine ends
+    bool currentWorkerEnded = false;    // asyncThread's routine is over: it deletes nothing any more
     int startsInFlight = 0;             // startWorker calls between their two holds
     std::vector<std::thread> retiredThreads; // workers that started their successor
     std::thread asyncThread;                 // the current worker; declared last
-    // Set once, on the worker thread, before destroy; read by the destructor.
+    // Set once, before destroy; read by the destructor.
     PatternRegistry* adoptedRegistry = nullptr;
 };

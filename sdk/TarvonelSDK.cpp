@@ -71,10 +71,11 @@ TarvonelSDK::TarvonelSDK(const char* logPath)
 
 TarvonelSDK::~TarvonelSDK() {
     // The handler first: once its threads are joined nothing reads the
-    // registry any more. From inside its own connection callback the
-    // handler outlives this call (IHandler::destroy), and a routine the
-    // callback started may still read the registry: the handler keeps it.
-    const bool outlives = handler != nullptr && handler->isWorkerThread();
+    // registry any more. From inside a callback the handler may outlive
+    // this call (IHandler::destroy), and a routine the callback started may
+    // still read the registry: the handler keeps it, and deletes it after
+    // the join.
+    const bool outlives = handler != nullptr && handler->destroyDefers();
     if (outlives) handler->adoptRegistry(registry);
     IHandler::destroy(handler);
     handler = nullptr;
@@ -115,7 +116,7 @@ int32_t TarvonelSDK::chooseBackend() {
     }
     const HandlerKind wanted = legacyBackend ? kHandlerCommands : kHandlerStreaming;
     if (handler != nullptr && handler->kind() == wanted) return TRV_NO_ERROR;
-    if (handler != nullptr && handler->isWorkerThread()) {
+    if (handler != nullptr && handler->destroyDefers()) {
         // The old handler would have to join the very thread that runs the
         // callback asking for the change.
         LogStream(TRV_LOG_WARNING, kTag)

@@ -10,8 +10,9 @@
  * or a scan arrives later, on a thread of the library, through the
  * connection callback; the callback may call back into the instance
  * (connectionStatus, connect, scanDevices, disconnect, ...), and may
- * destroy it: the connection then ends and the callback's thread finishes
- * the destruction once it has left the callback; no callback follows. One
+ * destroy it, as may the log callback on any of the library's threads: the
+ * connection then ends and the instance's own thread finishes the
+ * destruction once the callback has returned; no callback follows. One
  * limit: don't destroy an instance while a thread (this one, from the log
  * callback, included) is still inside one of its methods. The C interface
  * (tarvonel.h) lifts it.

@@ -9,8 +9,8 @@
 // The table and every call in progress share the ownership of an instance:
 // trv_freeSDKInstance removes the table's share and waits for nothing; the
 // instance is destroyed when the last call on it returns, on that call's
-// thread (on a handler's own worker thread, its handler deletes itself when
-// its routine ends: IHandler::destroy).
+// thread (inside a callback on one of the library's threads, the handler's
+// worker deletes it when its routine ends: IHandler::destroy).
 #include "tarvonel.h"
 
 #include <cstdint>

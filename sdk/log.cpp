@@ -22,10 +22,14 @@ std::atomic<int32_t> gMinLogLevel{TRV_LOG_TRACE};
 std::atomic<trv_log_callback_t> gLogCallback{&defaultLogCallback};
 std::atomic<bool> gUserLogCallbackSet{false};
 
+// How many application callbacks the calling thread is inside.
+thread_local int tCallbackDepth = 0;
+
 // Calls the callback; an exception thrown by it drops the line.
 void deliver(trv_log_callback_t callback, int32_t level, const char* tag,
              const char* message) noexcept {
     try {
+        const ApplicationCallbackScope inCallback;
         callback(level, tag, message);
     } catch (...) {
     }
@@ -37,6 +41,10 @@ spdlog::level::level_enum toSpdlogLevel(int32_t level) noexcept {
 }
 
 } // namespace
+
+ApplicationCallbackScope::ApplicationCallbackScope() noexcept { ++tCallbackDepth; }
+ApplicationCallbackScope::~ApplicationCallbackScope() { --tCallbackDepth; }
+bool insideApplicationCallback() noexcept { return tCallbackDepth > 0; }
 
 LogStream::LogStream(int32_t level, std::string_view tag) noexcept : level_(level) {
     if (!enabled(level)) return;

@@ -77,3 +77,19 @@ void defaultLogCallback(trv_log_level_t level, const char* tag, const char* mess
 
 // The rendering engine's hook: forwards its lines with the tag "LumetraCore".
 void lumetraLogHook(int32_t level, const char* location, const char* message);
+
+// True while the calling thread runs one of the application's callbacks
+// (the log callback here, a connection callback through the handler frame).
+// Freeing an instance from there must not wait for the library's threads:
+// the callback may be running on one of them.
+bool insideApplicationCallback() noexcept;
+
+// Marks the calling thread as running an application callback while it
+// lives; nests.
+class ApplicationCallbackScope {
+public:
+    ApplicationCallbackScope() noexcept;
+    ~ApplicationCallbackScope();
+    ApplicationCallbackScope(const ApplicationCallbackScope&) = delete;
+    ApplicationCallbackScope& operator=(const ApplicationCallbackScope&) = delete;
+};

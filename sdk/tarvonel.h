@@ -36,8 +36,9 @@ extern "C" {
 TRV_API int trv_createSDKInstance(const char* logPath);
 /* Destroys the instance: its connection ends, its threads are joined
  * (later, by the last call on it still running, when there is one; inside
- * its connection callback, the callback's thread ends the connection and
- * goes). Unknown: nothing happens. */
+ * a connection or log callback, on whichever thread, the connection ends
+ * and the instance's own thread finishes the destruction once the callback
+ * has returned). Unknown: nothing happens. */
 TRV_API void trv_freeSDKInstance(int sdkID);
 
 /* ---- Process-wide ---- */

@@ -1,0 +1,207 @@
+// Freeing an instance from inside a callback, on each thread of the library
+// that runs one: the board's receive and sequencing threads, the HID
+// stream, the WiFi discovery's collector, the audio output's stream and the
+// audio-to-haptics connection. The free returns at once, the instance's own
+// thread finishes the teardown, and (under ASan) nothing touches freed
+// memory. A free that hangs fails the case at its deadline.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+
+#include "board/handler_commands.h"
+#include "sdk/log.h"
+#include "sdk/tarvonel.h"
+#include "streaming/streaming_support.h"
+#include "support/alsa_test_devices.h"
+#include "support/fresh_network.h"
+#include "support/net_guard.h"
+#include "support/pulse_daemon.h"
+#include "tools/vest-emulator/board_vest.h"
+#include "tools/vest-emulator/udp_vest_adapter.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint32_t kSerial = trv::test::kVestSerial;
+constexpr const char* kDestroyed = "Handler destroyed by its own worker thread.";
+// Generous: a loaded machine under a sanitizer; a hang never gets there.
+constexpr auto kDeadline = 30s;
+
+// What the callbacks do: free `handle` when the trigger comes, once.
+struct Freer {
+    std::atomic<int> handle{-1};
+    std::atomic<const char*> logTrigger{nullptr}; // a log line containing this; null: the connected report
+    std::atomic<bool> freed{false};     // trv_freeSDKInstance came back
+    std::atomic<bool> destroyed{false}; // the worker deleted the handler
+    std::atomic<bool> reportAfterFree{false};
+
+    void freeNow() {
+        const int h = handle.exchange(-1);
+        if (h < 0) return;
+        trv_freeSDKInstance(h);
+        freed = true;
+    }
+};
+
+Freer gFreer;
+
+void freeingLog(trv_log_level_t, const char*, const char* message) {
+    if (std::strstr(message, kDestroyed) != nullptr) gFreer.destroyed = true;
+    const char* trigger = gFreer.logTrigger;
+    if (trigger != nullptr && std::strstr(message, trigger) != nullptr) gFreer.freeNow();
+}
+
+void freeingConnectionCallback(trv_connection_state_t state, trv_error_t, uint32_t, void*) {
+    if (gFreer.freed) gFreer.reportAfterFree = true;
+    if (gFreer.logTrigger == nullptr && state == TRV_STATE_CONNECTED) gFreer.freeNow();
+}
+
+bool waitFor(const std::atomic<bool>& flag) {
+    const auto end = std::chrono::steady_clock::now() + kDeadline;
+    while (!flag && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+    return flag;
+}
+
+enum class Setup { BoardPlaysRefused, BoardConnects, StreamConnects, StreamScans, AudioConnects, VyxConnects };
+
+struct FreeCase {
+    const char* name;
+    Setup setup;
+    const char* logTrigger; // null: the connection callback's connected report
+};
+
+void PrintTo(const FreeCase& c, std::ostream* out) { *out << c.name; }
+
+std::string onePattern() {
+    return R"({"duration": 0.05, "tracks": [{"volume": 100, "samples": [{"timestamp": 0, "signalIndex": 10,
+      "speed": 1, "repeatCount": 1, "preDelay": 0, "postDelay": 0, "maxDuration": 0.05, "repeatSpat": false,
+      "startCrop": 0, "stopCrop": 0, "spatKeyframes": [{"timestamp": 0, "weights": [50]}],
+      "volumeKeyframes": []}]}]})";
+}
+
+class FreeInCallback : public ::testing::TestWithParam<FreeCase> {
+protected:
+    void SetUp() override {
+        TRV_REQUIRE_PRIVATE_NETWORK();
+        TRV_ENTER_FRESH_NETWORK();
+        trv::test::useFastTimings();
+        board::BoardTimings timings;
+        timings.resendSeconds = 0.15f;
+        timings.keepAliveSeconds = 0.2f;
+        timings.settleSeconds = 0.01f;
+        board::setProcessBoardTimings(timings);
+        gFreer.handle = -1;
+        gFreer.logTrigger = GetParam().logTrigger;
+        gFreer.freed = gFreer.destroyed = gFreer.reportAfterFree = false;
+        trv_setLogCallback(&freeingLog);
+    }
+
+    void TearDown() override {
+        // A case that failed leaves its instance: freed here, off any callback.
+        const int left = gFreer.handle.exchange(-1);
+        if (left >= 0) trv_freeSDKInstance(left);
+        trv_setLogCallback(nullptr);
+        board.reset();
+        udp.reset();
+        vest.reset();
+    }
+
+    // Starts what the case needs; the callbacks free the instance from then on.
+    void start(int h) {
+        switch (GetParam().setup) {
+        case Setup::BoardPlaysRefused:
+        case Setup::BoardConnects: {
+            auto emulated = std::make_shared<vestemu::EmulatedVest>();
+            board = std::make_unique<vestemu::BoardVest>(emulated);
+            udp = std::make_unique<vestemu::UdpVestAdapter>(emulated, vestemu::UdpVestOptions{});
+            trv_exp_enableLegacyBackend(h, true);
+            if (GetParam().setup == Setup::BoardConnects) break;
+            // Every sample is refused: the receive thread logs the board's error answer.
+            board->setOptions({.refuseSamples = true});
+            const int pattern = trv_loadPatternFromJSON(h, onePattern().c_str());
+            ASSERT_GE(pattern, 0);
+            connectedThen = [h, pattern] { trv_playEffect(h, pattern, trv_effect_properties_t()); };
+            break;
+        }
+        case Setup::StreamConnects:
+        case Setup::StreamScans:
+            vest = std::make_unique<trv::test::VestOnLoopback>();
+            break;
+        case Setup::AudioConnects:
+            devices = std::make_unique<trv::test::AlsaTestDevices>();
+            devices->addOutput(trv::test::kVestPcm, false);
+            devices->install();
+            break;
+        case Setup::VyxConnects:
+            server = std::make_unique<trv::test::PulseDaemon>(
+                std::vector<trv::test::NullSink>{{"speakers", "Speakers", 2, 48000}});
+            ASSERT_TRUE(server->started());
+            vest = std::make_unique<trv::test::VestOnLoopback>();
+            break;
+        }
+        trv_setConnectionCallback(h, &freeingConnectionCallback, nullptr);
+        setLogLevel(TRV_LOG_TRACE); // the instance set info
+        gFreer.handle = h;
+        switch (GetParam().setup) {
+        case Setup::StreamScans:
+            ASSERT_EQ(trv_scanDevices(h, TRV_OUTPUT_WIFI), 0);
+            break;
+        case Setup::AudioConnects: {
+            trv_audio_settings_t settings;
+            trv_exp_defaultAudioSettings(&settings);
+            ASSERT_EQ(trv_exp_connectAudio(h, eTarvonelDevice, &settings), 0);
+            break;
+        }
+        case Setup::VyxConnects:
+            ASSERT_EQ(trv_exp_connectVyx(h, TRV_OUTPUT_WIFI, kSerial, "Speakers"), 0);
+            break;
+        default:
+            ASSERT_EQ(trv_connectDevice(h, TRV_OUTPUT_WIFI, kSerial), 0);
+        }
+        if (connectedThen) {
+            const auto end = std::chrono::steady_clock::now() + kDeadline;
+            while (trv_connectionStatus(h) != TRV_STATE_CONNECTED && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(5ms);
+            ASSERT_EQ(trv_connectionStatus(h), TRV_STATE_CONNECTED);
+            connectedThen();
+        }
+    }
+
+    std::function<void()> connectedThen;
+    std::unique_ptr<vestemu::BoardVest> board;
+    std::unique_ptr<vestemu::UdpVestAdapter> udp;
+    std::unique_ptr<trv::test::VestOnLoopback> vest;
+    std::unique_ptr<trv::test::AlsaTestDevices> devices;
+    std::unique_ptr<trv::test::PulseDaemon> server;
+};
+
+TEST_P(FreeInCallback, ReturnsAtOnceAndTheInstanceEndsOnItsOwnThread) {
+    const int h = trv_createSDKInstance(nullptr);
+    ASSERT_GE(h, 0);
+    start(h);
+    ASSERT_TRUE(waitFor(gFreer.freed)) << "the free inside the callback never came back";
+    EXPECT_EQ(trv_scanStatus(h), TRV_ERROR_NO_INSTANCE) << "the handle is unknown at once";
+    ASSERT_TRUE(waitFor(gFreer.destroyed)) << "the instance was never torn down";
+    EXPECT_FALSE(gFreer.reportAfterFree) << "the freed instance reported to its callback";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachThread, FreeInCallback,
+    ::testing::Values(
+        FreeCase{"board_receive_thread", Setup::BoardPlaysRefused, "Tarvonel was not able to process the last command."},
+        FreeCase{"board_sequencing_thread", Setup::BoardConnects, "Tarvonel Version:"},
+        FreeCase{"hid_stream_thread", Setup::StreamConnects, "##### Data requested"},
+        FreeCase{"wifi_discovery_thread", Setup::StreamScans, "A device answered"},
+        FreeCase{"audio_output_stream", Setup::AudioConnects, nullptr},
+        FreeCase{"audio_to_haptics_connection", Setup::VyxConnects, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
