@@ -1,7 +1,7 @@
 // Freeing an instance from inside a callback, on each thread of the library
 // that runs one: the board's receive and sequencing threads, the HID
-// stream, the WiFi discovery's collector, the audio output's stream and the
-// audio-to-haptics connection. The free returns at once, the instance's own
+// stream, the WiFi discovery's collector, the audio output's stream, the
+// audio-to-haptics connection and its capture's watcher. The free returns at once, the instance's own
 // thread finishes the teardown, and (under ASan) nothing touches freed
 // memory. A free that hangs fails the case at its deadline.
 #include <gtest/gtest.h>
@@ -15,7 +15,6 @@
 #include <string>
 #include <thread>
 
-#include "board/handler_commands.h"
 #include "sdk/log.h"
 #include "sdk/tarvonel.h"
 #include "streaming/streaming_support.h"
@@ -70,7 +69,15 @@ bool waitFor(const std::atomic<bool>& flag) {
     return flag;
 }
 
-enum class Setup { BoardPlaysRefused, BoardConnects, StreamConnects, StreamScans, AudioConnects, VyxConnects };
+enum class Setup {
+    BoardPlaysRefused,
+    BoardConnects,
+    StreamConnects,
+    StreamScans,
+    AudioConnects,
+    VyxConnects,
+    VyxLosesCapture
+};
 
 struct FreeCase {
     const char* name;
@@ -93,11 +100,6 @@ protected:
         TRV_REQUIRE_PRIVATE_NETWORK();
         TRV_ENTER_FRESH_NETWORK();
         trv::test::useFastTimings();
-        board::BoardTimings timings;
-        timings.resendSeconds = 0.15f;
-        timings.keepAliveSeconds = 0.2f;
-        timings.settleSeconds = 0.01f;
-        board::setProcessBoardTimings(timings);
         gFreer.handle = -1;
         gFreer.logTrigger = GetParam().logTrigger;
         gFreer.freed = gFreer.destroyed = gFreer.reportAfterFree = false;
@@ -141,10 +143,13 @@ protected:
             devices->install();
             break;
         case Setup::VyxConnects:
+        case Setup::VyxLosesCapture:
             server = std::make_unique<trv::test::PulseDaemon>(
                 std::vector<trv::test::NullSink>{{"speakers", "Speakers", 2, 48000}});
             ASSERT_TRUE(server->started());
             vest = std::make_unique<trv::test::VestOnLoopback>();
+            // The sound server goes: the capture's watcher logs the loss.
+            if (GetParam().setup == Setup::VyxLosesCapture) connectedThen = [this] { server->kill(); };
             break;
         }
         trv_setConnectionCallback(h, &freeingConnectionCallback, nullptr);
@@ -161,6 +166,7 @@ protected:
             break;
         }
         case Setup::VyxConnects:
+        case Setup::VyxLosesCapture:
             ASSERT_EQ(trv_exp_connectVyx(h, TRV_OUTPUT_WIFI, kSerial, "Speakers"), 0);
             break;
         default:
@@ -199,9 +205,10 @@ INSTANTIATE_TEST_SUITE_P(
         FreeCase{"board_receive_thread", Setup::BoardPlaysRefused, "Tarvonel was not able to process the last command."},
         FreeCase{"board_sequencing_thread", Setup::BoardConnects, "Tarvonel Version:"},
         FreeCase{"hid_stream_thread", Setup::StreamConnects, "##### Data requested"},
-        FreeCase{"wifi_discovery_thread", Setup::StreamScans, "A device answered"},
+        FreeCase{"wifi_discovery_thread", Setup::StreamScans, "After trim"},
         FreeCase{"audio_output_stream", Setup::AudioConnects, nullptr},
-        FreeCase{"audio_to_haptics_connection", Setup::VyxConnects, nullptr}),
+        FreeCase{"audio_to_haptics_connection", Setup::VyxConnects, nullptr},
+        FreeCase{"capture_watcher_thread", Setup::VyxLosesCapture, "Lost the capture"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
