@@ -1,10 +1,12 @@
 // The handler frame: guards, connection reports, the worker thread, the
 // factory. Driven through a test backend whose outcomes the test sets.
 #include <atomic>
+#include <chrono>
 #include <latch>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -224,6 +226,51 @@ TEST(HandlerFrame, DestroyingWhileTheCallbackReconnectsEndsEveryThread) {
         ASSERT_TRUE(recorder.waitFor(1));
         handler.reset(); // the end of the connection reports -1 and reconnects
     }
+}
+
+namespace {
+std::atomic<IHandler*> gDestroyFromLog{nullptr};
+std::atomic<bool> gDestroyReturned{false};
+std::atomic<bool> gDeletedByWorker{false};
+
+void destroyingLog(trv_log_level_t, const char*, const char* message) {
+    const std::string_view text(message);
+    if (text == "Handler destroyed by its own worker thread.") gDeletedByWorker = true;
+    if (text != "a line from the connection's own thread") return;
+    if (IHandler* handler = gDestroyFromLog.exchange(nullptr)) {
+        IHandler::destroy(handler);
+        gDestroyReturned = true;
+    }
+}
+
+bool waitForFlag(const std::atomic<bool>& flag) {
+    for (int i = 0; i < 3000 && !flag; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return flag;
+}
+} // namespace
+
+// Destroyed from the log callback on a thread that the worker joins: the
+// worker deletes the handler once that thread has ended, and nobody joins
+// itself. The callback pair is dropped at once.
+TEST(HandlerFrame, DestroyedInACallbackOnAThreadTheWorkerJoinsIsDeletedByTheWorker) {
+    auto registry = std::make_unique<PatternRegistry>(); // outlives the handler: waited for below
+    CallbackRecorder recorder;
+    registry->setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    auto* handler = new TestHandler(registry.get());
+    handler->connectSucceeds = true;
+    handler->whileConnected = [] { LogStream(TRV_LOG_INFO, "Test") << "a line from the connection's own thread"; };
+    gDestroyReturned = gDeletedByWorker = false;
+    gDestroyFromLog = handler;
+    setApplicationLogCallback(&destroyingLog);
+    setLogLevel(TRV_LOG_TRACE);
+    ASSERT_EQ(handler->connect(TRV_OUTPUT_ANY, 0), 0);
+    const bool returned = waitForFlag(gDestroyReturned);
+    const bool deleted = returned && waitForFlag(gDeletedByWorker);
+    setApplicationLogCallback(nullptr);
+    ASSERT_TRUE(returned) << "the destroy inside the callback never came back";
+    ASSERT_TRUE(deleted);
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(recorder.all().size(), 1u) << "only the connected report: the end is not reported";
 }
 
 TEST(HandlerFrame, ARoutineThatCannotStartLeavesNoStateBehind) {

@@ -1,6 +1,7 @@
 #include "test_handler.h"
 
 #include <chrono>
+#include <thread>
 
 namespace trv::test {
 namespace {
@@ -94,12 +95,15 @@ int32_t TestHandler::startConnectionRoutine(trv_output_t, uint32_t requestedSeri
             return;
         }
         endConnectionRoutine(TRV_STATE_CONNECTED, TRV_NO_ERROR, serialNumber);
+        std::thread helper;
+        if (whileConnected) helper = std::thread(whileConnected);
         {
             // The run loop: until a disconnection or the handler's end.
             std::unique_lock lock(mutex);
             changed.wait(lock, [&] { return disconnectRequested || stopping; });
             disconnectRequested = false;
         }
+        if (helper.joinable()) helper.join();
         waitWhileHeld(disconnectionsHeld);
         endConnectionRoutine(TRV_STATE_DISCONNECTED, TRV_NO_ERROR, serialNumber);
         routineEnded();

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -33,6 +34,9 @@ public:
     std::atomic<bool> throwOnOperations{false};
     std::atomic<int32_t> loadResult{0};       // negative: loads fail with it
     std::atomic<int32_t> gain{0};             // what getGlobalIntensityBoost returns
+    // Run on a thread of the connection's own while it is up, joined by
+    // the worker before the connection ends (as a backend's receive thread).
+    std::function<void()> whileConnected;
 
     // Gates: while closed, the routine waits there (bounded) before going on.
     void holdConnections(bool hold);  // before the connection's outcome
