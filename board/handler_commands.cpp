@@ -94,7 +94,7 @@ void HandlerCommands::connectionRoutine(uint32_t requested) {
         transport = std::move(opened);
     }
     if (used == TransportSearch::kNone) {
-        endConnectionRoutine(TRV_STATE_DISCONNECTED, TRV_ERROR_DEVICE_NOT_REACHABLE, 0xFFFFFFFF);
+        endConnectionRoutine(TRV_STATE_DISCONNECTED, TRV_ERROR_DEVICE_NOT_REACHABLE, kNoSerialNumber);
         return;
     }
     if (used != TRV_OUTPUT_WIFI) {
@@ -177,7 +177,7 @@ void HandlerCommands::resetSession() {
     std::unique_ptr<IHidCom> old;
     {
         std::lock_guard lock(stateMutex);
-        serialNumber = 0xFFFFFFFF;
+        serialNumber = kNoSerialNumber;
         version = "noDeviceConnected";
         deviceType = TRV_DEVICE_TYPE_NONE;
         disconnectRequest = false;

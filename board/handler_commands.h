@@ -123,7 +123,7 @@ private:
     const BoardTimings timings;
 
     // Guarded by stateMutex.
-    uint32_t serialNumber = 0xFFFFFFFF;
+    uint32_t serialNumber = kNoSerialNumber;
     std::string version = "noDeviceConnected";
     trv_device_type_t deviceType = TRV_DEVICE_TYPE_NONE;
     int32_t globalBoost = 0;

@@ -17,7 +17,6 @@ std::mutex connectionMutex;
 namespace {
 
 constexpr const char* kTag = "Handler";
-constexpr uint32_t kNoSerialNumber = 0xFFFFFFFFu;
 
 std::atomic<IHandler::Factory> gFactoryOverride{nullptr};
 

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "serial_number.h"
 #include "trv_types.h"
 
 class PatternRegistry;

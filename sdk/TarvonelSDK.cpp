@@ -8,13 +8,13 @@
 #include "IHandler.h"
 #include "PatternRegistry.h"
 #include "intensity_boost.h"
+#include "serial_number.h"
 #include "log.h"
 
 namespace {
 
 constexpr const char* kTag = "Tarvonel";
 constexpr const char* kDefaultLogPath = "TarvonelLogs/TarvonelSDK.log";
-constexpr uint32_t kNoSerialNumber = 0xFFFFFFFFu;
 
 void logFailure(const char* what) noexcept {
     LogStream(TRV_LOG_ERROR, kTag) << "Unexpected failure: " << what;

@@ -25,10 +25,10 @@
 #include "TarvonelSDK.h"
 #include "c_interface_internal.h"
 #include "log.h"
+#include "serial_number.h"
 
 namespace {
 
-constexpr uint32_t kNoSerialNumber = 0xFFFFFFFFu;
 constexpr const char* kNoDevice = "noDeviceConnected";
 
 struct InstanceTable {

@@ -56,7 +56,7 @@ std::shared_ptr<StreamAudio> HandlerStreaming::audioStream() {
     std::lock_guard lock(stateMutex);
     // Kept between connections, it holds nothing of the audio system: each
     // openStream starts it afresh.
-    if (!stream || stream->kind() != 0) {
+    if (!stream || stream->kind() != kStreamAudio) {
         replaced = std::move(stream);
         stream = std::make_shared<StreamAudio>(&core, &stateMutex, this);
     }

@@ -6,7 +6,11 @@
 #include <mutex>
 #include <vector>
 
+#include "lumetra-core/src/layout.h"
 #include "streaming/visualizer.h"
+
+// The vest's actuators: the channels a core renders for the vest.
+inline constexpr uint32_t kVestActuatorCount = static_cast<uint32_t>(lmc::kCapsuleActuatorCount);
 
 // The interface's operations are called with the owner handler's state mutex
 // held (render, the rate and the buffer size, the visualizer switch and the

@@ -8,10 +8,16 @@
 #include <mutex>
 #include <string>
 
+#include "serial_number.h"
 #include "trv_types.h"
 
 class AbstractCore;
 class IHandler;
+
+// The kind of an output stream, as IStream::kind() reports it.
+using StreamKind = int32_t;
+inline constexpr StreamKind kStreamAudio = 0; // a sound card (StreamAudio)
+inline constexpr StreamKind kStreamHid = 1;   // the vest's device link (StreamHid)
 
 class IStream {
 public:
@@ -24,7 +30,7 @@ public:
     IStream(const IStream&) = delete;
     IStream& operator=(const IStream&) = delete;
 
-    virtual int32_t kind() const = 0; // 0 audio, 1 HID
+    virtual StreamKind kind() const = 0;
     virtual int32_t scanDevices(trv_output_t output) = 0;
     // First record of the last scan (owned by the stream), or null.
     virtual trv_device_info_t* getScannedDevices() = 0;

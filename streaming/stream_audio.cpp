@@ -18,7 +18,6 @@ constexpr const char* kAnyApi = "any_API";
 constexpr const char* kUsbConverterPattern = "usb.+audio.+dac";
 constexpr uint32_t kStatisticsWindow = 19;
 constexpr uint32_t kReportEvery = 1000;
-constexpr uint32_t kVestChannels = 20;
 constexpr uint32_t kConverterChannels = 2;
 constexpr uint32_t kPresetSampleRate = 48000;
 // How long the stream thread sleeps when no callback asks for anything: it
@@ -112,7 +111,7 @@ int32_t StreamAudio::errorReport(audio::AudioError error) {
 
 int32_t StreamAudio::openStream(trv_audio_preset_t preset, trv_audio_settings_t& settings) {
     const char* message = nullptr;
-    uint32_t presetChannels = kVestChannels;
+    uint32_t presetChannels = kVestActuatorCount;
     const char* deviceName = nullptr;
     bool byExpression = true;
     switch (preset) {
@@ -321,7 +320,7 @@ int32_t StreamAudio::play() {
     handoff_.store(kReady, std::memory_order_release); // the first buffer, ready before the start
     const audio::AudioError started = stream_.start();
     if (started != audio::kAudioNoError) return errorReport(started);
-    owner->endConnectionRoutine(TRV_STATE_CONNECTED, TRV_NO_ERROR, 0xFFFFFFFFu);
+    owner->endConnectionRoutine(TRV_STATE_CONNECTED, TRV_NO_ERROR, kNoSerialNumber);
 
     uint32_t nextReport = kReportEvery - 1;
     for (;;) {

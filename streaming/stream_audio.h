@@ -70,7 +70,7 @@ public:
     StreamAudio(AbstractCore* core, std::mutex* stateMutex, IHandler* owner);
     ~StreamAudio() override;
 
-    int32_t kind() const override { return 0; }
+    StreamKind kind() const override { return kStreamAudio; }
     int32_t scanDevices(trv_output_t) override { return TRV_ERROR_OUTPUT_NOT_SUPPORTED; }
     trv_device_info_t* getScannedDevices() override { return nullptr; }
     int32_t connect(trv_output_t, uint32_t) override { return TRV_ERROR_OUTPUT_NOT_SUPPORTED; }
@@ -81,7 +81,7 @@ public:
     // one error line says so). Reports the connection through the owner
     // once playing. Ends the audio system's session on every path.
     int32_t run() override;
-    uint32_t getSerialNumber() override { return 0xFFFFFFFFu; }
+    uint32_t getSerialNumber() override { return kNoSerialNumber; }
     std::string getVersion() override { return "Experimental-AudioConnection"; }
     trv_device_type_t getDeviceType() override { return TRV_DEVICE_TYPE_NONE; }
     // Clears the stop request and the per-connection counters.

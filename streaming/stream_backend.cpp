@@ -36,7 +36,7 @@ std::shared_ptr<IStream> StreamBackend::currentStream() {
 std::shared_ptr<IStream> StreamBackend::hidStream() {
     std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
     std::lock_guard lock(stateMutex);
-    if (!stream || stream->kind() != 1) {
+    if (!stream || stream->kind() != kStreamHid) {
         replaced = std::move(stream);
         stream = std::make_shared<StreamHid>(streamCore, &stateMutex, this);
     }

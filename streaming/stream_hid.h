@@ -54,7 +54,7 @@ public:
               const StreamTimings& timings = processDeviceTimings().stream);
     ~StreamHid() override;
 
-    int32_t kind() const override { return 1; }
+    StreamKind kind() const override { return kStreamHid; }
     int32_t scanDevices(trv_output_t output) override;
     trv_device_info_t* getScannedDevices() override;
     int32_t connect(trv_output_t output, uint32_t serialNumber) override;
@@ -94,7 +94,7 @@ private:
     streaming::DurationLimits durationLimits_{};
 
     // Guarded by *lock.
-    uint32_t serialNumber_ = 0xFFFFFFFF;
+    uint32_t serialNumber_ = kNoSerialNumber;
     std::string version_ = "noDeviceConnected";
     trv_device_type_t deviceType_ = TRV_DEVICE_TYPE_NONE;
     ScannedDevices scanned_;

@@ -107,7 +107,7 @@ void HandlerVYX::connectionRoutine(uint32_t serialNumber) {
 std::shared_ptr<StreamAudio> HandlerVYX::audioStream() {
     std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
     std::lock_guard lock(stateMutex);
-    if (!stream || stream->kind() != 0) {
+    if (!stream || stream->kind() != kStreamAudio) {
         replaced = std::move(stream);
         stream = std::make_shared<StreamAudio>(&core, &stateMutex, this);
     }
@@ -145,7 +145,7 @@ void HandlerVYX::audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_set
         if (capture != TRV_NO_ERROR) r = capture;
     }
     endCapture();
-    endConnectionRoutine(TRV_STATE_DISCONNECTED, r, 0xFFFFFFFFu);
+    endConnectionRoutine(TRV_STATE_DISCONNECTED, r, kNoSerialNumber);
 }
 
 void HandlerVYX::scanningRoutine(trv_output_t output) {

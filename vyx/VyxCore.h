@@ -18,12 +18,10 @@
 
 class VyxCore final : public AbstractCore {
 public:
-    static constexpr uint32_t kChannels = 20;
-
     VyxCore() = default;
     ~VyxCore() override = default;
 
-    uint32_t channelCount() const override { return kChannels; }
+    uint32_t channelCount() const override { return kVestActuatorCount; }
     uint32_t bufferSize() const override { return static_cast<uint32_t>(buffer_.size()); }
     void setBufferSize(uint32_t frames) override { buffer_.assign(frames, 0.0); }
     double sampleRate() const override { return sampleRate_; }
