@@ -93,19 +93,22 @@ bool IHandler::workerRunning() noexcept {
     return asyncThread.joinable() && !currentWorkerEnded;
 }
 
-bool IHandler::handOverToWorker() noexcept {
-    // Done before the worker is named: once it is, it may delete the
-    // handler at any moment. Harmless when it turns out to have ended and
-    // the caller deletes the handler itself.
+void IHandler::letGo() noexcept {
     {
+        // The application let go of this instance: it hears no more of it.
         std::lock_guard lock(stateMutex);
         connectionCallback = nullptr;
         connectionUserData = nullptr;
     }
-    {
-        std::lock_guard lock(workerMutex);
-        closing = true; // no routine starts any more
-    }
+    std::lock_guard lock(workerMutex);
+    closing = true; // no routine starts any more
+}
+
+bool IHandler::handOverToWorker() noexcept {
+    // Let go before the worker is named: once it is, it may delete the
+    // handler at any moment. Harmless when it turns out to have ended and
+    // the caller deletes the handler itself.
+    letGo();
     startGuarded("disconnection", [this] { return startDisconnection(); });
     std::lock_guard lock(workerMutex);
     if (!asyncThread.joinable() || currentWorkerEnded) return false;
@@ -114,15 +117,9 @@ bool IHandler::handOverToWorker() noexcept {
 }
 
 void IHandler::destroyWhenRoutineEnds() noexcept {
-    {
-        // The application let go of this instance: it hears no more of it.
-        std::lock_guard lock(stateMutex);
-        connectionCallback = nullptr;
-        connectionUserData = nullptr;
-    }
+    letGo();
     {
         std::lock_guard lock(workerMutex);
-        closing = true; // no routine starts any more
         destroyingWorker = std::this_thread::get_id();
     }
     startGuarded("disconnection", [this] { return startDisconnection(); });

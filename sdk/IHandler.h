@@ -206,6 +206,8 @@ protected:
     bool scanning = false;                                          // guarded by stateMutex
 
 private:
+    // Drops the connection callback and lets no routine start any more.
+    void letGo() noexcept;
     void destroyWhenRoutineEnds() noexcept;
     // destroy from a callback on a thread other than the worker: hands the
     // deletion to the current worker; false when it has ended already.

@@ -21,14 +21,16 @@ extern char** environ;
 namespace trv::test {
 namespace {
 
-pid_t spawn(const std::vector<std::string>& args) {
+// Starts a program, its standard output into outPath (nothing else of it
+// kept); -1 when it could not start.
+pid_t spawn(const std::vector<std::string>& args, const char* outPath = "/dev/null") {
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
@@ -46,17 +48,7 @@ std::string sinkArguments(const NullSink& s) {
 // Runs a command to its end (at most 5 s), its standard output into a file.
 // True when it exited with 0.
 bool runTo(const std::vector<std::string>& args, const std::string& outPath) {
-    std::vector<char*> argv;
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawn(args, outPath.c_str());
     if (pid <= 0) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     int status = 0;
