@@ -5,7 +5,6 @@
 #include <future>
 #include <set>
 #include <memory>
-#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -459,44 +458,31 @@ TEST_F(WifiLink, AFloodOfDiscoverAnswersIsBoundedAndACancelEndsTheScan) {
 // other addresses or from other ports of the vest's own address: the vest is
 // listed in every scan, and a connection finds it.
 TEST_F(WifiLink, SilentHostsAnsweringTheDiscoverDoNotHideTheVest) {
-    struct Case {
-        const char* name;
-        int ports;     // at the vest's address
-        int addresses; // one port each
-    };
-    const Case cases[] = {{"40 addresses", 0, 40}, {"40 ports of the vest's address", 40, 0}, {"none", 0, 0}};
     LinkTimings timings = fastTimings();
     timings.discoveryWindowSeconds = 0.5f;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [ports, addresses] : {std::pair(0, 40), std::pair(40, 0)}) {
+        SCOPED_TRACE(testing::Message() << ports << " ports of the vest's address, " << addresses << " addresses");
         adapters_.clear();
         auto vest = addVest(2);
         Faults later; // the silent hosts answer first
         later.onlyCommand = 0x10;
         later.delaySeconds = 0.15;
         vest->setFaults(later);
-        std::optional<trv::test::HostileHost> hostile;
-        if (c.ports + c.addresses > 0) hostile.emplace(c.ports, c.addresses, ip("127.10.0.2"));
-        auto answer = [&] {
-            if (hostile) {
-                EXPECT_TRUE(hostile->answerDiscover());
-            }
-        };
+        trv::test::HostileHost hostile(ports, addresses, ip("127.10.0.2"));
         for (int scan = 0; scan < 3; ++scan) {
             HidComUdp transport(timings);
             auto result = std::async(std::launch::async, [&] { return scanWith(transport); });
-            answer();
+            EXPECT_TRUE(hostile.answerDiscover());
             const Scan done = result.get();
             EXPECT_EQ(done.addresses, (std::map<uint32_t, std::string>{{12345678u, "127.10.0.2:33624"}})) << scan;
             EXPECT_EQ(done.records.size(), 1u) << scan;
         }
         HidComUdp transport(timings);
         auto connected = std::async(std::launch::async, [&] { return transport.connect(12345678, ""); });
-        answer();
+        EXPECT_TRUE(hostile.answerDiscover());
         EXPECT_EQ(connected.get(), 0);
-        EXPECT_EQ(vest->boundPeer().has_value(), true);
+        EXPECT_TRUE(vest->boundPeer().has_value());
         EXPECT_EQ(transport.disconnect(), 0);
-        if (hostile) hostile->takeRequests();
     }
 }
 
