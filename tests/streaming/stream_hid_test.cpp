@@ -244,8 +244,6 @@ struct PaceCase {
     double vestPeriodSeconds;     // the vest asks for this span this often
     uint32_t forgedDurationMicros;
 };
-void PrintTo(const PaceCase& c, std::ostream* out) { *out << c.name; }
-
 
 class ForgedRequestPace : public ForgingHidStream, public ::testing::WithParamInterface<PaceCase> {};
 
@@ -278,7 +276,6 @@ TEST_P(ForgedRequestPace, AnswersFollowThePaceTheVestAsksAt) {
 INSTANTIATE_TEST_SUITE_P(, ForgedRequestPace,
                          ::testing::Values(PaceCase{"SameSpanAsTheVest", 0.010, 10000},
                                            PaceCase{"EmptySpan", 0.010, 0},
-                                           PaceCase{"LongSpan", 0.010, 200000},
                                            PaceCase{"SlowerVest", 0.020, 20000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -291,8 +288,6 @@ struct ClockCase {
     bool dropped;              // some requests are dropped
     uint32_t minCaughtUpSamples;
 };
-void PrintTo(const ClockCase& c, std::ostream* out) { *out << c.name; }
-
 
 class TimestampJump : public ForgingHidStream, public ::testing::WithParamInterface<ClockCase> {};
 
@@ -347,8 +342,6 @@ struct UnaskedCase {
     const char* name;
     std::vector<uint8_t> frame; // CRC stamped when sent
 };
-void PrintTo(const UnaskedCase& c, std::ostream* out) { *out << c.name; }
-
 
 class UnaskedFlood : public ForgingHidStream, public ::testing::WithParamInterface<UnaskedCase> {};
 
