@@ -91,15 +91,9 @@ TEST(SoundServer, CapturesWhatTheSinkPlaysInTheMonitorsOwnLayout) {
 // What breaks a capture: its failed state tells, and a capture opened again
 // once the output is back receives again.
 enum class Break { ServerStopped, ServerKilled, SinkUnloaded };
+constexpr const char* kBreakNames[] = {"ServerStopped", "ServerKilled", "SinkUnloaded"};
 
-struct BreakCase {
-    const char* name;
-    Break how;
-};
-
-void PrintTo(const BreakCase& c, std::ostream* os) { *os << c.name; }
-
-class ACaptureNotices : public ::testing::TestWithParam<BreakCase> {};
+class ACaptureNotices : public ::testing::TestWithParam<Break> {};
 
 TEST_P(ACaptureNotices, ItsOutputGoingAndOpensAgainWhenItIsBack) {
     PulseDaemon server(kSinks);
@@ -109,20 +103,14 @@ TEST_P(ACaptureNotices, ItsOutputGoingAndOpensAgainWhenItIsBack) {
     Received r;
     ASSERT_EQ(capture.open("speakers.monitor", 44100, &Received::consume, &r, error), SoundServerOpen::Opened) << error;
     EXPECT_FALSE(capture.failed());
-    const Break how = GetParam().how;
+    const Break how = GetParam();
     if (how == Break::ServerStopped) server.stop();
-    if (how == Break::ServerKilled) server.kill();
-    if (how == Break::SinkUnloaded) {
-        ASSERT_TRUE(server.unloadSink("speakers"));
-    }
+    else if (how == Break::ServerKilled) server.kill();
+    else ASSERT_TRUE(server.unloadSink("speakers"));
     EXPECT_TRUE(waitFor([&] { return capture.failed(); }, 5.0));
     EXPECT_NE(capture.open("speakers.monitor", 44100, &Received::consume, &r, error), SoundServerOpen::Opened);
 
-    if (how == Break::SinkUnloaded) {
-        ASSERT_TRUE(server.loadSink(kSinks[0]));
-    } else {
-        ASSERT_TRUE(server.restart());
-    }
+    ASSERT_TRUE(how == Break::SinkUnloaded ? server.loadSink(kSinks[0]) : server.restart());
     ASSERT_EQ(capture.open("speakers.monitor", 44100, &Received::consume, &r, error), SoundServerOpen::Opened) << error;
     EXPECT_FALSE(capture.failed());
     const uint64_t before = r.loud;
@@ -132,9 +120,7 @@ TEST_P(ACaptureNotices, ItsOutputGoingAndOpensAgainWhenItIsBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Breaks, ACaptureNotices,
-                         ::testing::Values(BreakCase{"ServerStopped", Break::ServerStopped},
-                                           BreakCase{"ServerKilled", Break::ServerKilled},
-                                           BreakCase{"SinkUnloaded", Break::SinkUnloaded}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Values(Break::ServerStopped, Break::ServerKilled, Break::SinkUnloaded),
+                         [](const auto& info) { return std::string(kBreakNames[static_cast<int>(info.param)]); });
 
 } // namespace
