@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/sound_server.h"
@@ -132,15 +131,8 @@ bool PulseDaemon::unloadSink(const std::string& name) {
 }
 
 bool PulseDaemon::loadSink(const NullSink& sink) {
-    std::vector<std::string> args{"/usr/bin/pactl", "load-module", "module-null-sink"};
-    std::string arguments = sinkArguments(sink);
-    // pactl takes the module arguments as separate words; the quoted
-    // properties stay one.
-    const std::size_t properties = arguments.find(" sink_properties=");
-    std::istringstream words(arguments.substr(0, properties));
-    for (std::string word; words >> word;) args.push_back(word);
-    args.push_back(arguments.substr(properties + 1));
-    if (!runTo(args, "/dev/null")) return false;
+    // pactl joins the words after the module's name into its arguments.
+    if (!runTo({"/usr/bin/pactl", "load-module", "module-null-sink", sinkArguments(sink)}, "/dev/null")) return false;
     ++sinkCount_;
     return true;
 }
@@ -170,6 +162,7 @@ pid_t PulseDaemon::play(const std::string& sink, const std::vector<float>& mono,
 }
 
 bool PulseDaemon::waitPlayer(pid_t pid, double timeoutSeconds) {
+    if (pid <= 0) return false; // never started: -1 would wait for and kill every process
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     while (std::chrono::steady_clock::now() < deadline) {
         if (::waitpid(pid, nullptr, WNOHANG) == pid) return true;
