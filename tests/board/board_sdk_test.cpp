@@ -181,7 +181,6 @@ struct UnaskedCase {
 };
 void PrintTo(const UnaskedCase& c, std::ostream* out) { *out << c.name; }
 
-
 class UnaskedFlood : public BoardBackend, public ::testing::WithParamInterface<UnaskedCase> {};
 
 // Well-formed frames from the vest's address that nothing asked for, 1000
@@ -222,9 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
     , UnaskedFlood,
     ::testing::Values(UnaskedCase{"ErrorAnswer", {0xFF, 0xAD, 0xDE, 0xFC, 0, 0}, "Tarvonel was not able to process"},
                       UnaskedCase{"SerialNumberAnswer", {0x88, 0xAD, 0xDE, 0x2E, 0x16, 34, 12, 0, 0},
-                                  "Unexpected message from remote device:88"},
-                      UnaskedCase{"StreamConfigAnswer", {0x93, 0xAD, 0xDE, 0, 20, 0, 0},
-                                  "Unexpected message from remote device:93"}),
+                                  "Unexpected message from remote device:88"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BoardBackend, SilentVestEndsTheConnectionAfterTenSends) {
@@ -432,7 +429,7 @@ TEST_P(ImpossibleSlot, EndsTheEffectWithOneWarning) {
     EXPECT_EQ(slots->commandsOf(kPlay).back().slot, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Board, ImpossibleSlot, ::testing::Values(20, 100, 253));
+INSTANTIATE_TEST_SUITE_P(Board, ImpossibleSlot, ::testing::Values(20, 253));
 
 // The board answers "no slot free". The handler's clock is a manual one,
 // so the only time that passes is the one the case gives; a short
@@ -474,24 +471,15 @@ INSTANTIATE_TEST_SUITE_P(Board, FullBoard,
                                            FullBoardRetry{"fifty_ms", false, 0.03}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Slot-status messages forged from the vest's address report slots
-// reserved that the host never asked for. A forged status that arrives
+// Slot-status messages forged from the vest's address report every slot
+// reserved, none of which the host asked for. A forged status that arrives
 // while a transaction waits is overwritten by the board's answer before
 // the loop reads it, so the stops it causes are waited for, not assumed.
-struct ForgedStatus {
-    const char* name;
-    uint64_t word; // the forged status: bit 2k reserves slot k
-    std::size_t firstStops; // StopSlots one forged status causes
-};
-
-class ForgedStatuses : public BoardBackend, public ::testing::WithParamInterface<ForgedStatus> {};
-
-TEST_P(ForgedStatuses, CauseAtMostOneSecondsBudgetOfStopSlots) {
+TEST_F(BoardBackend, ForgedStatusesCauseAtMostOneSecondsBudgetOfStopSlots) {
     onWifi();
     clock = std::make_shared<board::ManualBoardClock>();
     connect();
-    std::vector<uint8_t> forged = {0xA0, kSyncLow, kSyncHigh, 0, 0, 0, 0, 0, 0, 0};
-    for (int i = 0; i < 5; ++i) forged[3 + i] = static_cast<uint8_t>(GetParam().word >> (8 * i));
+    const std::vector<uint8_t> forged = {0xA0, kSyncLow, kSyncHigh, 0x55, 0x55, 0x55, 0x55, 0x55, 0, 0};
     // Forges until the StopSlots reach `count` (bounded).
     auto forgeUntil = [&](std::size_t count) {
         for (int i = 0; i < 50 && slots->commandsOf(kStop).size() < count; ++i) {
@@ -510,24 +498,20 @@ TEST_P(ForgedStatuses, CauseAtMostOneSecondsBudgetOfStopSlots) {
             ASSERT_TRUE(waitForState(effect, 2) || waitForState(effect, -1));
         }
     };
-    forgeUntil(GetParam().firstStops);
-    EXPECT_GE(slots->commandsOf(kStop).size(), GetParam().firstStops) << "stray slots are stopped";
+    const std::size_t budget = board::kStrayStopsPerSecond;
+    forgeUntil(budget);
+    EXPECT_GE(slots->commandsOf(kStop).size(), budget) << "stray slots are stopped";
     forge(20);
     const std::size_t stops = slots->commandsOf(kStop).size();
-    EXPECT_LE(stops, static_cast<std::size_t>(board::kStrayStopsPerSecond));
+    EXPECT_LE(stops, budget);
     // A second later the budget is there again, and bounded again.
     clock->advanceSeconds(1.0);
     forgeUntil(stops + 1);
     EXPECT_GT(slots->commandsOf(kStop).size(), stops);
     forge(20);
-    EXPECT_LE(slots->commandsOf(kStop).size(), 2u * board::kStrayStopsPerSecond);
+    EXPECT_LE(slots->commandsOf(kStop).size(), 2 * budget);
     EXPECT_EQ(handler->connectionStatus(), TRV_STATE_CONNECTED);
 }
-
-INSTANTIATE_TEST_SUITE_P(Board, ForgedStatuses,
-                         ::testing::Values(ForgedStatus{"all_slots", 0x5555555555ull, 20},
-                                           ForgedStatus{"five_slots", 0x55500ull, 5}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BoardBackend, OperationsWithoutABoardOnlyRecord) {
     clock = std::make_shared<board::ManualBoardClock>();
