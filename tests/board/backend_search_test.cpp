@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <thread>
 #include <utility>
 
 #include "sdk/IHandler.h"
 #include "sdk/PatternRegistry.h"
+#include "streaming/streaming_support.h"
 #include "support/log_capture.h"
 #include "support/scripted_transports.h"
 
@@ -43,9 +43,7 @@ protected:
 TEST_P(EachBackend, AScannedRecordWithoutItsTextsIsListedWithAnEmptyVersion) {
     transports.with([](TransportScript& s) { s.textsPerRecord = 0; });
     ASSERT_EQ(handler->scanDevices(TRV_OUTPUT_ANY), 0);
-    const auto end = std::chrono::steady_clock::now() + kDeadline;
-    while (handler->scanStatus() == 1 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(trv::test::waitUntil([this] { return handler->scanStatus() != 1; }, 10.0));
     std::vector<uint32_t> serials;
     for (const trv_device_info_t* record = handler->getScannedDevices(); record != nullptr; record = record->next) {
         ASSERT_NE(record->deviceVersion, nullptr);
