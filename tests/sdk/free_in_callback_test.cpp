@@ -7,13 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
-#include <thread>
 
 #include "sdk/log.h"
 #include "sdk/tarvonel.h"
@@ -27,12 +25,10 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
 constexpr uint32_t kSerial = trv::test::kVestSerial;
 constexpr const char* kDestroyed = "Handler destroyed by its own worker thread.";
 // Generous: a loaded machine under a sanitizer; a hang never gets there.
-constexpr auto kDeadline = 30s;
+constexpr double kDeadlineSeconds = 30;
 
 // What the callbacks do: free `handle` when the trigger comes, once.
 struct Freer {
@@ -64,9 +60,7 @@ void freeingConnectionCallback(trv_connection_state_t state, trv_error_t, uint32
 }
 
 bool waitFor(const std::atomic<bool>& flag) {
-    const auto end = std::chrono::steady_clock::now() + kDeadline;
-    while (!flag && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
-    return flag;
+    return trv::test::waitUntil([&flag] { return flag.load(); }, kDeadlineSeconds);
 }
 
 enum class Setup {
@@ -86,13 +80,6 @@ struct FreeCase {
 };
 
 void PrintTo(const FreeCase& c, std::ostream* out) { *out << c.name; }
-
-std::string onePattern() {
-    return R"({"duration": 0.05, "tracks": [{"volume": 100, "samples": [{"timestamp": 0, "signalIndex": 10,
-      "speed": 1, "repeatCount": 1, "preDelay": 0, "postDelay": 0, "maxDuration": 0.05, "repeatSpat": false,
-      "startCrop": 0, "stopCrop": 0, "spatKeyframes": [{"timestamp": 0, "weights": [50]}],
-      "volumeKeyframes": []}]}]})";
-}
 
 class FreeInCallback : public ::testing::TestWithParam<FreeCase> {
 protected:
@@ -118,6 +105,7 @@ protected:
 
     // Starts what the case needs; the callbacks free the instance from then on.
     void start(int h) {
+        std::function<int32_t()> begin = [h] { return trv_connectDevice(h, TRV_OUTPUT_WIFI, kSerial); };
         switch (GetParam().setup) {
         case Setup::BoardPlaysRefused:
         case Setup::BoardConnects: {
@@ -128,7 +116,8 @@ protected:
             if (GetParam().setup == Setup::BoardConnects) break;
             // Every sample is refused: the receive thread logs the board's error answer.
             board->setOptions({.refuseSamples = true});
-            const int pattern = trv_loadPatternFromJSON(h, onePattern().c_str());
+            const std::string json = trv::test::patternOf({.repeatCount = 1, .spatKeys = trv::test::weightsKeys({0})});
+            const int pattern = trv_loadPatternFromJSON(h, json.c_str());
             ASSERT_GE(pattern, 0);
             connectedThen = [h, pattern] { trv_playEffect(h, pattern, trv_effect_properties_t()); };
             break;
@@ -136,11 +125,17 @@ protected:
         case Setup::StreamConnects:
         case Setup::StreamScans:
             vest = std::make_unique<trv::test::VestOnLoopback>();
+            if (GetParam().setup == Setup::StreamScans) begin = [h] { return trv_scanDevices(h, TRV_OUTPUT_WIFI); };
             break;
         case Setup::AudioConnects:
             devices = std::make_unique<trv::test::AlsaTestDevices>();
             devices->addOutput(trv::test::kVestPcm, false);
             devices->install();
+            begin = [h] {
+                trv_audio_settings_t settings;
+                trv_exp_defaultAudioSettings(&settings);
+                return trv_exp_connectAudio(h, eTarvonelDevice, &settings);
+            };
             break;
         case Setup::VyxConnects:
         case Setup::VyxLosesCapture:
@@ -150,33 +145,16 @@ protected:
             vest = std::make_unique<trv::test::VestOnLoopback>();
             // The sound server goes: the capture's watcher logs the loss.
             if (GetParam().setup == Setup::VyxLosesCapture) connectedThen = [this] { server->kill(); };
+            begin = [h] { return trv_exp_connectVyx(h, TRV_OUTPUT_WIFI, kSerial, "Speakers"); };
             break;
         }
         trv_setConnectionCallback(h, &freeingConnectionCallback, nullptr);
         setLogLevel(TRV_LOG_TRACE); // the instance set info
         gFreer.handle = h;
-        switch (GetParam().setup) {
-        case Setup::StreamScans:
-            ASSERT_EQ(trv_scanDevices(h, TRV_OUTPUT_WIFI), 0);
-            break;
-        case Setup::AudioConnects: {
-            trv_audio_settings_t settings;
-            trv_exp_defaultAudioSettings(&settings);
-            ASSERT_EQ(trv_exp_connectAudio(h, eTarvonelDevice, &settings), 0);
-            break;
-        }
-        case Setup::VyxConnects:
-        case Setup::VyxLosesCapture:
-            ASSERT_EQ(trv_exp_connectVyx(h, TRV_OUTPUT_WIFI, kSerial, "Speakers"), 0);
-            break;
-        default:
-            ASSERT_EQ(trv_connectDevice(h, TRV_OUTPUT_WIFI, kSerial), 0);
-        }
+        ASSERT_EQ(begin(), 0);
         if (connectedThen) {
-            const auto end = std::chrono::steady_clock::now() + kDeadline;
-            while (trv_connectionStatus(h) != TRV_STATE_CONNECTED && std::chrono::steady_clock::now() < end)
-                std::this_thread::sleep_for(5ms);
-            ASSERT_EQ(trv_connectionStatus(h), TRV_STATE_CONNECTED);
+            ASSERT_TRUE(trv::test::waitUntil([h] { return trv_connectionStatus(h) == TRV_STATE_CONNECTED; },
+                                             kDeadlineSeconds));
             connectedThen();
         }
     }
