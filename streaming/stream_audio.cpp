@@ -63,9 +63,13 @@ StreamAudio::StreamAudio(AbstractCore* core, std::mutex* stateMutex, IHandler* o
 
 StreamAudio::~StreamAudio() { endSession(); }
 
-void StreamAudio::endSession() {
+void StreamAudio::closeStream() {
     const audio::AudioError e = stream_.close();
     if (e != audio::kAudioNoError) LogStream(TRV_LOG_ERROR, kTag) << "PortAudio error : " << audio::audioErrorText(e);
+}
+
+void StreamAudio::endSession() {
+    closeStream();
     session_.reset();
 }
 
@@ -101,11 +105,7 @@ int32_t StreamAudio::errorReport(audio::AudioError error) {
         LogStream(TRV_LOG_ERROR, kTag) << "PortAudio error ---> Host API error = " << host.code
                                        << ", hostApiType = " << host.hostApiType << ", error : " << host.text;
     }
-    if (stream_.isOpen()) {
-        const audio::AudioError e = stream_.close();
-        if (e != audio::kAudioNoError)
-            LogStream(TRV_LOG_ERROR, kTag) << "PortAudio error : " << audio::audioErrorText(e);
-    }
+    closeStream();
     return TRV_ERROR_PORTAUDIO;
 }
 
@@ -349,9 +349,7 @@ int32_t StreamAudio::play() {
     bufferDone_.post();
     stream_.abort();
     LogStream(TRV_LOG_INFO, kTag) << stopReportText(counters());
-    const audio::AudioError closed = stream_.close();
-    if (closed != audio::kAudioNoError)
-        LogStream(TRV_LOG_ERROR, kTag) << "PortAudio error : " << audio::audioErrorText(closed);
+    closeStream();
     LogStream(TRV_LOG_TRACE, kTag) << "LOOP: stream is stopped.";
     if (!failed) return TRV_NO_ERROR;
     LogStream(TRV_LOG_ERROR, kTag) << "The audio output '" << deviceName_

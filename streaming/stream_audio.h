@@ -108,6 +108,8 @@ private:
     int32_t errorReport(audio::AudioError error);
     // The run loop and its end, with the session held.
     int32_t play();
+    // Closes the stream (nothing when none is open); a failure is logged.
+    void closeStream();
     // Closes the stream, then ends the session (nothing when none is held).
     void endSession();
     void logCallbackReport() const;
