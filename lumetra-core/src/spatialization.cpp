@@ -81,9 +81,12 @@ std::span<const double> SpatialKeyframe::evaluate(const ILayout& layout,
         }
         dirty_ = false;
     }
-    settled_ = !dirty_ && std::none_of(vicinities_.begin(), vicinities_.end(),
-                                       [](const auto& vicinity) { return vicinity->changed(); });
     return weights_;
+}
+
+bool SpatialKeyframe::settled() const noexcept {
+    return !dirty_ && std::none_of(vicinities_.begin(), vicinities_.end(),
+                                   [](const auto& vicinity) { return vicinity->changed(); });
 }
 
 void SpatialKeyframe::reserve(std::size_t actuatorCount) {

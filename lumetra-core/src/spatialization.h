@@ -47,14 +47,11 @@ public:
     std::span<const double> evaluate(const ILayout& layout, const Transform& transform,
                                      bool recompute);
     // The cached weights are stale: the next evaluate recomputes them.
-    void markDirty() noexcept {
-        dirty_ = true;
-        settled_ = false;
-    }
+    void markDirty() noexcept { dirty_ = true; }
     // True when an evaluate without `recompute` would hand out the cached
     // weights as they stand: the key is not dirty and no vicinity changed
     // (explicit weights never settle: their vicinity stays changed).
-    bool settled() const noexcept { return settled_; }
+    bool settled() const noexcept;
     void reserve(std::size_t actuatorCount);
 
 private:
@@ -63,7 +60,6 @@ private:
     DenseMatrix matrix_;
     std::vector<double> weights_;
     bool dirty_ = true;
-    bool settled_ = false;
 };
 
 class Spatialization {
