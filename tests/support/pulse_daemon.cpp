@@ -44,22 +44,25 @@ std::string sinkArguments(const NullSink& s) {
            " sink_properties=\"device.description='" + s.description + "'\"";
 }
 
+// Waits for a started program's end, its wait status into `status`; past
+// the timeout it is killed and false returned.
+bool reap(pid_t pid, double timeoutSeconds, int* status) {
+    if (pid <= 0) return false; // never started: -1 would wait for and kill every process
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (::waitpid(pid, status, WNOHANG) == pid) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return false;
+}
+
 // Runs a command to its end (at most 5 s), its standard output into a file.
 // True when it exited with 0.
 bool runTo(const std::vector<std::string>& args, const std::string& outPath) {
-    const pid_t pid = spawn(args, outPath.c_str());
-    if (pid <= 0) return false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) != pid) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return reap(spawn(args, outPath.c_str()), 5.0, &status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 template <typename T>
@@ -161,17 +164,7 @@ pid_t PulseDaemon::play(const std::string& sink, const std::vector<float>& mono,
     return spawn({"/usr/bin/pacat", "--latency-msec=10", "--file-format", "-d", sink, path});
 }
 
-bool PulseDaemon::waitPlayer(pid_t pid, double timeoutSeconds) {
-    if (pid <= 0) return false; // never started: -1 would wait for and kill every process
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return false;
-}
+bool PulseDaemon::waitPlayer(pid_t pid, double timeoutSeconds) { return reap(pid, timeoutSeconds, nullptr); }
 
 std::vector<float> kickTrain(int rateHz, double seconds, double periodSeconds) {
     constexpr double kPi = 3.14159265358979323846;
