@@ -116,8 +116,6 @@ std::size_t Effect::render(const RenderTarget& target, double rateHz, double vol
 
 void Effect::updateWeights(const RenderTarget& target, double t) {
     spatial_.computeWeights(target.layout, target.transform, t, envelope_.valueAt(t) * target.boost);
-    const std::size_t limit = std::min(spatial_.weights().size(), target.actuatorCount);
-    if (spatial_.weightsVersion() != activeVersion_ || limit != activeLimit_) collectActive(limit);
 }
 
 void Effect::collectActive(std::size_t limit) {
@@ -143,8 +141,9 @@ void Effect::spread(const RenderTarget& target, double t, double dt, std::size_t
         } else if (i == 0 && (target.transform.changed() || target.layout.changed())) {
             updateWeights(target, cellTime_); // same cell, new placement
         }
+        // Listed again when the weights or the actuator count moved.
         const std::size_t limit = std::min(spatial_.weights().size(), target.actuatorCount);
-        if (limit != activeLimit_) collectActive(limit);
+        if (spatial_.weightsVersion() != activeVersion_ || limit != activeLimit_) collectActive(limit);
         const std::size_t length = std::min(cell - intoCell, count - i);
         const float* source = samples + i;
         const float peak = peakMagnitude(source, length);
