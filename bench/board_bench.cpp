@@ -20,7 +20,6 @@
 #include "bench_util.h"
 #include "board/board_pattern.h"
 #include "board/handler_commands.h"
-#include "platform/network_interfaces.h"
 #include "sdk/PatternRegistry.h"
 #include "tools/vest-emulator/board_vest.h"
 #include "tools/vest-emulator/udp_vest_adapter.h"

@@ -31,7 +31,6 @@
 #include "link/hid_com_bt.h"
 #include "link/hid_com_udp.h"
 #include "link/hid_com_usb.h"
-#include "platform/network_interfaces.h"
 #include "platform/poll.h"
 #include "tools/vest-emulator/bluetooth_vest_backend.h"
 #include "tools/vest-emulator/hid_vest_adapter.h"

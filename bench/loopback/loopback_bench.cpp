@@ -34,7 +34,6 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "platform/network_interfaces.h"
 #include "platform/sound_server.h"
 #include "sdk/TarvonelSDK.h"
 #include "support/pulse_daemon.h"

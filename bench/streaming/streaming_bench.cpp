@@ -34,7 +34,6 @@
 
 #include "bench_util.h"
 #include "link/hid_frame.h"
-#include "platform/network_interfaces.h"
 #include "platform/poll.h"
 #include "platform/udp_socket.h"
 #include "sdk/TarvonelSDK.h"
