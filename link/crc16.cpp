@@ -40,11 +40,16 @@ constexpr int64_t xPowerModulo(unsigned n) {
     return remainder;
 }
 
+// The 16 bytes in reverse order: between memory order and one polynomial
+// whose highest terms are the first byte's bits, both ways.
+__attribute__((target("pclmul,ssse3"))) __m128i reversed(__m128i bytes) noexcept {
+    return _mm_shuffle_epi8(bytes, _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+}
+
 // 16 bytes as one polynomial of degree < 128, the first byte's bits the
 // highest terms.
 __attribute__((target("pclmul,ssse3"))) __m128i loadBlock(const uint8_t* bytes) noexcept {
-    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)), reverse);
+    return reversed(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)));
 }
 
 // A polynomial congruent to a x^n, of degree < 80: its upper half times
@@ -106,8 +111,7 @@ __attribute__((target("pclmul,ssse3"))) uint16_t carryless(const uint8_t* bytes,
     // the 128-bit remainder written out, first byte highest; the last bytes
     // follow from there.
     alignas(16) uint8_t remainder[kLaneBytes];
-    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    _mm_store_si128(reinterpret_cast<__m128i*>(remainder), _mm_shuffle_epi8(sum, reverse));
+    _mm_store_si128(reinterpret_cast<__m128i*>(remainder), reversed(sum));
     return sliceBy8(sliceBy8(0, remainder, kLaneBytes), bytes, count);
 }
 
