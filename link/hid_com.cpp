@@ -33,15 +33,15 @@ bool IHidCom::pauseUnlessCancelled(float seconds) {
     return !cancelChanged_.wait_for(lock, std::chrono::duration<float>(seconds), [this] { return cancelled_.load(); });
 }
 
-bool IHidCom::holdIfUnasked(std::size_t length) noexcept {
-    if (length == 0 || length > kAnswerBufferBytes || answerBuffer[0] != idOf(HidCommandId::SlotStatus)) return false;
+bool IHidCom::holdIfUnasked(const uint8_t* message, std::size_t length) noexcept {
+    if (length == 0 || length > kAnswerBufferBytes || message[0] != idOf(HidCommandId::SlotStatus)) return false;
     std::lock_guard lock(heldMutex_);
     if (heldCount_ == kMaxHeldMessages) { // a newer status outweighs the oldest
         heldFirst_ = (heldFirst_ + 1) % kMaxHeldMessages;
         --heldCount_;
     }
     const std::size_t slot = (heldFirst_ + heldCount_) % kMaxHeldMessages;
-    std::memcpy(held_[slot].data(), answerBuffer, length);
+    std::memcpy(held_[slot].data(), message, length);
     heldLength_[slot] = length;
     ++heldCount_;
     anyHeld_ = true;

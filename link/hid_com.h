@@ -107,7 +107,9 @@ protected:
     // receive() hands the kept ones out, oldest first, before reading the
     // link. At most kMaxHeldMessages are kept; past that the oldest goes.
     // True when the message was kept (it was a slot status).
-    bool holdIfUnasked(std::size_t length) noexcept;
+    bool holdIfUnasked(std::size_t length) noexcept { return holdIfUnasked(answerBuffer, length); }
+    // The same for a message read elsewhere than answerBuffer.
+    bool holdIfUnasked(const uint8_t* message, std::size_t length) noexcept;
     // The length of the oldest kept message, now in answerBuffer; 0 when none.
     int32_t takeHeldMessage() noexcept;
     static constexpr std::size_t kMaxHeldMessages = 8;

@@ -182,8 +182,7 @@ void HidComUdp::drainStaleDatagrams() {
         if (result.status == SocketStatus::Ok && result.from == device &&
             scratch[0] == idOf(HidCommandId::SlotStatus) && result.bytes == length &&
             isCrcValid(scratch, static_cast<uint16_t>(length))) {
-            std::memcpy(answerBuffer, scratch, length);
-            holdIfUnasked(length);
+            holdIfUnasked(scratch, length);
         }
     }
 }
@@ -579,10 +578,7 @@ int32_t HidComUdp::connect(uint32_t serialNumber, std::string deviceString) {
         connected = true; // a socket failure on one vest does not stop the search
         device = exchange.endpoint;
         bound = std::exchange(exchange.bound, false); // a forced bind is now the link's to release
-        for (const auto& status : exchange.heldStatuses) {
-            std::memcpy(answerBuffer, status.data(), status.size());
-            holdIfUnasked(status.size());
-        }
+        for (const auto& status : exchange.heldStatuses) holdIfUnasked(status.data(), status.size());
         if (!bound && sendAndWait(bindRequest.data(), bindRequest.size(), bindAnswer) != 0) {
             unavailable(exchange.text);
             unbind();
