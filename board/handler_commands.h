@@ -37,12 +37,12 @@
 
 #include "board/board_clock.h"
 #include "board/board_pattern.h"
-#include "link/link_timings.h"
 #include "board/sequence.h"
 #include "board/slot_schedule.h"
 #include "link/hid_com.h"
-#include "link/transport_search.h"
+#include "link/link_timings.h"
 #include "link/log_throttle.h"
+#include "link/transport_search.h"
 #include "sdk/IHandler.h"
 
 namespace board {
