@@ -51,18 +51,6 @@ HandlerStreaming::~HandlerStreaming() {
     releaseStream();
 }
 
-std::shared_ptr<StreamAudio> HandlerStreaming::audioStream() {
-    std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
-    std::lock_guard lock(stateMutex);
-    // Kept between connections, it holds nothing of the audio system: each
-    // openStream starts it afresh.
-    if (!stream || stream->kind() != kStreamAudio) {
-        replaced = std::move(stream);
-        stream = std::make_shared<StreamAudio>(&core, &stateMutex, this);
-    }
-    return std::static_pointer_cast<StreamAudio>(stream);
-}
-
 HandlerKind HandlerStreaming::kind() const { return kHandlerStreaming; }
 
 void HandlerStreaming::reloadPatterns() {

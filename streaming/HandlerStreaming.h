@@ -82,8 +82,6 @@ private:
     void audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_settings_t settings,
                                 const std::string& deviceName, const std::string& audioAPI);
     void scanningRoutine(trv_output_t output) override;
-    // The audio stream, made when the current stream is of another kind.
-    std::shared_ptr<StreamAudio> audioStream();
     // Under stateMutex: a new sequence for the pattern, or for the fallback
     // of its accumulation window, or a negative code.
     int32_t applyAccumulation(int32_t patternID);

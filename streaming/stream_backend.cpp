@@ -5,6 +5,7 @@
 #include "sdk/errors.h"
 #include "sdk/log.h"
 #include "streaming/i_stream.h"
+#include "streaming/stream_audio.h"
 #include "streaming/stream_hid.h"
 
 StreamBackend::StreamBackend(PatternRegistry* registry, const char* logTag, AbstractCore* core)
@@ -41,6 +42,16 @@ std::shared_ptr<IStream> StreamBackend::hidStream() {
         stream = std::make_shared<StreamHid>(streamCore, &stateMutex, this);
     }
     return stream;
+}
+
+std::shared_ptr<StreamAudio> StreamBackend::audioStream() {
+    std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
+    std::lock_guard lock(stateMutex);
+    if (!stream || stream->kind() != kStreamAudio) {
+        replaced = std::move(stream);
+        stream = std::make_shared<StreamAudio>(streamCore, &stateMutex, this);
+    }
+    return std::static_pointer_cast<StreamAudio>(stream);
 }
 
 bool StreamBackend::closingNow() {

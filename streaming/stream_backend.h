@@ -16,6 +16,7 @@
 
 class AbstractCore;
 class IStream;
+class StreamAudio;
 
 class StreamBackend : public IHandler {
 public:
@@ -48,6 +49,10 @@ protected:
     void releaseStream();
     // The HID stream, made when the current stream is of another kind.
     std::shared_ptr<IStream> hidStream();
+    // The audio stream, made when the current stream is of another kind.
+    // Kept between connections, it holds nothing of the audio system: each
+    // openStream starts it afresh.
+    std::shared_ptr<StreamAudio> audioStream();
     bool closingNow();
     // The end of a scanning routine: scans the stream's transports with
     // connectionMutex held (unless scan is false), clears the scanning flag

@@ -104,16 +104,6 @@ void HandlerVYX::connectionRoutine(uint32_t serialNumber) {
     endConnectionRoutine(TRV_STATE_DISCONNECTED, r, s->getSerialNumber());
 }
 
-std::shared_ptr<StreamAudio> HandlerVYX::audioStream() {
-    std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
-    std::lock_guard lock(stateMutex);
-    if (!stream || stream->kind() != kStreamAudio) {
-        replaced = std::move(stream);
-        stream = std::make_shared<StreamAudio>(&core, &stateMutex, this);
-    }
-    return std::static_pointer_cast<StreamAudio>(stream);
-}
-
 int32_t HandlerVYX::connectAudio(trv_audio_preset_t preset, const trv_audio_settings_t& settings) {
     return startAudioConnection(kTag, preset, settings,
                                 [this](trv_audio_preset_t p, trv_audio_settings_t copy, const std::string& name,

@@ -82,7 +82,6 @@ private:
     void scanningRoutine(trv_output_t output) override;
     void audioConnectionRoutine(trv_audio_preset_t preset, trv_audio_settings_t settings,
                                 const std::string& deviceName, const std::string& audioAPI);
-    std::shared_ptr<StreamAudio> audioStream();
     // Under stateMutex: the capture's failure once the stream set the rate
     // (0 when it runs or no device is chosen).
     int32_t captureFailureLocked();
