@@ -32,7 +32,7 @@ using trv::test::CallbackRecorder;
 using vestemu::BoardCommand;
 
 constexpr uint32_t kSerial = 12345678;
-constexpr uint8_t kPlay = 0x01, kStop = 0x02, kResume = 0x03, kStopAll = 0x04, kPause = 0x05, kMute = 0x06;
+constexpr uint8_t kPlay = 0x01, kStop = 0x02, kStopAll = 0x04, kPause = 0x05, kMute = 0x06;
 
 nlohmann::json golden() {
     std::ifstream in(TRV_BOARD_GOLDEN);

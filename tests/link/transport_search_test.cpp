@@ -79,7 +79,8 @@ TEST_F(TransportSearchTest, ScanLinksTheRecordsToTheirVersionsInScanOrder) {
         {1, {"version-200", "version-300", "version-100", "", "", ""}},
         {0, {"", "", "", "", "", ""}},
     };
-    for (const auto& [texts, versions] : cases) {
+    for (const auto& [textsPerRecord, versions] : cases) {
+        const int texts = textsPerRecord; // clang 14 cannot capture a structured binding
         transports.with([texts](TransportScript& s) { s.recordsPerScan = 2, s.textsPerRecord = texts; });
         ScannedDevices found = search.scan(TRV_OUTPUT_ANY);
         ScannedDevices published = std::move(found);
