@@ -36,8 +36,8 @@ public:
      * settings is read, never written. 0 when started (the outcome arrives
      * through the connection callback: connected, then disconnected when
      * the stream ends); -12 when not disconnected; -11 while a scan or a
-     * connection runs; -2 for a buffer size or channel count of 0 or a
-     * null text. disconnect() ends it. */
+     * connection runs; -2 for a buffer size of 0 or above 65536 frames, a
+     * channel count of 0 or a null text. disconnect() ends it. */
     int connectAudio(trv_audio_preset_t preset, trv_audio_settings_t& settings);
     /* The backend of later TarvonelSDK::connect and scanDevices: board
      * commands when true, streaming when false (the default). */
@@ -82,8 +82,8 @@ public:
      * fits (a message on stderr says why); -11 while a scan runs. */
     int connectVyx(trv_output_t output, uint32_t serialNumber, const char* loopbackDeviceName);
     /* As connectVyx, but the haptic signal is played on an audio output
-     * chosen as connectAudio chooses it (same checks and results; settings
-     * is read, never written). */
+     * chosen as connectAudio chooses it (same checks and results, but no
+     * upper limit on the buffer size; settings is read, never written). */
     int connectVyxAudio(trv_audio_preset_t preset, trv_audio_settings_t& settings, const char* loopbackDeviceName);
 
     /* The audio-to-haptics preset (0 "Default", 1 "Sharp", 2 "Crunchy",

@@ -169,15 +169,16 @@ int32_t IHandler::admitConnection(const char* tag, uint64_t& admission) noexcept
 }
 
 int32_t IHandler::startAudioConnection(const char* tag, trv_audio_preset_t preset,
-                                       const trv_audio_settings_t& settings, AudioRoutine routine) {
+                                       const trv_audio_settings_t& settings, uint32_t maxBufferFrames,
+                                       AudioRoutine routine) {
     const char* deviceName = settings.deviceName != nullptr ? settings.deviceName : "(null)";
     const char* audioAPI = settings.audioAPI != nullptr ? settings.audioAPI : "(null)";
     LogStream(TRV_LOG_INFO, tag) << "Command: connectAudio(" << preset << ", " << deviceName << ", " << audioAPI
                                  << ", sampleRate-" << settings.sampleRate << ", bufferSize-" << settings.bufferSize
                                  << ", nbChannels-" << settings.nbStreamChannels << ", latency-"
                                  << settings.suggestedLatency << ")";
-    if (settings.bufferSize == 0 || settings.nbStreamChannels == 0 || settings.deviceName == nullptr ||
-        settings.audioAPI == nullptr) {
+    if (settings.bufferSize == 0 || settings.bufferSize > maxBufferFrames || settings.nbStreamChannels == 0 ||
+        settings.deviceName == nullptr || settings.audioAPI == nullptr) {
         LogStream(TRV_LOG_ERROR, tag) << "Invalid audio settings.";
         return TRV_ERROR_INVALID_PARAMETER;
     }

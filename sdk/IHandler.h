@@ -160,8 +160,9 @@ protected:
     void connectionNotStarted(uint64_t admission) noexcept;
 
     // A backend's audio connection (connectAudio): logs the command under
-    // `tag`; refuses a buffer size or a channel count of 0 or a null text
-    // (-2, logged); admits it through the connect guard (-11, -12); then
+    // `tag`; refuses a buffer size of 0 or above `maxBufferFrames` (the most
+    // the backend's core renders at once), a channel count of 0 or a null
+    // text (-2, logged); admits it through the connect guard (-11, -12); then
     // starts `routine` on the worker with its own copies of the settings and
     // of their two texts (the caller's record is read, never written).
     // Returns 0 when the routine started; when it could not start, the
@@ -169,7 +170,7 @@ protected:
     using AudioRoutine = std::function<void(trv_audio_preset_t preset, trv_audio_settings_t settings,
                                             const std::string& deviceName, const std::string& audioAPI)>;
     int32_t startAudioConnection(const char* tag, trv_audio_preset_t preset, const trv_audio_settings_t& settings,
-                                 AudioRoutine routine);
+                                 uint32_t maxBufferFrames, AudioRoutine routine);
 
     // Starts body on the worker thread. The previous worker threads are
     // joined first, except the calling thread itself: a connection

@@ -154,7 +154,7 @@ typedef struct trv_audio_settings_t {
     const char* deviceName;   /* "default_output" */
     const char* audioAPI;     /* "any_API" */
     uint32_t sampleRate;      /* 48000 Hz */
-    uint32_t bufferSize;      /* 256 frames */
+    uint32_t bufferSize;      /* 256 frames; connectAudio takes 1 to 65536 */
     int32_t nbStreamChannels; /* -1: the preset and the stream decide */
     float suggestedLatency;   /* 0 seconds */
 #ifdef __cplusplus

@@ -107,7 +107,10 @@ void HandlerStreaming::connectionRoutine(uint32_t serialNumber) {
 }
 
 int32_t HandlerStreaming::connectAudio(trv_audio_preset_t preset, const trv_audio_settings_t& settings) {
-    return startAudioConnection(kTag, preset, settings,
+    // The stream plays one rendered buffer per callback: a larger buffer
+    // than the engine renders is refused.
+    static_assert(lmc::kMaxBufferFrames <= std::numeric_limits<uint32_t>::max());
+    return startAudioConnection(kTag, preset, settings, static_cast<uint32_t>(lmc::kMaxBufferFrames),
                                 [this](trv_audio_preset_t p, trv_audio_settings_t copy, const std::string& name,
                                        const std::string& api) { audioConnectionRoutine(p, copy, name, api); });
 }

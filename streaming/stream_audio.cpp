@@ -189,8 +189,10 @@ int32_t StreamAudio::openSelected(trv_audio_settings_t& settings, bool byExpress
         std::lock_guard guard(*lock);
         core->setBufferSize(settings.bufferSize);
         core->setSampleRate(rate);
+        // What the core renders, should it hold fewer frames than asked:
+        // the callback copies no more than that.
+        bufferFrames_ = core->bufferSize();
     }
-    bufferFrames_ = settings.bufferSize;
     copyChannels_ = std::min<uint32_t>(core->channelCount(), static_cast<uint32_t>(parameters.channels));
     return TRV_NO_ERROR;
 }

@@ -90,7 +90,9 @@ public:
     // Applies the preset to `settings`, starts the audio system, chooses the
     // output device and opens the stream; 0, or -4 (unknown preset), -2 (no
     // device passes), -15. On failure the audio system is ended again.
-    // Precondition: settings.bufferSize >= 1, both texts non-null.
+    // Precondition: settings.bufferSize >= 1, both texts non-null. Frames
+    // beyond what the core renders at once would play silence: the handlers
+    // refuse such a size before.
     int32_t openStream(trv_audio_preset_t preset, trv_audio_settings_t& settings);
 
     AudioStreamCounters counters() const noexcept;
@@ -129,7 +131,7 @@ private:
     double callbackTimeoutSeconds_ = 0;
     std::string deviceName_; // the chosen device, for the failure line
     uint32_t copyChannels_ = 0;  // core channels played: min(core, stream)
-    uint32_t bufferFrames_ = 0;
+    uint32_t bufferFrames_ = 0;  // frames the core renders per buffer
 
     std::atomic<int32_t> streamChannels_{0};
     std::atomic<bool> stopRequested_{false};

@@ -1,5 +1,6 @@
 #include "vyx/HandlerVYX.h"
 
+#include <limits>
 #include <utility>
 
 #include "sdk/errors.h"
@@ -105,7 +106,8 @@ void HandlerVYX::connectionRoutine(uint32_t serialNumber) {
 }
 
 int32_t HandlerVYX::connectAudio(trv_audio_preset_t preset, const trv_audio_settings_t& settings) {
-    return startAudioConnection(kTag, preset, settings,
+    // The core's buffer takes the stream's size, whatever it is.
+    return startAudioConnection(kTag, preset, settings, std::numeric_limits<uint32_t>::max(),
                                 [this](trv_audio_preset_t p, trv_audio_settings_t copy, const std::string& name,
                                        const std::string& api) { audioConnectionRoutine(p, copy, name, api); });
 }

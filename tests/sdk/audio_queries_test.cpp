@@ -104,16 +104,18 @@ TEST_F(AudioQueries, ConnectAudioRefusesBrokenSettingsThenASecondConnection) {
     trv_exp_enableLegacyBackend(sdk, true);
     ASSERT_EQ(trv_scanDevices(sdk, TRV_OUTPUT_USB), 0);
     for (int i = 0; i < 1000 && trv_scanStatus(sdk) == 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    for (int broken = 0; broken < 4; ++broken) {
+    for (int broken = 0; broken < 5; ++broken) {
         trv_audio_settings_t bad = settings;
         if (broken == 0) bad.bufferSize = 0;
         if (broken == 1) bad.nbStreamChannels = 0;
         if (broken == 2) bad.deviceName = nullptr;
         if (broken == 3) bad.audioAPI = nullptr;
+        if (broken == 4) bad.bufferSize = 65537; // more than the engine renders at once
+        LogCapture::take();
         EXPECT_EQ(trv_exp_connectAudio(sdk, eCustomDevice, &bad), -2) << broken;
+        EXPECT_TRUE(LogCapture::contains("HandlerStreaming", "Invalid audio settings.")) << broken;
         EXPECT_EQ(trv_connectionStatus(sdk), TRV_STATE_DISCONNECTED);
     }
-    EXPECT_TRUE(LogCapture::contains("HandlerStreaming", "Invalid audio settings."));
     ASSERT_EQ(trv_exp_connectAudio(sdk, eTarvonelDevice, &settings), 0);
     EXPECT_EQ(trv_exp_connectAudio(sdk, eTarvonelDevice, &settings), -12);
     EXPECT_TRUE(LogCapture::waitFor("StreamAudio", "Found valid output device 'TARVONEL Vest' using 'ALSA'"));
