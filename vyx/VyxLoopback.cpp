@@ -337,8 +337,11 @@ void VyxLoopback::beginWatch() noexcept {
     std::lock_guard lock(watchThreadMutex_);
     if (watcher_.joinable()) {
         // A watcher left behind while it was logging: it has been told to
-        // stop, and ends once its line is out.
-        watcher_.join();
+        // stop, and ends once its line is out, touching only its Watch.
+        // Never waited for: the caller may hold a lock that the log
+        // callback is waiting for (the handler's state mutex, when the
+        // callback calls back into the handler).
+        watcher_.detach();
         watch_.reset();
     }
     try {

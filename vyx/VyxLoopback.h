@@ -153,10 +153,12 @@ private:
     };
     void beginWatch() noexcept;
     // Ends the watch and joins the watcher, unless it is handing a line to
-    // the log callback (which may be what ends the capture): that one ends
-    // on its own and is joined by the next beginWatch or by the destructor.
-    // final: join it anyway (the destructor). On the watcher itself the
-    // thread is let go: it then touches only its Watch.
+    // the log callback (which may be what ends the capture, or may wait for
+    // a lock the caller holds): that one ends on its own once the callback
+    // returns; the next beginWatch lets it go without waiting for it, or
+    // the destructor joins it. final: join it anyway (the destructor, which
+    // no lock of the owner's is held around). On the watcher itself the
+    // thread is let go. A watcher let go touches only its Watch.
     void endWatch(bool final) noexcept;
     void watchCapture(std::shared_ptr<Watch> watch) noexcept; // the watcher thread
     // One look: notices a break (lost), or tries to reopen; warned: the

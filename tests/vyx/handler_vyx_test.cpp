@@ -353,6 +353,61 @@ TEST_F(AudioToHaptics, TheInstanceCanBeFreedFromTheLossWarning) {
     EXPECT_TRUE(vest->streaming().waitForStreaming(false, 10.0)) << "the connection ended with the instance";
 }
 
+// An application whose log callback, on the capture's watcher, holds the
+// loss warning while the application disconnects and connects again, waits
+// (a few seconds at most) for the reconnection's report, then calls a
+// getter: the reconnection must not wait for the watcher.
+struct HoldOnLoss {
+    std::atomic<int> handle{-1};
+    std::atomic<bool> holding{false};  // the callback holds the warning
+    std::atomic<bool> released{false}; // the reconnection has been asked for
+    std::atomic<bool> returned{false}; // the getter came back
+    CallbackRecorder* recorder = nullptr;
+    std::size_t reconnectedReports = 0;
+};
+HoldOnLoss gHold;
+
+void holdOnLoss(trv_log_level_t, const char*, const char* text) {
+    if (std::string_view(text).find("Lost the capture") == std::string_view::npos) return;
+    const int handle = gHold.handle.exchange(-1);
+    if (handle < 0) return;
+    gHold.holding = true;
+    trv::test::waitUntil([] { return gHold.released.load(); }, 60.0);
+    gHold.recorder->waitFor(gHold.reconnectedReports, std::chrono::seconds(5));
+    trv_exp_getVyxPreset(handle);
+    gHold.returned = true;
+}
+
+TEST_F(AudioToHaptics, AReconnectionDoesNotWaitForTheLogCallbackOnTheWatcher) {
+    sdk.reset();
+    const int handle = trv_createSDKInstance(nullptr);
+    ASSERT_GE(handle, 0);
+    ASSERT_EQ(trv_setConnectionCallback(handle, &CallbackRecorder::callback, &recorder), 0);
+    ASSERT_EQ(trv_exp_connectVyx(handle, TRV_OUTPUT_WIFI, kSerial, "Speakers"), 0);
+    expectReport(TRV_STATE_CONNECTED, 0);
+    gHold.recorder = &recorder;
+    gHold.reconnectedReports = reports + 2; // disconnected, connected
+    gHold.handle = handle;
+    trv_setLogCallback(&holdOnLoss);
+    ASSERT_TRUE(server->unloadSink("speakers"));
+    ASSERT_TRUE(trv::test::waitUntil([] { return gHold.holding.load(); }, 20.0));
+    ASSERT_TRUE(server->loadSink({"speakers", "Speakers", 2, 48000}));
+    ASSERT_EQ(trv_disconnectDevice(handle), 0);
+    expectReport(TRV_STATE_DISCONNECTED, 0);
+    ASSERT_EQ(trv_exp_connectVyx(handle, TRV_OUTPUT_WIFI, kSerial, "Speakers"), 0);
+    gHold.released = true;
+    const bool reconnected = recorder.waitFor(++reports, std::chrono::seconds(30));
+    const bool returned = trv::test::waitUntil([] { return gHold.returned.load(); }, 10.0);
+    trv::test::captureLogs();
+    if (!reconnected || !returned) {
+        // Deadlocked: the instance is left to a thread that hangs on it.
+        std::thread([handle] { trv_freeSDKInstance(handle); }).detach();
+        FAIL() << "the reconnection waits for the watcher, which waits for it";
+    }
+    EXPECT_EQ(recorder.all().back().state, TRV_STATE_CONNECTED);
+    trv_freeSDKInstance(handle);
+}
+
 TEST(AudioToHapticsC, PassesThroughAndRefusesNullPointers) {
     trv::test::captureLogs();
     const char** names = nullptr;
