@@ -10,9 +10,9 @@
 // (-1, the capture's code, the requested serial number), rather than leaving
 // a connection up that can only play silence. A capture that breaks later
 // (the sound server stops, the output is removed) leaves the connection up
-// playing silence: the capture logs one warning and reopens the device by
-// its name when it is back. The capture ends with the connection, releasing
-// the sound server.
+// playing silence: the capture logs one warning and reopens the same
+// output (by the sound server's name of it) when it is back. The capture
+// ends with the connection, releasing the sound server.
 //
 // Locks: stateMutex (the frame's) guards the core, the stream pointer and
 // the output type; the stream takes it around every render and rate change.

@@ -190,6 +190,7 @@ int32_t VyxLoopback::startLocked(double outputSampleRate, const std::string& dev
     if (r == TRV_NO_ERROR) {
         try {
             device_ = device;
+            sink_ = found->sinkName;
         } catch (...) {
             r = TRV_ERROR_OTHER;
         }
@@ -407,6 +408,7 @@ bool VyxLoopback::watchOnce(bool& lost, bool& warned, WatchLine (&lines)[2], std
     count = 0;
     try {
         std::string device;
+        std::string sink;
         {
             std::lock_guard lock(controlMutex_);
             if (!running_) return false;
@@ -417,16 +419,20 @@ bool VyxLoopback::watchOnce(bool& lost, bool& warned, WatchLine (&lines)[2], std
                 warned = false;
             }
             device = device_;
+            sink = sink_;
         }
         reopenAttempts_.fetch_add(1, std::memory_order_relaxed);
         std::string why;
         const SoundServerListing listing = listSoundServerMonitors(kReopenTimeoutSeconds);
-        const SoundServerMonitor* found = listing.reachable ? findDevice(listing, device) : nullptr;
+        // The same output, whatever name the listing gives it now.
+        const auto same = std::find_if(listing.monitors.begin(), listing.monitors.end(),
+                                       [&](const SoundServerMonitor& m) { return m.sinkName == sink; });
+        const SoundServerMonitor* found = same != listing.monitors.end() ? &*same : nullptr;
         if (!listing.reachable) why = "the sound server is gone (" + listing.error + ")";
         else if (found == nullptr) why = "the output is gone";
         if (found != nullptr) {
             std::lock_guard lock(controlMutex_);
-            if (!running_ || device_ != device) return false;
+            if (!running_ || device_ != device || sink_ != sink) return false;
             inputCount_ = 0; // no fragment runs while the capture is closed
             std::string error;
             const SoundServerOpen opened = capture_.open(found->monitorSource, captureRate_,

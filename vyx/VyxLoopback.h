@@ -22,8 +22,10 @@
 //  - while a capture runs, a watcher thread looks at it about once a
 //    second. When the capture breaks (the sound server stopped, the output
 //    was removed) it logs one warning, and from then on tries about once a
-//    second to open the device again by its name; it logs when the device
-//    is captured again. Meanwhile pull() gives silence. The watcher takes
+//    second to open the same output again, found by the sound server's name
+//    of its sink (the listed name is resolved once, by start(): another
+//    output may carry it by then); it logs when the device is captured
+//    again. Meanwhile pull() gives silence. The watcher takes
 //    controlMutex_ around the capture's close and open, never around its
 //    look-up of the server nor while it logs.
 //
@@ -171,7 +173,8 @@ private:
     mutable std::mutex controlMutex_;
     bool running_ = false;
     int32_t preset_ = 0;
-    std::string device_;        // the device captured while running
+    std::string device_;        // the device captured while running, by the name start() was given
+    std::string sink_;          // the server's name of its sink (SoundServerMonitor::sinkName)
     uint32_t captureRate_ = 0;  // its capture rate
 
     // Engine side: set by the control operations while no fragment is being

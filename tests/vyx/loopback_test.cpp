@@ -1,12 +1,19 @@
 // The capture path and the signal core on synthetic fragments: the mono mix,
-// the queue's limits, the pull rules, failures and the volume.
+// the queue's limits, the pull rules, failures and the volume; and which
+// output the capture follows on the test's own PulseAudio server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <functional>
+#include <signal.h>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "alloc_counter.h"
+#include "support/pulse_daemon.h"
 #include "vyx/VyxCore.h"
 #include "vyx/VyxLoopback.h"
 
@@ -122,6 +129,59 @@ TEST(VyxLoopback, RestartKeepsTheQueueAndAWrongRateStops) {
     EXPECT_EQ(loopback.queuedSamples(), 0u);
     EXPECT_EQ(loopback.prepareForTesting(0, 500.0), -17) << "a capture rate of 0 is refused";
 }
+
+// Asks `done` every 10 ms until it says yes, at most `seconds`.
+bool waitFor(const std::function<bool()>& done, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Two outputs described "Twin": the capture of one of them, once it broke,
+// opens that same output again when it is back, whatever it is listed as by
+// then, and never the other twin.
+struct TwinCase {
+    const char* name;
+    const char* device;            // as listed when the capture starts
+    std::vector<std::string> gone; // sinks unloaded in this order; the captured one last
+};
+
+void PrintTo(const TwinCase& c, std::ostream* os) { *os << c.name; }
+
+class ACaptureOfATwin : public ::testing::TestWithParam<TwinCase> {};
+
+TEST_P(ACaptureOfATwin, ReopensTheSameSink) {
+    const TwinCase& c = GetParam();
+    const std::vector<trv::test::NullSink> sinks{{"twin1", "Twin", 2, 48000}, {"twin2", "Twin", 2, 48000}};
+    trv::test::PulseDaemon server(sinks);
+    ASSERT_TRUE(server.started());
+    VyxLoopback loopback;
+    ASSERT_EQ(loopback.start(500.0, c.device), 0);
+    for (const std::string& sink : c.gone) ASSERT_TRUE(server.unloadSink(sink));
+    EXPECT_TRUE(waitFor([&] { return loopback.reopenAttempts() >= 2; }, 20.0));
+    EXPECT_EQ(loopback.reopens(), 0u) << "the other twin is not taken";
+
+    const std::string captured = c.gone.back();
+    ASSERT_TRUE(server.loadSink(captured == "twin1" ? sinks[0] : sinks[1]));
+    EXPECT_TRUE(waitFor([&] { return loopback.reopens() == 1; }, 20.0)) << "the same sink, listed by another name now";
+    const pid_t player = server.play(captured, trv::test::kickTrain(48000, 10.0, 0.1), 48000);
+    const auto loud = [&] {
+        const auto out = pull(loopback, 10);
+        return std::any_of(out.begin(), out.end(), [](double s) { return std::fabs(s) > 0.05; });
+    };
+    EXPECT_TRUE(waitFor(loud, 10.0)) << "its sound arrives";
+    if (player > 0) ::kill(player, SIGTERM);
+    trv::test::PulseDaemon::waitPlayer(player, 5.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Twins, ACaptureOfATwin,
+    ::testing::Values(TwinCase{"TheFirstGoes", "Twin [Loopback]", {"twin1"}},
+                      TwinCase{"TheSecondOutlivesTheFirstAndGoes", "Twin 2 [Loopback]", {"twin1", "twin2"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(VyxCore, CaptureAndRenderAllocateNothing) {
     VyxCore core;
