@@ -23,7 +23,10 @@ uint64_t nanosOf(float seconds) { return static_cast<uint64_t>(static_cast<doubl
 
 HandlerCommands::HandlerCommands(PatternRegistry* registry, std::shared_ptr<const BoardClock> clock,
                                  const BoardTimings& timings)
-    : IHandler(registry), clock_(std::move(clock)), timings(timings) {
+    : IHandler(registry), clock_(std::move(clock)), timings(timings),
+      unaskedLog_({TRV_LOG_TRACE, kTag, "", " more unasked messages were received."}),
+      errorAnswerLog_({TRV_LOG_ERROR, kTag, "", " more error answers were received."}),
+      unexpectedLog_({TRV_LOG_ERROR, kTag, "", " more unexpected messages were received."}) {
     nextPatternId = registry->lastID() + 1;
     stopList.reserve(kActuatorCount);
     playList.reserve(kActuatorCount);

@@ -102,6 +102,7 @@ private:
     void runConnection();
     void receiveLoop();
     void handleMessage(const uint8_t* message);
+    void flushLogs(bool all) noexcept; // receive thread: writes the counts held back (all: whatever their window)
     bool cycle();                 // one pass of the sequencing loop; false: end the connection
     void waitForNextCycle();
     void processResumeAll();
@@ -163,10 +164,11 @@ private:
     bool receiveEnded = false;
 
     // Receive thread only. Anyone on the vest's network can send what
-    // these lines report: each kind is told at most once a second, the rest
-    // counted.
+    // these lines report: each kind (an error answer: each error code) is
+    // told at most once a second, the rest counted; the loop writes the
+    // counts as their seconds end, and any left when it ends.
     LogThrottle unaskedLog_;      // the trace lines of a message no transaction waits for
-    LogThrottle errorAnswerLog_;  // error answers
+    LogThrottle errorAnswerLog_;  // error answers, by code
     LogThrottle unexpectedLog_;   // messages of another ID than the awaited answer
 
     std::thread receiveThread; // started and joined by the worker thread

@@ -11,6 +11,16 @@ namespace {
 constexpr const char* kTag = "Sequencer";
 constexpr uint8_t kSlotFull = 255;
 constexpr uint8_t kSlotRefused = 254;
+
+// The error-answer throttle's code for a device error code: each known code
+// apart, every other one (all told by the same text) together, so that
+// made-up codes never take the place of a known one in the throttle's
+// table (7 known codes and one for the rest fit its kMaxCodes).
+int32_t throttleCodeOf(int8_t code) {
+    const bool known = code >= static_cast<int8_t>(DeviceErrorCode::InvalidInternalState) &&
+                       code <= static_cast<int8_t>(DeviceErrorCode::InvalidCrc);
+    return known ? code : 0;
+}
 } // namespace
 
 // -------------------------------------------------------------- transactions
@@ -127,16 +137,25 @@ void HandlerCommands::receiveLoop() {
                 break;
             }
             if (r > 0) handleMessage(transport->answerBuffer);
+            flushLogs(false); // receive() waits briefly: about when each second ends
         }
     } catch (const std::exception& e) {
         LogStream(TRV_LOG_ERROR, kTag) << "Receive thread ended: " << e.what();
         requestDisconnection();
     }
+    flushLogs(true);
     {
         std::lock_guard lock(answerMutex);
         receiveEnded = true;
     }
     answered.notify_all();
+}
+
+void HandlerCommands::flushLogs(bool all) noexcept {
+    for (LogThrottle* throttle : {&unaskedLog_, &errorAnswerLog_, &unexpectedLog_}) {
+        if (all) throttle->flushAll();
+        else throttle->flush();
+    }
 }
 
 void HandlerCommands::handleMessage(const uint8_t* message) {
@@ -151,7 +170,7 @@ void HandlerCommands::handleMessage(const uint8_t* message) {
     // An awaited answer comes once per transaction; anything else can come
     // as often as someone sends it.
     const bool traced = LogStream::enabled(TRV_LOG_TRACE) &&
-                        (matched || unaskedLog_.admitLines(TRV_LOG_TRACE, kTag, "more unasked messages were received."));
+                        (matched || unaskedLog_.admitLines());
     if (traced)
         LogStream(TRV_LOG_TRACE, kTag) << "Message received: " << std::hex << static_cast<int>(id) << std::dec
                                        << " - Time: " << secondsSinceConnection();
@@ -213,7 +232,7 @@ void HandlerCommands::handleMessage(const uint8_t* message) {
     }
     if (id == idOf(HidCommandId::ErrorAnswer)) {
         const auto code = static_cast<int8_t>(message[3]);
-        if (errorAnswerLog_.admitLines(TRV_LOG_ERROR, kTag, "more error answers were received.")) {
+        if (errorAnswerLog_.admitLines(throttleCodeOf(code))) {
             LogStream(TRV_LOG_ERROR, kTag) << "Tarvonel was not able to process the last command.";
             LogStream(TRV_LOG_ERROR, kTag) << deviceErrorText(code);
         }
@@ -229,7 +248,7 @@ void HandlerCommands::handleMessage(const uint8_t* message) {
         }
         return;
     }
-    if (unexpectedLog_.admitLines(TRV_LOG_ERROR, kTag, "more unexpected messages were received."))
+    if (unexpectedLog_.admitLines())
         LogStream(TRV_LOG_ERROR, kTag) << "Unexpected message from remote device:" << std::hex << static_cast<int>(id);
 }
 

@@ -21,6 +21,10 @@ constexpr int kMaxDatagramsPerRead = 64;
 constexpr int kMaxStaleDatagrams = 256;
 constexpr uint8_t kOldFirmwareError = 0xF9; // -7, invalid internal state
 
+constexpr LogCountLine kRejectedCount{TRV_LOG_ERROR, kTag, "", " more datagrams were rejected for the same reason."};
+constexpr const char* kOldFirmwareText = "Firmware prior 1.3.3 detected, an update is advised.";
+constexpr const char* kForcedBindFailedText = "Forced bind failed";
+
 using Clock = std::chrono::steady_clock;
 
 float secondsSince(Clock::time_point start) {
@@ -44,7 +48,14 @@ const char* kNoDeviceText =
 
 HidComUdp::HidComUdp() : HidComUdp(processLinkTimings()) {}
 
-HidComUdp::HidComUdp(const LinkTimings& timings) : timings_(timings) {
+HidComUdp::HidComUdp(const LinkTimings& timings)
+    : timings_(timings), invalidLog_(kRejectedCount), incompleteLog_(kRejectedCount), tooLongLog_(kRejectedCount),
+      foreignLog_({TRV_LOG_TRACE, kTag, "Dropped ", " more datagrams."}),
+      oldFirmwareLog_({TRV_LOG_WARNING, kTag, "", " more answers told of firmware prior 1.3.3."}),
+      forcedBindLog_({TRV_LOG_WARNING, kTag, "", " more forced binds failed."}),
+      malformedDiscoveryLog_({TRV_LOG_TRACE, kTag, "Dropped ", " more datagrams during discovery."}),
+      surplusDiscoveryLog_(
+          {TRV_LOG_TRACE, kTag, "Dropped ", " more datagrams answering the discovery beyond its candidates."}) {
     LogStream(TRV_LOG_TRACE, kTag) << "INIT";
     if (const int error = socket.open(); error != 0) {
         LogStream(TRV_LOG_ERROR, kTag) << "socket(): " << formatSocketErrorMessage(error);
@@ -62,6 +73,7 @@ HidComUdp::~HidComUdp() {
             LogStream(TRV_LOG_WARNING, kTag) << "Device could not unbind properly while disconnecting.";
         connected = false;
     }
+    flushReaderLogs(true);
     socket.close();
     LogStream(TRV_LOG_TRACE, kTag) << "DEINIT";
 }
@@ -106,10 +118,7 @@ int32_t HidComUdp::send(const uint8_t* frame, int32_t length) {
 
 int32_t HidComUdp::reject(LogThrottle& throttle, const char* first, const char* second) {
     ++rejectedDatagrams_;
-    uint64_t heldBack = 0;
-    if (!throttle.admit(heldBack)) return TRV_ERROR_INVALID_MESSAGE;
-    if (heldBack > 0)
-        LogStream(TRV_LOG_ERROR, kTag) << heldBack << " more datagrams were rejected for the same reason.";
+    if (!throttle.admitLines()) return TRV_ERROR_INVALID_MESSAGE;
     if (first != nullptr) LogStream(TRV_LOG_ERROR, kTag) << first;
     LogStream(TRV_LOG_ERROR, kTag) << second;
     return TRV_ERROR_INVALID_MESSAGE;
@@ -130,10 +139,16 @@ int32_t HidComUdp::checkAnswer(std::size_t byteCount) {
 
 void HidComUdp::dropForeign(LogThrottle& throttle, const Ipv4Endpoint& from, const char* during) {
     ++foreignDatagrams_;
-    uint64_t heldBack = 0;
-    if (!throttle.admit(heldBack)) return;
-    if (heldBack > 0) LogStream(TRV_LOG_TRACE, kTag) << "Dropped " << heldBack << " more datagrams" << during << ".";
+    if (!throttle.admitLines()) return;
     LogStream(TRV_LOG_TRACE, kTag) << "Dropped a datagram from " << from.toString() << during << ".";
+}
+
+void HidComUdp::flushReaderLogs(bool all) noexcept {
+    for (LogThrottle* throttle : {&invalidLog_, &incompleteLog_, &tooLongLog_, &foreignLog_, &oldFirmwareLog_,
+                                  &forcedBindLog_}) {
+        if (all) throttle->flushAll();
+        else throttle->flush();
+    }
 }
 
 int32_t HidComUdp::receiveNow() {
@@ -169,7 +184,9 @@ int32_t HidComUdp::receive() {
     if (!connected) return TRV_ERROR_NO_DEVICE_CONNECTED;
     if (const int32_t held = takeHeldMessage(); held > 0) return held;
     socket.waitReadable(timings_.receiveWaitSeconds);
-    return receiveNow();
+    const int32_t received = receiveNow();
+    flushReaderLogs(false);
+    return received;
 }
 
 void HidComUdp::drainStaleDatagrams() {
@@ -221,6 +238,7 @@ int32_t HidComUdp::sendAndWait(const uint8_t* frame, int32_t length, uint8_t exp
         if (left <= 0.0f || cancelled()) return TRV_ERROR_DEVICE_NOT_REACHABLE;
         waitForDatagram(left);
         received = receiveNow();
+        flushReaderLogs(false);
         if (received > 0) {
             // Only the request's answer (or an error answer) ends the wait; an
             // unasked slot status is kept for receive(), anything else is stale.
@@ -233,12 +251,12 @@ int32_t HidComUdp::sendAndWait(const uint8_t* frame, int32_t length, uint8_t exp
     if (answerBuffer[0] == expectedId) return 0;
     if (answerBuffer[0] == idOf(HidCommandId::ErrorAnswer) && answerBuffer[3] == kOldFirmwareError &&
         forcedBindAllowed) {
-        LogStream(TRV_LOG_WARNING, kTag) << "Firmware prior 1.3.3 detected, an update is advised.";
+        if (oldFirmwareLog_.admitLines()) LogStream(TRV_LOG_WARNING, kTag) << kOldFirmwareText;
         const auto bind = makeShortFrame(HidCommandId::Bind);
         const int32_t bindResult =
             sendAndWait(bind.data(), bind.size(), answerIdOf(HidCommandId::Bind), false, withinSearch);
         if (bindResult < 0) {
-            LogStream(TRV_LOG_WARNING, kTag) << "Forced bind failed";
+            if (forcedBindLog_.admitLines()) LogStream(TRV_LOG_WARNING, kTag) << kForcedBindFailedText;
             return bindResult;
         }
         bound = true;
@@ -271,6 +289,8 @@ void HidComUdp::collectAnswers(std::vector<std::string>& found) {
     for (;;) {
         const float left = timings_.discoveryWindowSeconds - secondsSince(start);
         if (left <= 0.0f || cancelled()) break;
+        malformedDiscoveryLog_.flush();
+        surplusDiscoveryLog_.flush();
         if (!waitForDatagram(left)) continue;
         const DatagramResult result = socket.receiveFrom(datagram, sizeof datagram);
         if (result.status == SocketStatus::WouldBlock) continue;
@@ -285,7 +305,7 @@ void HidComUdp::collectAnswers(std::vector<std::string>& found) {
                                 datagram[0] == answerIdOf(HidCommandId::Discover) &&
                                 frameCrcMatches(datagram, result.bytes) && (datagram[3] & 0xFD) == 0;
         if (!wellFormed) {
-            dropForeign(discoveryLog_, result.from, " during discovery");
+            dropForeign(malformedDiscoveryLog_, result.from, " during discovery");
             continue;
         }
         // One candidate per address and port: a forged answer from another
@@ -293,13 +313,15 @@ void HidComUdp::collectAnswers(std::vector<std::string>& found) {
         const std::string text = addressText(result.from);
         const bool listed = std::find(answered.begin(), answered.end(), text) != answered.end();
         if (!listed && answered.size() >= kMaxCandidates) {
-            dropForeign(discoveryLog_, result.from, " answering the discovery beyond its candidates");
+            dropForeign(surplusDiscoveryLog_, result.from, " answering the discovery beyond its candidates");
             continue;
         }
         if (!listed) answered.push_back(text);
         LogStream(TRV_LOG_TRACE, kTag) << "A device answered on " << std::this_thread::get_id() << " : "
                                        << text;
     }
+    malformedDiscoveryLog_.flushAll();
+    surplusDiscoveryLog_.flushAll();
     found = std::move(answered);
     LogStream(TRV_LOG_TRACE, kTag) << "After trim, " << found.size() << " are remaining.";
 }
@@ -372,7 +394,7 @@ void HidComUdp::takeAnswer(Exchange& exchange, std::size_t length, bool withinSe
             return;
         }
         if (errorAnswer) {
-            LogStream(TRV_LOG_WARNING, kTag) << "Forced bind failed";
+            if (forcedBindLog_.admitLines()) LogStream(TRV_LOG_WARNING, kTag) << kForcedBindFailedText;
             exchange.failed = true;
             return;
         }
@@ -388,7 +410,7 @@ void HidComUdp::takeAnswer(Exchange& exchange, std::size_t length, bool withinSe
             return;
         }
         if (errorAnswer && answerBuffer[3] == kOldFirmwareError && exchange.forcedBindAllowed && !exchange.retried) {
-            LogStream(TRV_LOG_WARNING, kTag) << "Firmware prior 1.3.3 detected, an update is advised.";
+            if (oldFirmwareLog_.admitLines()) LogStream(TRV_LOG_WARNING, kTag) << kOldFirmwareText;
             exchange.binding = true;
             exchange.retried = true;
             askNext(exchange, withinSearch);
@@ -447,13 +469,15 @@ void HidComUdp::runExchanges(std::vector<Exchange>& exchanges, bool withinSearch
         for (auto& exchange : exchanges) {
             if (exchange.done || exchange.failed) continue;
             if (now >= exchange.deadline) {
-                if (exchange.binding) LogStream(TRV_LOG_WARNING, kTag) << "Forced bind failed";
+                if (exchange.binding && forcedBindLog_.admitLines())
+                    LogStream(TRV_LOG_WARNING, kTag) << kForcedBindFailedText;
                 exchange.failed = true;
                 continue;
             }
             nearest = std::min(nearest, exchange.deadline);
         }
         if (nearest == Clock::time_point::max() || cancelled()) break;
+        flushReaderLogs(false);
         if (!waitForDatagram(std::chrono::duration<float>(nearest - now).count())) continue;
         for (int i = 0; i < kMaxDatagramsPerRead && readForExchanges(exchanges, withinSearch, vest); ++i) {
         }
@@ -515,6 +539,7 @@ int32_t HidComUdp::scan(std::vector<trv_device_info_t>& records, std::map<uint32
     }
     releaseExchanges(exchanges, nullptr); // only a forced bind during the queries bound one
     connected = false;
+    flushReaderLogs(true);
     return 0;
 }
 
@@ -592,6 +617,7 @@ int32_t HidComUdp::connect(uint32_t serialNumber, std::string deviceString) {
     releaseExchanges(exchanges, taken ? &device : nullptr);
     if (taken) return 0;
     connected = false;
+    flushReaderLogs(true);
     if (serialNumber != 0)
         LogStream(TRV_LOG_INFO, kTag) << "Device " << serialNumber << " is not available over WiFi."
                                       << kNotAvailableHints;
@@ -605,5 +631,6 @@ int32_t HidComUdp::disconnect() {
     const int32_t result = unbind();
     if (result < 0) LogStream(TRV_LOG_WARNING, kTag) << "Device could not unbind properly while disconnecting.";
     connected = false;
+    flushReaderLogs(true);
     return result;
 }

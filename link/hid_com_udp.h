@@ -67,6 +67,9 @@ private:
     int32_t reject(LogThrottle& throttle, const char* first, const char* second);
     // Counts a datagram of another sender; one trace line a second at most.
     void dropForeign(LogThrottle& throttle, const Ipv4Endpoint& from, const char* during);
+    // Writes the counts the reader's throttles hold back: those whose
+    // second ended, or all of them (the reader stops).
+    void flushReaderLogs(bool all) noexcept;
     // Reads one datagram without waiting: its table length, 0, -10 or -6.
     int32_t receiveNow();
     // Sends a request and waits for its answer (0, the answer in
@@ -135,12 +138,13 @@ private:
     Ipv4Endpoint device;
     // A hostile host may send datagrams as fast as it likes: they are
     // counted, and their lines throttled. The reader's throttles belong to
-    // the thread in receive() (or in connect and scan), the discovery's to
-    // its collector thread.
+    // the thread in receive() (or in connect, scan and disconnect), the
+    // discovery's to its collector thread.
     std::atomic<uint64_t> rejectedDatagrams_{0};
     std::atomic<uint64_t> foreignDatagrams_{0};
     LogThrottle invalidLog_, incompleteLog_, tooLongLog_, foreignLog_;
-    LogThrottle discoveryLog_;
+    LogThrottle oldFirmwareLog_, forcedBindLog_; // error answers to the requests of a scan or connect
+    LogThrottle malformedDiscoveryLog_, surplusDiscoveryLog_;
     std::chrono::steady_clock::time_point searchDeadline_{}; // of the running scan or connect
     Waker cancelWaker_; // wakes the waits of a scan or connect for cancel()
     UdpSocket socket;

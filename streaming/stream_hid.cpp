@@ -46,7 +46,12 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 } // namespace
 
 StreamHid::StreamHid(AbstractCore* core, std::mutex* stateMutex, IHandler* owner, const StreamTimings& timings)
-    : IStream(core, stateMutex, owner), timings_(timings) {
+    : IStream(core, stateMutex, owner), timings_(timings),
+      refusedLog_({TRV_LOG_WARNING, kTag, "Data requests come faster than a vest asks: ", " left unanswered."}),
+      aheadLog_({TRV_LOG_WARNING, kTag, "Data requests ahead of the time that passed: ", " dropped."}),
+      unknownLog_({TRV_LOG_ERROR, kTag, "", " more unknown commands were received."}),
+      capacityLog_({TRV_LOG_WARNING, kTag, "", " more requests exceeded the encoding capacity."}),
+      resyncLog_({TRV_LOG_DEBUG, kTag, "", " more clock resynchronisations."}) {
     dataFrame_[0] = idOf(HidCommandId::StreamData);
     dataFrame_[1] = kSyncLow;
     dataFrame_[2] = kSyncHigh;
@@ -222,7 +227,10 @@ int32_t StreamHid::run() {
                     << std::chrono::duration<double>(received - lastRequest).count();
                 lastRequest = received;
                 const int32_t answered = answerDataRequest(request, plan, received);
-                if (answered < 0) return answered;
+                if (answered < 0) {
+                    flushLogs(true);
+                    return answered;
+                }
                 break;
             }
             case idOf(HidCommandId::StopStream): {
@@ -235,7 +243,7 @@ int32_t StreamHid::run() {
                 break;
             }
             default:
-                if (unknownLog_.admitLines(TRV_LOG_ERROR, kTag, "more unknown commands were received."))
+                if (unknownLog_.admitLines())
                     LogStream(TRV_LOG_ERROR, kTag) << "Unknown command received from Tarvonel.";
                 break;
             }
@@ -245,6 +253,7 @@ int32_t StreamHid::run() {
             LogStream(TRV_LOG_ERROR, kTag) << "Connection with the device lost: now exiting ";
             break;
         }
+        flushLogs(false); // receive() waits briefly: about when each second ends
         if (static_cast<float>(secondsSince(lastRequest)) >= timings_.silenceTimeoutSeconds) {
             LogStream(TRV_LOG_ERROR, kTag) << "Stream timeout: now exiting ";
             break;
@@ -254,7 +263,15 @@ int32_t StreamHid::run() {
     return finish();
 }
 
+void StreamHid::flushLogs(bool all) noexcept {
+    for (LogThrottle* throttle : {&refusedLog_, &aheadLog_, &unknownLog_, &capacityLog_, &resyncLog_}) {
+        if (all) throttle->flushAll();
+        else throttle->flush();
+    }
+}
+
 int32_t StreamHid::finish() {
+    flushLogs(true);
     // Data requests the vest sent before it saw StopStream are still on
     // their way: they are dropped while waiting for the answer, so that
     // neither this wait nor the transport's own release mistakes them for
@@ -294,9 +311,7 @@ bool StreamHid::admitRequest(Clock::time_point received, uint32_t spanMicros) {
     }
     ++counters_.refusedRequests;
     uint64_t heldBack = 0;
-    if (refusedLog_.admit(heldBack, received))
-        LogStream(TRV_LOG_WARNING, kTag) << "Data requests come faster than a vest asks: "
-                                         << heldBack + 1 << " left unanswered.";
+    if (refusedLog_.admit(heldBack, received)) refusedLog_.writeCount(heldBack + 1);
     return false;
 }
 
@@ -314,9 +329,7 @@ bool StreamHid::timestampAgrees(uint32_t timestamp, Clock::time_point received) 
     renderedTime_ = timestamp;
     ++counters_.droppedAhead;
     uint64_t heldBack = 0;
-    if (aheadLog_.admit(heldBack, received))
-        LogStream(TRV_LOG_WARNING, kTag) << "Data requests ahead of the time that passed: " << heldBack + 1
-                                         << " dropped.";
+    if (aheadLog_.admit(heldBack, received)) aheadLog_.writeCount(heldBack + 1);
     return false;
 }
 
@@ -326,7 +339,7 @@ int32_t StreamHid::answerDataRequest(const streaming::DataRequest& request, cons
     const uint32_t caughtUpMicros = fastForward(request.timestampMicros, received);
 
     LogStream(TRV_LOG_TRACE, kTag) << "requested duration:         " << request.durationMicros;
-    if (plan.clamped && capacityLog_.admitLines(TRV_LOG_WARNING, kTag, "more requests exceeded the encoding capacity."))
+    if (plan.clamped && capacityLog_.admitLines())
         LogStream(TRV_LOG_WARNING, kTag) << "A request exceeded the encoding capacity: should not be happening";
     const uint32_t spanMicros = streaming::stepsToMicros(plan.mode, plan.steps);
     renderedTime_ += spanMicros;
@@ -393,7 +406,7 @@ uint32_t StreamHid::fastForward(uint32_t timestamp, Clock::time_point received) 
     const int32_t ahead = static_cast<int32_t>(timestamp - renderedTime_);
     const double resyncMicros = static_cast<double>(timings_.resyncGapSeconds) * 1e6;
     if (ahead > resyncMicros || ahead < -resyncMicros) {
-        if (resyncLog_.admitLines(TRV_LOG_DEBUG, kTag, "more clock resynchronisations."))
+        if (resyncLog_.admitLines())
             LogStream(TRV_LOG_DEBUG, kTag) << "Stream clock resynchronised with the device, off by " << ahead << " us";
         renderedTime_ = timestamp;
         ++counters_.resyncs;

@@ -89,6 +89,9 @@ private:
     uint32_t fastForward(uint32_t timestamp, Clock::time_point received);
     bool stopRequestedNow();
     int32_t finish();
+    // Writes the counts the throttles hold back: those whose second ended,
+    // or all of them (the stream ends).
+    void flushLogs(bool all) noexcept;
 
     const StreamTimings timings_;
     streaming::DurationLimits durationLimits_{};
@@ -121,7 +124,8 @@ private:
     double requestCreditMicros_ = 0;   // device time the request pace allows to answer now
     Clock::time_point creditTime_{};   // when requestCreditMicros_ was last topped up
     // Lines that anyone on the vest's network can cause: each kind at most
-    // once a second, the rest counted.
+    // once a second, the rest counted; run() writes the counts as their
+    // seconds end, and any left when the stream ends.
     LogThrottle refusedLog_, aheadLog_, unknownLog_, capacityLog_, resyncLog_;
     // Written by the stream thread, read from any thread.
     struct {
