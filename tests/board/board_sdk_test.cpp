@@ -568,4 +568,16 @@ TEST_F(BoardBackend, LinkLostDuringAnUploadIsNoAnswer) {
     EXPECT_FALSE(trv::test::hasLog(logs, "already registered"));
 }
 
+// An error answer forged from the vest's address does not hide an error
+// answer of another code that comes within the same second.
+TEST_F(BoardBackend, ErrorAnswerOfAnotherCodeIsLoggedWithinTheSecond) {
+    onWifi();
+    connect();
+    ASSERT_TRUE(vest->sendUnsolicited({0xFF, kSyncLow, kSyncHigh, 0xF9, 0, 0})); // -7
+    ASSERT_TRUE(trv::test::LogCapture::waitFor("Sequencer", deviceErrorText(-7)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(vest->sendUnsolicited({0xFF, kSyncLow, kSyncHigh, 0xFC, 0, 0})); // -4
+    EXPECT_TRUE(trv::test::LogCapture::waitFor("Sequencer", deviceErrorText(-4), std::chrono::seconds(5)));
+}
+
 } // namespace
