@@ -82,8 +82,8 @@ public:
      * fits (a message on stderr says why); -11 while a scan runs. */
     int connectVyx(trv_output_t output, uint32_t serialNumber, const char* loopbackDeviceName);
     /* As connectVyx, but the haptic signal is played on an audio output
-     * chosen as connectAudio chooses it (same checks and results, but no
-     * upper limit on the buffer size; settings is read, never written). */
+     * chosen as connectAudio chooses it (same checks and results; settings
+     * is read, never written). */
     int connectVyxAudio(trv_audio_preset_t preset, trv_audio_settings_t& settings, const char* loopbackDeviceName);
 
     /* The audio-to-haptics preset (0 "Default", 1 "Sharp", 2 "Crunchy",

@@ -1,6 +1,5 @@
 #include "vyx/HandlerVYX.h"
 
-#include <limits>
 #include <utility>
 
 #include "sdk/errors.h"
@@ -106,8 +105,8 @@ void HandlerVYX::connectionRoutine(uint32_t serialNumber) {
 }
 
 int32_t HandlerVYX::connectAudio(trv_audio_preset_t preset, const trv_audio_settings_t& settings) {
-    // The core's buffer takes the stream's size, whatever it is.
-    return startAudioConnection(kTag, preset, settings, std::numeric_limits<uint32_t>::max(),
+    // A larger buffer than the capture's queue fills would play silence.
+    return startAudioConnection(kTag, preset, settings, static_cast<uint32_t>(VyxLoopback::kMaxPullSamples),
                                 [this](trv_audio_preset_t p, trv_audio_settings_t copy, const std::string& name,
                                        const std::string& api) { audioConnectionRoutine(p, copy, name, api); });
 }

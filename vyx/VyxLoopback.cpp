@@ -137,7 +137,8 @@ int32_t VyxLoopback::prepare(uint32_t captureRateHz, double outputSampleRate) no
         inputCount_ = 0;
         tokens_.assign(vyxfx_token_bytes(captureInstance_, tokenSize_), 0);
         outBlock_.assign(kMaxBlockSamples, 0.0f);
-        ring_.reserve((kQueueBlocks + 1) * kMaxBlockSamples);
+        ring_.reserve(std::max((kQueueBlocks + 1) * kMaxBlockSamples, kMaxPullSamples + kMaxBlockSamples));
+        pullSamples_.store(0, std::memory_order_relaxed);
     } catch (...) {
         keep(TRV_LOG_ERROR, "VYX loopback: out of memory");
         return TRV_ERROR_OTHER;
@@ -315,7 +316,11 @@ void VyxLoopback::processBlock() noexcept {
         failed = true;
     }
     if (failed) blocksFailed_.fetch_add(1, std::memory_order_relaxed);
-    if (ring_.pushBlock(out, outBlockSize_, kQueueBlocks * outBlockSize_))
+    // A pull larger than the usual queue lets the queue grow to it, or it
+    // would never be filled.
+    const std::size_t limit = std::max(kQueueBlocks * outBlockSize_,
+                                       std::min(pullSamples_.load(std::memory_order_relaxed), kMaxPullSamples));
+    if (ring_.pushBlock(out, outBlockSize_, limit))
         blocksQueued_.fetch_add(1, std::memory_order_relaxed);
     else
         blocksDiscarded_.fetch_add(1, std::memory_order_relaxed);
@@ -323,6 +328,7 @@ void VyxLoopback::processBlock() noexcept {
 
 void VyxLoopback::pull(std::span<double> out) noexcept {
     const std::size_t n = out.size();
+    pullSamples_.store(n, std::memory_order_relaxed);
     if (ring_.size() < n) {
         std::fill(out.begin(), out.end(), 0.0);
         return;

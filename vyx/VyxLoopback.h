@@ -56,6 +56,9 @@ public:
                                                    32000, 44100, 48000, 88200, 96000};
     static constexpr std::size_t kMaxBlockSamples = 1920; // 20 ms at 96000 Hz
     static constexpr std::size_t kQueueBlocks = 50;       // a full queue discards the next block
+    // The largest pull that is ever filled: the signal core's largest buffer.
+    // The queue holds more than kQueueBlocks blocks when the pulls need it.
+    static constexpr std::size_t kMaxPullSamples = 65536;
     // How often the watcher looks at the capture, and tries to reopen a
     // broken one.
     static constexpr std::chrono::milliseconds kWatchInterval{1000};
@@ -91,7 +94,8 @@ public:
     int32_t restart(double outputSampleRate) noexcept;
     // Fills all of out: with the oldest queued samples when at least that
     // many are queued (after dropping all but 2 x max(block, out) of them),
-    // otherwise with zeros, leaving the queue as it is.
+    // otherwise with zeros, leaving the queue as it is. Pulls of up to
+    // kMaxPullSamples fill: the queue grows to the last pull's size.
     void pull(std::span<double> out) noexcept;
 
     bool isRunning() const noexcept;
@@ -195,6 +199,8 @@ private:
     std::atomic<uint64_t> blocksFailed_{0};    // analysis or synthesis failed: silence queued
     std::atomic<uint64_t> reopenAttempts_{0};
     std::atomic<uint64_t> reopens_{0};
+    // The size of the last pull (consumer's side), which the queue grows to.
+    std::atomic<std::size_t> pullSamples_{0};
 
     struct Line {
         int32_t level;

@@ -199,8 +199,10 @@ TEST_F(AudioToHaptics, ConnectVyxAudioPlaysTheSignalOnASoundCard) {
     ASSERT_EQ(played.size(), 4800u * 20u) << "twenty channels at 48000 Hz";
     for (std::size_t i = 0; i < played.size(); ++i) ASSERT_EQ(played[i], played[i - i % 20]);
     trv_audio_settings_t bad = settings;
-    bad.bufferSize = 0;
-    EXPECT_EQ(exp.connectVyxAudio(eCustomDevice, bad, "Speakers"), -2);
+    for (uint32_t size : {0u, 65537u}) {
+        bad.bufferSize = size;
+        EXPECT_EQ(exp.connectVyxAudio(eCustomDevice, bad, "Speakers"), -2) << size;
+    }
 }
 
 // The kick is felt through an output at any rate and channel count (the

@@ -85,6 +85,17 @@ INSTANTIATE_TEST_SUITE_P(
                       QueueCase{"EmptyPullStillTrims", 5, {0}, 20, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A buffer longer than fifty blocks (a second of signal) is still filled:
+// the queue grows to the size of the pulls.
+TEST(VyxLoopback, APullLongerThanTheQueueIsFilled) {
+    VyxLoopback loopback;
+    ASSERT_EQ(loopback.prepareForTesting(kCaptureRate, 500.0), 0);
+    EXPECT_EQ(pull(loopback, 1000), std::vector<double>(1000, 0.0));
+    pushBlocks(loopback, 110);
+    EXPECT_EQ(loopback.queuedSamples(), 1000u);
+    EXPECT_NE(pull(loopback, 1000), std::vector<double>(1000, 0.0));
+}
+
 TEST(VyxLoopback, MixesTheFramesOwnChannels) {
     VyxLoopback mono, stereo, wide;
     for (VyxLoopback* l : {&mono, &stereo, &wide}) ASSERT_EQ(l->prepareForTesting(kCaptureRate, 500.0), 0);
