@@ -62,6 +62,17 @@ protected:
         EXPECT_EQ(r.error, error);
         EXPECT_EQ(r.serialNumber, serial);
     }
+    // A fresh instance through the C interface, in place of the fixture's,
+    // connected to the speakers.
+    int connectNewInstance() {
+        sdk.reset();
+        const int handle = trv_createSDKInstance(nullptr);
+        EXPECT_GE(handle, 0);
+        EXPECT_EQ(trv_setConnectionCallback(handle, &CallbackRecorder::callback, &recorder), 0);
+        EXPECT_EQ(trv_exp_connectVyx(handle, TRV_OUTPUT_WIFI, kSerial, "Speakers"), 0);
+        expectReport(TRV_STATE_CONNECTED, 0);
+        return handle;
+    }
     void connectVyx(const char* device) {
         ASSERT_EQ(sdk->ExperimentalAPI().connectVyx(TRV_OUTPUT_WIFI, kSerial, device), 0);
         expectReport(TRV_STATE_CONNECTED, 0);
@@ -338,12 +349,8 @@ void freeOnLoss(trv_log_level_t, const char*, const char* text) {
 }
 
 TEST_F(AudioToHaptics, TheInstanceCanBeFreedFromTheLossWarning) {
-    sdk.reset();
-    const int handle = trv_createSDKInstance(nullptr);
-    ASSERT_GE(handle, 0);
-    ASSERT_EQ(trv_setConnectionCallback(handle, &CallbackRecorder::callback, &recorder), 0);
-    ASSERT_EQ(trv_exp_connectVyx(handle, TRV_OUTPUT_WIFI, kSerial, "Speakers"), 0);
-    expectReport(TRV_STATE_CONNECTED, 0);
+    const int handle = connectNewInstance();
+    ASSERT_FALSE(HasFailure());
     gFreedOnLoss = false;
     gFreeOnLoss = handle;
     trv_setLogCallback(&freeOnLoss);
@@ -381,12 +388,8 @@ void holdOnLoss(trv_log_level_t, const char*, const char* text) {
 }
 
 TEST_F(AudioToHaptics, AReconnectionDoesNotWaitForTheLogCallbackOnTheWatcher) {
-    sdk.reset();
-    const int handle = trv_createSDKInstance(nullptr);
-    ASSERT_GE(handle, 0);
-    ASSERT_EQ(trv_setConnectionCallback(handle, &CallbackRecorder::callback, &recorder), 0);
-    ASSERT_EQ(trv_exp_connectVyx(handle, TRV_OUTPUT_WIFI, kSerial, "Speakers"), 0);
-    expectReport(TRV_STATE_CONNECTED, 0);
+    const int handle = connectNewInstance();
+    ASSERT_FALSE(HasFailure());
     gHold.recorder = &recorder;
     gHold.reconnectedReports = reports + 2; // disconnected, connected
     gHold.handle = handle;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "alloc_counter.h"
+#include "streaming/streaming_support.h"
 #include "support/pulse_daemon.h"
 #include "vyx/VyxCore.h"
 #include "vyx/VyxLoopback.h"
@@ -141,16 +142,6 @@ TEST(VyxLoopback, RestartKeepsTheQueueAndAWrongRateStops) {
     EXPECT_EQ(loopback.prepareForTesting(0, 500.0), -17) << "a capture rate of 0 is refused";
 }
 
-// Asks `done` every 10 ms until it says yes, at most `seconds`.
-bool waitFor(const std::function<bool()>& done, double seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 // Two outputs described "Twin": the capture of one of them, once it broke,
 // opens that same output again when it is back, whatever it is listed as by
 // then, and never the other twin.
@@ -172,18 +163,18 @@ TEST_P(ACaptureOfATwin, ReopensTheSameSink) {
     VyxLoopback loopback;
     ASSERT_EQ(loopback.start(500.0, c.device), 0);
     for (const std::string& sink : c.gone) ASSERT_TRUE(server.unloadSink(sink));
-    EXPECT_TRUE(waitFor([&] { return loopback.reopenAttempts() >= 2; }, 20.0));
+    EXPECT_TRUE(trv::test::waitUntil([&] { return loopback.reopenAttempts() >= 2; }, 20.0));
     EXPECT_EQ(loopback.reopens(), 0u) << "the other twin is not taken";
 
     const std::string captured = c.gone.back();
     ASSERT_TRUE(server.loadSink(captured == "twin1" ? sinks[0] : sinks[1]));
-    EXPECT_TRUE(waitFor([&] { return loopback.reopens() == 1; }, 20.0)) << "the same sink, listed by another name now";
+    EXPECT_TRUE(trv::test::waitUntil([&] { return loopback.reopens() == 1; }, 20.0)) << "the same sink, listed by another name now";
     const pid_t player = server.play(captured, trv::test::kickTrain(48000, 10.0, 0.1), 48000);
     const auto loud = [&] {
         const auto out = pull(loopback, 10);
         return std::any_of(out.begin(), out.end(), [](double s) { return std::fabs(s) > 0.05; });
     };
-    EXPECT_TRUE(waitFor(loud, 10.0)) << "its sound arrives";
+    EXPECT_TRUE(trv::test::waitUntil(loud, 10.0)) << "its sound arrives";
     if (player > 0) ::kill(player, SIGTERM);
     trv::test::PulseDaemon::waitPlayer(player, 5.0);
 }
