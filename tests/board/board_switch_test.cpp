@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "board/handler_commands.h"
+#include "link/link_timings.h"
 #include "sdk/TarvonelSDK.h"
 #include "sdk/callback_recorder.h"
 #include "streaming/streaming_support.h"
@@ -23,6 +24,14 @@ TEST(BoardSwitch, LegacyAndDefaultBackendsTakeTurnsWithTheSamePatterns) {
     TRV_ENTER_FRESH_NETWORK();
     trv::test::captureLogs();
     trv::test::useFastTimings();
+    // Answers are waited for long enough for a loaded machine; the
+    // discovery window is always waited out, so it stays shorter.
+    DeviceTimings timings = processDeviceTimings();
+    timings.link.answerTimeoutSeconds = 5.0f;
+    timings.link.discoveryWindowSeconds = 0.5f;
+    timings.stream.answerTimeoutSeconds = 5.0f;
+    timings.stream.silenceTimeoutSeconds = 5.0f;
+    setProcessDeviceTimings(timings);
     trv::test::VestOnLoopback vest; // the streaming side, on WiFi
     vestemu::BoardVest slots(std::shared_ptr<vestemu::EmulatedVest>(&vest.vest(), [](auto*) {}));
     CallbackRecorder recorder;
