@@ -99,16 +99,19 @@ protected:
         TRV_REQUIRE_PRIVATE_NETWORK();
         TRV_ENTER_FRESH_NETWORK();
         trv::test::captureLogs();
+        // Answers and requests are waited for long enough for a loaded
+        // machine; the discovery window is always waited out, so it stays
+        // shorter.
         DeviceTimings process;
-        process.link.answerTimeoutSeconds = 0.2f;
-        process.link.discoveryWindowSeconds = 0.1f;
+        process.link.answerTimeoutSeconds = 5.0f;
+        process.link.discoveryWindowSeconds = 0.5f;
         process.link.bluetoothSettleSeconds = 0.0f;
-        process.link.bluetoothAnswerTimeoutSeconds = 0.2f;
+        process.link.bluetoothAnswerTimeoutSeconds = 5.0f;
         setProcessDeviceTimings(process); // the transports the stream makes
         StreamTimings timings;
-        timings.answerTimeoutSeconds = 0.2f;
+        timings.answerTimeoutSeconds = 5.0f;
         timings.startDelaySeconds = 0.02f;
-        timings.silenceTimeoutSeconds = 0.4f;
+        timings.silenceTimeoutSeconds = 5.0f;
         // Made inside the namespace: the visualizer's socket belongs to it.
         owned = std::make_unique<TestCore>();
         stream = std::make_unique<StreamHid>(owned.get(), &stateMutex, nullptr, timings);
@@ -116,6 +119,7 @@ protected:
 
     void TearDown() override {
         stopRun();
+        stream.reset(); // its link is released while the vest still answers
         adapter.reset(); // before the streaming side that its thread calls
         setActiveHidApi(nullptr);
         vestemu::EmulatedHidBus::instance().removeAll();
@@ -158,6 +162,28 @@ protected:
         if (runResult.wait_for(std::chrono::duration<double>(seconds)) != std::future_status::ready) return 1;
         return runResult.get();
     }
+    // A vest that sends no requests of its own, and the stream running: the
+    // case sends them (forgeRequest) at the times it chooses.
+    void connectAndRunQuietVest() {
+        StreamingOptions options;
+        options.silent = true;
+        startVest(options);
+        ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
+        startRun();
+        ASSERT_TRUE(streaming->waitForStreaming(true, 10.0)); // its start was answered
+        host = HidComUdp::parseAddressText(vest->boundPeer().value()).value();
+    }
+    // Frames sent from the vest's address, as anyone on its network can.
+    void forge(std::vector<uint8_t> frame) {
+        stampFrameCrc(frame.data(), frame.size());
+        adapter->sendRaw(frame, host);
+    }
+    void forgeRequest(uint32_t timestamp, uint32_t durationMicros) {
+        std::vector<uint8_t> frame(streaming::kDataRequestFrameBytes);
+        streaming::writeDataRequest(std::span<uint8_t, streaming::kDataRequestFrameBytes>(frame.data(), frame.size()),
+                                    {timestamp, durationMicros});
+        forge(std::move(frame));
+    }
 
     std::mutex stateMutex;
     std::unique_ptr<TestCore> owned;
@@ -166,6 +192,7 @@ protected:
     std::unique_ptr<vestemu::StreamingVest> streaming;
     std::unique_ptr<vestemu::UdpVestAdapter> adapter;
     std::future<int32_t> runResult;
+    Ipv4Endpoint host{}; // the stream's end, as the vest sees it
 };
 
 // Set by the test that watches where engine lines reach the log callback.
@@ -201,7 +228,7 @@ TEST_F(HidStream, EngineLinesOfARenderReachTheLogCallbackAfterTheLock) {
     EXPECT_EQ(gEngineLinesUnderLock.load(), 0);
 }
 
-// Frames sent from the vest's address, as anyone on its network can.
+// Frames forged while the vest streams.
 class ForgingHidStream : public HidStream {
 protected:
     void connectAndRun(StreamingOptions options = {}) {
@@ -211,21 +238,18 @@ protected:
         ASSERT_TRUE(streaming->waitForFrames(3, 5.0));
         host = HidComUdp::parseAddressText(vest->boundPeer().value()).value();
     }
-    void forge(std::vector<uint8_t> frame) {
-        stampFrameCrc(frame.data(), frame.size());
-        adapter->sendRaw(frame, host);
-    }
-    void forgeRequest(uint32_t timestamp, uint32_t durationMicros) {
-        std::vector<uint8_t> frame(streaming::kDataRequestFrameBytes);
-        streaming::writeDataRequest(std::span<uint8_t, streaming::kDataRequestFrameBytes>(frame.data(), frame.size()),
-                                    {timestamp, durationMicros});
-        forge(std::move(frame));
-    }
-    // The stream read every frame forged so far: the vest's next frames
-    // answer requests sent after them, on the same path.
+    // The stream read every frame forged so far: a frame came that answers
+    // one of the vest's own requests sent after them, on the same path.
     bool caughtUp() {
+        const uint32_t forgedBy = vestNow();
         streaming->clearFrames();
-        return streaming->waitForFrames(2, 10.0);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (uint64_t seen = 0; std::chrono::steady_clock::now() < end; ++seen) {
+            for (const auto& frame : streaming->frames())
+                if (frame.latencySeconds >= 0 && static_cast<int32_t>(frame.timestamp - forgedBy) > 0) return true;
+            streaming->waitForFrames(seen + 1, 1.0);
+        }
+        return false;
     }
     uint32_t vestNow() { return static_cast<uint32_t>(vest->clock().nowMicros()); }
     double renderedSeconds() {
@@ -235,8 +259,6 @@ protected:
     static double secondsSince(std::chrono::steady_clock::time_point start) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
-
-    Ipv4Endpoint host{};
 };
 
 struct PaceCase {
@@ -302,7 +324,7 @@ class TimestampJump : public ForgingHidStream, public ::testing::WithParamInterf
 TEST_P(TimestampJump, EffectsNeverRunAheadOfTheHostsTime) {
     const ClockCase& c = GetParam();
     StreamTimings timings;
-    timings.answerTimeoutSeconds = 0.2f;
+    timings.answerTimeoutSeconds = 5.0f;
     timings.startDelaySeconds = 0.02f;
     stream = std::make_unique<StreamHid>(owned.get(), &stateMutex, nullptr, timings);
     connectAndRun();
@@ -383,6 +405,12 @@ TEST_F(HidStream, RefusedStreamConfigurationFailsTheConnection) {
 }
 
 TEST_F(HidStream, UnansweredStartEndsRunWithItsCode) {
+    // The unanswered start is waited out: a second, long enough for the
+    // answers that do come.
+    StreamTimings timings;
+    timings.answerTimeoutSeconds = 1.0f;
+    timings.startDelaySeconds = 0.02f;
+    stream = std::make_unique<StreamHid>(owned.get(), &stateMutex, nullptr, timings);
     // The vest started but its answer is lost: a DataRequest comes in its place.
     startVest();
     ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
@@ -391,7 +419,7 @@ TEST_F(HidStream, UnansweredStartEndsRunWithItsCode) {
     faults.silent = true;
     vest->setFaults(faults);
     startRun();
-    EXPECT_EQ(waitRun(5.0), TRV_ERROR_INVALID_MESSAGE);
+    EXPECT_EQ(waitRun(10.0), TRV_ERROR_INVALID_MESSAGE);
     EXPECT_TRUE(hasLog(takeLogs(), "Could not start stream: ", TRV_LOG_ERROR));
     stream->resetCounters();
 
@@ -403,7 +431,7 @@ TEST_F(HidStream, UnansweredStartEndsRunWithItsCode) {
     ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
     vest->setFaults(faults);
     startRun();
-    EXPECT_EQ(waitRun(5.0), TRV_ERROR_DEVICE_NOT_REACHABLE);
+    EXPECT_EQ(waitRun(10.0), TRV_ERROR_DEVICE_NOT_REACHABLE);
 }
 
 TEST_F(HidStream, StreamsOverUsbAndBluetooth) {
@@ -423,13 +451,8 @@ TEST_F(HidStream, StreamsOverUsbAndBluetooth) {
 }
 
 TEST_F(HidStream, TheFirstRequestSetsTheClockAndAGapIsCaughtUpToTheSample) {
-    auto clock = std::make_shared<vestemu::ManualVestClock>();
-    clock->advanceMicros(3000);
-    StreamingOptions options;
-    options.requestPeriodSeconds = 0.2; // room to move the clock between two requests
-    startVest(options, clock);
-    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
-    startRun();
+    ASSERT_NO_FATAL_FAILURE(connectAndRunQuietVest());
+    forgeRequest(3000, 10000); // the vest has been on for 3 ms
     ASSERT_TRUE(streaming->waitForFrames(1, 5.0));
     {
         // The vest's first timestamp is the origin: nothing already playing
@@ -441,7 +464,7 @@ TEST_F(HidStream, TheFirstRequestSetsTheClockAndAGapIsCaughtUpToTheSample) {
     }
     // 10 ms were answered; the next request comes 13 ms later: the 3000 us
     // between are caught up at 2000 Hz, 6 samples, and discarded.
-    clock->advanceMicros(13000);
+    forgeRequest(16000, 10000);
     ASSERT_TRUE(streaming->waitForFrames(2, 5.0));
     EXPECT_EQ(stopRun(), 0);
     std::lock_guard lock(stateMutex);
@@ -474,17 +497,24 @@ TEST_F(HidStream, RepeatedOrBackwardTimestampsRenderNoBacklog) {
 // No vest's clock leaps ahead: the request that shows such a leap is
 // dropped, the stream's clock follows it, and nothing is skipped.
 TEST_F(HidStream, AVestClockLeapingAheadSkipsNothing) {
-    auto clock = std::make_shared<vestemu::ManualVestClock>();
-    clock->advanceMicros(100'000'000); // the vest has been on for 100 s
-    startVest({}, clock);
-    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
-    startRun();
-    ASSERT_TRUE(streaming->waitForFrames(2, 5.0));
-    for (const uint64_t leap : {100'000'000u, 2'000'000u}) {
-        clock->advanceMicros(leap);
-        streaming->clearFrames();
-        ASSERT_TRUE(streaming->waitForFrames(2, 5.0)) << "answered again after the leap";
+    ASSERT_NO_FATAL_FAILURE(connectAndRunQuietVest());
+    uint32_t vestClock = 100'000'000; // the vest has been on for 100 s
+    forgeRequest(vestClock, 10000);
+    ASSERT_TRUE(streaming->waitForFrames(1, 5.0));
+    // Each leap shows in one request, and the next one at that time is
+    // answered; one after the other, the host's time hardly moves.
+    streaming->clearFrames();
+    std::vector<uint32_t> leapedTo;
+    for (const uint32_t leap : {100'000'000u, 2'000'000u}) {
+        vestClock += leap;
+        leapedTo.push_back(vestClock);
+        forgeRequest(vestClock, 10000);
+        forgeRequest(vestClock, 10000);
     }
+    ASSERT_TRUE(streaming->waitForFrames(2, 5.0));
+    std::vector<uint32_t> answered;
+    for (const auto& frame : streaming->frames()) answered.push_back(frame.timestamp);
+    EXPECT_EQ(answered, leapedTo) << "answered again after each leap";
     EXPECT_EQ(stopRun(), 0);
     const auto counters = stream->counters();
     EXPECT_EQ(std::tuple(counters.droppedAhead, counters.resyncs, counters.fastForwardSamples),
@@ -493,16 +523,11 @@ TEST_F(HidStream, AVestClockLeapingAheadSkipsNothing) {
 }
 
 TEST_F(HidStream, LiveCoresAreNeverSkippedAhead) {
-    auto clock = std::make_shared<vestemu::ManualVestClock>();
-    clock->advanceMicros(3000);
-    StreamingOptions options;
-    options.requestPeriodSeconds = 0.2;
-    startVest(options, clock);
     core().patterns = false;
-    ASSERT_EQ(stream->connect(TRV_OUTPUT_WIFI, 0), 0);
-    startRun();
+    ASSERT_NO_FATAL_FAILURE(connectAndRunQuietVest());
+    forgeRequest(3000, 10000);
     ASSERT_TRUE(streaming->waitForFrames(1, 5.0));
-    clock->advanceMicros(13000); // a gap that a pattern core catches up
+    forgeRequest(16000, 10000); // a gap that a pattern core catches up
     ASSERT_TRUE(streaming->waitForFrames(2, 5.0));
     EXPECT_EQ(stopRun(), 0);
     EXPECT_EQ(stream->counters().fastForwardSamples, 0u);
