@@ -1,6 +1,7 @@
 // Frames and waits that the transport tests share.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -16,11 +17,11 @@ inline std::vector<uint8_t> slotStatus() {
     return frame;
 }
 
-// The first result of receive() that is not 0 (nothing yet), within 100 calls
-// (each waits up to 10 ms).
+// The first result of receive() that is not 0 (nothing yet), within 10 s.
 inline int32_t receiveSoon(IHidCom& transport) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     int32_t received = 0;
-    for (int i = 0; i < 100 && received == 0; ++i) received = transport.receive();
+    while (received == 0 && std::chrono::steady_clock::now() < end) received = transport.receive();
     return received;
 }
 
