@@ -152,10 +152,7 @@ void HandlerCommands::receiveLoop() {
 }
 
 void HandlerCommands::flushLogs(bool all) noexcept {
-    for (LogThrottle* throttle : {&unaskedLog_, &errorAnswerLog_, &unexpectedLog_}) {
-        if (all) throttle->flushAll();
-        else throttle->flush();
-    }
+    LogThrottle::flushEach({&unaskedLog_, &errorAnswerLog_, &unexpectedLog_}, all);
 }
 
 void HandlerCommands::handleMessage(const uint8_t* message) {

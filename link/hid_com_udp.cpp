@@ -144,11 +144,8 @@ void HidComUdp::dropForeign(LogThrottle& throttle, const Ipv4Endpoint& from, con
 }
 
 void HidComUdp::flushReaderLogs(bool all) noexcept {
-    for (LogThrottle* throttle : {&invalidLog_, &incompleteLog_, &tooLongLog_, &foreignLog_, &oldFirmwareLog_,
-                                  &forcedBindLog_}) {
-        if (all) throttle->flushAll();
-        else throttle->flush();
-    }
+    LogThrottle::flushEach(
+        {&invalidLog_, &incompleteLog_, &tooLongLog_, &foreignLog_, &oldFirmwareLog_, &forcedBindLog_}, all);
 }
 
 int32_t HidComUdp::receiveNow() {

@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 // The line that tells a count of held-back events: "<before><count><after>"
 // at `level` with `tag`. The texts are static strings.
@@ -70,6 +71,13 @@ public:
     // Writes every count held back, whatever its window (which goes on):
     // the owner stops reading.
     void flushAll() noexcept;
+    // flush() (or, when all, flushAll()) of each of a reader's throttles.
+    static void flushEach(std::initializer_list<LogThrottle*> throttles, bool all) noexcept {
+        for (LogThrottle* throttle : throttles) {
+            if (all) throttle->flushAll();
+            else throttle->flush();
+        }
+    }
 
 private:
     struct Entry {

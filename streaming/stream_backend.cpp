@@ -34,25 +34,20 @@ std::shared_ptr<IStream> StreamBackend::currentStream() {
     return stream;
 }
 
-std::shared_ptr<IStream> StreamBackend::hidStream() {
+template <class S>
+std::shared_ptr<S> StreamBackend::streamOf(StreamKind kind) {
     std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
     std::lock_guard lock(stateMutex);
-    if (!stream || stream->kind() != kStreamHid) {
+    if (!stream || stream->kind() != kind) {
         replaced = std::move(stream);
-        stream = std::make_shared<StreamHid>(streamCore, &stateMutex, this);
+        stream = std::make_shared<S>(streamCore, &stateMutex, this);
     }
-    return stream;
+    return std::static_pointer_cast<S>(stream);
 }
 
-std::shared_ptr<StreamAudio> StreamBackend::audioStream() {
-    std::shared_ptr<IStream> replaced; // released after the lock: its end takes the lock
-    std::lock_guard lock(stateMutex);
-    if (!stream || stream->kind() != kStreamAudio) {
-        replaced = std::move(stream);
-        stream = std::make_shared<StreamAudio>(streamCore, &stateMutex, this);
-    }
-    return std::static_pointer_cast<StreamAudio>(stream);
-}
+std::shared_ptr<IStream> StreamBackend::hidStream() { return streamOf<StreamHid>(kStreamHid); }
+
+std::shared_ptr<StreamAudio> StreamBackend::audioStream() { return streamOf<StreamAudio>(kStreamAudio); }
 
 bool StreamBackend::closingNow() {
     std::lock_guard lock(stateMutex);

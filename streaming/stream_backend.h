@@ -13,9 +13,9 @@
 #include <string>
 
 #include "sdk/IHandler.h"
+#include "streaming/i_stream.h"
 
 class AbstractCore;
-class IStream;
 class StreamAudio;
 
 class StreamBackend : public IHandler {
@@ -54,6 +54,10 @@ protected:
     // openStream starts it afresh.
     std::shared_ptr<StreamAudio> audioStream();
     bool closingNow();
+    // The stream of `kind`, made as an S when the current one is of another
+    // kind (both above).
+    template <class S>
+    std::shared_ptr<S> streamOf(StreamKind kind);
     // The end of a scanning routine: scans the stream's transports with
     // connectionMutex held (unless scan is false), clears the scanning flag
     // and logs the routine's end.

@@ -264,10 +264,7 @@ int32_t StreamHid::run() {
 }
 
 void StreamHid::flushLogs(bool all) noexcept {
-    for (LogThrottle* throttle : {&refusedLog_, &aheadLog_, &unknownLog_, &capacityLog_, &resyncLog_}) {
-        if (all) throttle->flushAll();
-        else throttle->flush();
-    }
+    LogThrottle::flushEach({&refusedLog_, &aheadLog_, &unknownLog_, &capacityLog_, &resyncLog_}, all);
 }
 
 int32_t StreamHid::finish() {
