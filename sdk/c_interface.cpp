@@ -35,6 +35,14 @@ struct InstanceTable {
     std::shared_mutex mutex; // guards instances and nextHandle; held for lookups and edits only
     std::unordered_map<int32_t, std::shared_ptr<TarvonelSDK>> instances;
     int64_t nextHandle = 0; // wide, so it can pass the last handle without wrapping
+
+    // At exit, a thread of an instance freed from a callback may still be
+    // ending, after its last look-up: the table is emptied under the lock,
+    // after that look-up, not beside it.
+    ~InstanceTable() {
+        std::unique_lock lock(mutex);
+        instances.clear();
+    }
 };
 
 // Made by its first use (thread-safe), released when the library unloads;
