@@ -13,6 +13,7 @@
 
 #include "ExperimentalTarvonelSDK.h"
 #include "sdk/audio_log.h"
+#include "sdk/never_destroyed.h"
 
 namespace {
 
@@ -46,13 +47,13 @@ struct TextList {
 };
 
 TextList& outputNames() {
-    static TextList list;
-    return list;
+    static NeverDestroyed<TextList> list;
+    return *list;
 }
 
 TextList& outputApis() {
-    static TextList list;
-    return list;
+    static NeverDestroyed<TextList> list;
+    return *list;
 }
 
 struct RateList {
@@ -61,8 +62,8 @@ struct RateList {
 };
 
 RateList& supportedRates() {
-    static RateList list;
-    return list;
+    static NeverDestroyed<RateList> list;
+    return *list;
 }
 
 // The audio system for one query; writes the start's failure.

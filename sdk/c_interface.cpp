@@ -11,6 +11,12 @@
 // instance is destroyed when the last call on it returns, on that call's
 // thread (inside a callback on one of the library's threads, the handler's
 // worker deletes it when its routine ends: IHandler::destroy).
+//
+// At exit, the instances the application did not free are taken out of the
+// table and destroyed the same way, each ending its connection. The table
+// and the text results are never destroyed (NeverDestroyed): a callback
+// delivered during that teardown, or a thread still ending after it, finds
+// an empty table and gets the answer for an unknown instance.
 #include "tarvonel.h"
 
 #include <cstdint>
@@ -25,6 +31,7 @@
 #include "TarvonelSDK.h"
 #include "c_interface_internal.h"
 #include "log.h"
+#include "never_destroyed.h"
 #include "serial_number.h"
 
 namespace {
@@ -35,22 +42,34 @@ struct InstanceTable {
     std::shared_mutex mutex; // guards instances and nextHandle; held for lookups and edits only
     std::unordered_map<int32_t, std::shared_ptr<TarvonelSDK>> instances;
     int64_t nextHandle = 0; // wide, so it can pass the last handle without wrapping
-
-    // At exit, a thread of an instance freed from a callback may still be
-    // ending, after its last look-up: the table is emptied under the lock,
-    // after that look-up, not beside it.
-    ~InstanceTable() {
-        std::unique_lock lock(mutex);
-        instances.clear();
-    }
 };
 
-// Made by its first use (thread-safe), released when the library unloads;
-// the instances still in it are the application's to free.
 InstanceTable& table() {
-    static InstanceTable instance;
-    return instance;
+    static NeverDestroyed<InstanceTable> instance;
+    return *instance;
 }
+
+// Destroys, at exit, the instances left in the table: out of it under the
+// lock, destroyed outside it, as trv_freeSDKInstance does. Made when the
+// first instance is, after what that instance set up (its log sink): exit
+// destroys it before those.
+struct ExitTeardown {
+    ExitTeardown() = default;
+    ExitTeardown(const ExitTeardown&) = delete;
+    ExitTeardown& operator=(const ExitTeardown&) = delete;
+    ~ExitTeardown() {
+        try {
+            std::unordered_map<int32_t, std::shared_ptr<TarvonelSDK>> left;
+            {
+                InstanceTable& t = table();
+                std::unique_lock lock(t.mutex);
+                left.swap(t.instances);
+            }
+            left.clear(); // each now, unless a call on it still runs
+        } catch (...) {
+        }
+    }
+};
 
 // The instance of sdkID, shared for the length of one call; null when none.
 std::shared_ptr<TarvonelSDK> find(int sdkID) {
@@ -101,16 +120,16 @@ private:
 };
 
 TextSlot& serialTextSlot() {
-    static TextSlot slot("");
-    return slot;
+    static NeverDestroyed<TextSlot> slot("");
+    return *slot;
 }
 TextSlot& deviceSerialSlot() {
-    static TextSlot slot(kNoDevice);
-    return slot;
+    static NeverDestroyed<TextSlot> slot(kNoDevice);
+    return *slot;
 }
 TextSlot& deviceVersionSlot() {
-    static TextSlot slot(kNoDevice);
-    return slot;
+    static NeverDestroyed<TextSlot> slot(kNoDevice);
+    return *slot;
 }
 
 } // namespace
@@ -128,6 +147,7 @@ int trv_createSDKInstance(const char* logPath) {
         // Built before the table is touched; destroyed, on failure, after
         // the lock is released.
         auto sdk = std::make_shared<TarvonelSDK>(logPath != nullptr ? logPath : "");
+        static const ExitTeardown teardown;
         InstanceTable& t = table();
         {
             std::unique_lock lock(t.mutex);
@@ -165,8 +185,8 @@ void trv_freeSDKInstance(int sdkID) {
 const char* trv_getSDKVersion(void) {
     try {
         // The method (and its "Command: " line) runs at the first call only.
-        static const std::string version = TarvonelSDK::getSDKVersion();
-        return version.c_str();
+        static NeverDestroyed<std::string> version(TarvonelSDK::getSDKVersion());
+        return version->c_str();
     } catch (...) {
         return "";
     }

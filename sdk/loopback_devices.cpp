@@ -7,6 +7,7 @@
 #include "ExperimentalTarvonelSDK.h"
 #include "platform/sound_server.h"
 #include "sdk/device_name.h"
+#include "sdk/never_destroyed.h"
 #include "vyx/VyxLoopback.h"
 
 namespace {
@@ -22,8 +23,8 @@ struct NameStorage {
 };
 
 NameStorage& loopbackNames() {
-    static NameStorage storage;
-    return storage;
+    static NeverDestroyed<NameStorage> storage;
+    return *storage;
 }
 
 } // namespace

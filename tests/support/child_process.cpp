@@ -71,4 +71,23 @@ int ChildProcess::finish(bool terminate) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int ChildProcess::finishWithin(int timeoutMs) {
+    if (pid_ <= 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int status = 0;
+    for (;;) {
+        const pid_t ended = ::waitpid(pid_, &status, WNOHANG);
+        if (ended == pid_) break;
+        if (ended < 0 || std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+            return -1;
+        }
+        ::usleep(20 * 1000);
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 } // namespace trv::test

@@ -24,6 +24,9 @@ public:
     std::string readLine(int timeoutMs);
     // Waits for the end (after SIGTERM if terminate); the exit status, or -1.
     int finish(bool terminate);
+    // Waits up to timeoutMs for the end; the exit status, or -1 (killed by
+    // a signal, or still running at the deadline: then it is killed).
+    int finishWithin(int timeoutMs);
 
 private:
     pid_t pid_ = -1;
