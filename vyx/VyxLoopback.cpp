@@ -342,13 +342,18 @@ void VyxLoopback::pull(std::span<double> out) noexcept {
 
 void VyxLoopback::beginWatch() noexcept {
     std::lock_guard lock(watchThreadMutex_);
+    joinLetGo(false);
     if (watcher_.joinable()) {
         // A watcher left behind while it was logging: it has been told to
         // stop, and ends once its line is out, touching only its Watch.
-        // Never waited for: the caller may hold a lock that the log
+        // Not waited for here: the caller may hold a lock that the log
         // callback is waiting for (the handler's state mutex, when the
-        // callback calls back into the handler).
-        watcher_.detach();
+        // callback calls back into the handler). The destructor joins it.
+        try {
+            letGo_.push_back({std::move(watcher_), watch_});
+        } catch (...) {
+            watcher_.detach(); // out of memory: nobody can join it
+        }
         watch_.reset();
     }
     try {
@@ -360,8 +365,28 @@ void VyxLoopback::beginWatch() noexcept {
     }
 }
 
+void VyxLoopback::joinLetGo(bool all) noexcept {
+    for (auto it = letGo_.begin(); it != letGo_.end();) {
+        bool ended = false;
+        {
+            std::lock_guard watchLock(it->watch->mutex);
+            ended = it->watch->ended;
+        }
+        if (!ended && !all) {
+            ++it;
+            continue;
+        }
+        if (it->thread.get_id() == std::this_thread::get_id())
+            it->thread.detach(); // the log callback destroys the capture from this watcher
+        else
+            it->thread.join();
+        it = letGo_.erase(it);
+    }
+}
+
 void VyxLoopback::endWatch(bool final) noexcept {
     std::lock_guard lock(watchThreadMutex_);
+    if (final) joinLetGo(true);
     if (!watcher_.joinable()) return;
     bool callingOut = false;
     {
@@ -384,6 +409,13 @@ void VyxLoopback::endWatch(bool final) noexcept {
 }
 
 void VyxLoopback::watchCapture(std::shared_ptr<Watch> watch) noexcept {
+    struct Ending {
+        Watch& watch;
+        ~Ending() {
+            std::lock_guard lock(watch.mutex);
+            watch.ended = true;
+        }
+    } ending{*watch};
     bool lost = false;   // the capture broke and is not open again
     bool warned = false; // the break has been logged
     for (;;) {

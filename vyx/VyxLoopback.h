@@ -27,7 +27,11 @@
 //    output may carry it by then); it logs when the device is captured
 //    again. Meanwhile pull() gives silence. The watcher takes
 //    controlMutex_ around the capture's close and open, never around its
-//    look-up of the server nor while it logs.
+//    look-up of the server nor while it logs. A new capture does not wait
+//    for a watcher that is still handing a line to the log callback: it
+//    lets it go, and the destructor joins it. So a log callback that blocks
+//    on the loss warning holds one thread per reconnection until it
+//    returns.
 //
 // Log lines of the control operations are kept until flushLog(), which the
 // owner calls once it holds no lock of its own. The watcher's lines go to
@@ -148,10 +152,16 @@ private:
     // The watcher's shared state: it outlives the loopback when the log
     // callback ends the capture from the watcher thread itself.
     struct Watch {
-        std::mutex mutex;                  // guards stop and callingOut
+        std::mutex mutex;                  // guards stop, callingOut and ended
         std::condition_variable wake;
         bool stop = false;                 // the watcher ends at its next look
         bool callingOut = false;           // it is handing a line to the log callback
+        bool ended = false;                // it is returning: a join waits for nothing
+    };
+    // A watcher let go while it was in the log callback, joined later.
+    struct LetGoWatcher {
+        std::thread thread;
+        std::shared_ptr<Watch> watch;
     };
     struct WatchLine {
         int32_t level = 0;
@@ -161,11 +171,16 @@ private:
     // Ends the watch and joins the watcher, unless it is handing a line to
     // the log callback (which may be what ends the capture, or may wait for
     // a lock the caller holds): that one ends on its own once the callback
-    // returns; the next beginWatch lets it go without waiting for it, or
-    // the destructor joins it. final: join it anyway (the destructor, which
-    // no lock of the owner's is held around). On the watcher itself the
-    // thread is let go. A watcher let go touches only its Watch.
+    // returns; the next beginWatch lets it go without waiting for it (into
+    // letGo_), or the destructor joins it. final: join it, and every
+    // watcher let go, anyway (the destructor, which no lock of the owner's
+    // is held around). The watcher the caller runs on is detached instead:
+    // it returns from the callback to its Watch alone. A watcher let go
+    // touches only its Watch.
     void endWatch(bool final) noexcept;
+    // Joins the watchers let go that have ended (all: every one, waiting
+    // for those still in the log callback). watchThreadMutex_ held.
+    void joinLetGo(bool all) noexcept;
     void watchCapture(std::shared_ptr<Watch> watch) noexcept; // the watcher thread
     // One look: notices a break (lost), or tries to reopen; warned: the
     // break has been logged. False when the capture no longer runs (the
@@ -211,9 +226,10 @@ private:
 
     SoundServerCapture capture_; // closed before the rest goes
 
-    // Guards watch_ and watcher_ (the handle); never taken by the watcher,
-    // nor while controlMutex_ is held (the watcher takes that one).
+    // Guards watch_, watcher_ (the handle) and letGo_; never taken by a
+    // watcher, nor while controlMutex_ is held (the watcher takes that one).
     std::mutex watchThreadMutex_;
+    std::vector<LetGoWatcher> letGo_;
     std::shared_ptr<Watch> watch_;
     std::thread watcher_; // declared last; joined by the destructor
 };

@@ -62,6 +62,10 @@ protected:
         EXPECT_EQ(r.error, error);
         EXPECT_EQ(r.serialNumber, serial);
     }
+    // Holds the loss warning on the capture's watcher (holdOnLoss) while
+    // the application disconnects and connects again: the watcher is let
+    // go, still in the callback. True once the new connection is reported.
+    bool reconnectWhileHeld(int handle, bool untilFreed);
     // A fresh instance through the C interface, in place of the fixture's,
     // connected to the speakers.
     int connectNewInstance() {
@@ -366,10 +370,15 @@ TEST_F(AudioToHaptics, TheInstanceCanBeFreedFromTheLossWarning) {
 // loss warning while the application disconnects and connects again, waits
 // (a few seconds at most) for the reconnection's report, then calls a
 // getter: the reconnection must not wait for the watcher.
+// With untilFreed, the callback holds on until the application frees the
+// instance, and a second longer: the free must wait for it.
 struct HoldOnLoss {
     std::atomic<int> handle{-1};
     std::atomic<bool> holding{false};  // the callback holds the warning
     std::atomic<bool> released{false}; // the reconnection has been asked for
+    std::atomic<bool> untilFreed{false};
+    std::atomic<bool> freeing{false};  // the application is about to free the instance
+    std::atomic<int> got{0};           // what the getter gave
     std::atomic<bool> returned{false}; // the getter came back
     CallbackRecorder* recorder = nullptr;
     std::size_t reconnectedReports = 0;
@@ -383,25 +392,35 @@ void holdOnLoss(trv_log_level_t, const char*, const char* text) {
     gHold.holding = true;
     trv::test::waitUntil([] { return gHold.released.load(); }, 60.0);
     gHold.recorder->waitFor(gHold.reconnectedReports, std::chrono::seconds(5));
-    trv_exp_getVyxPreset(handle);
+    if (gHold.untilFreed) {
+        trv::test::waitUntil([] { return gHold.freeing.load(); }, 60.0);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    gHold.got = trv_exp_getVyxPreset(handle);
     gHold.returned = true;
+}
+
+bool AudioToHaptics::reconnectWhileHeld(int handle, bool untilFreed) {
+    gHold.holding = gHold.released = gHold.freeing = gHold.returned = false;
+    gHold.untilFreed = untilFreed;
+    gHold.recorder = &recorder;
+    gHold.reconnectedReports = reports + 2; // disconnected, connected
+    gHold.handle = handle;
+    trv_setLogCallback(&holdOnLoss);
+    EXPECT_TRUE(server->unloadSink("speakers"));
+    EXPECT_TRUE(trv::test::waitUntil([] { return gHold.holding.load(); }, 20.0));
+    EXPECT_TRUE(server->loadSink({"speakers", "Speakers", 2, 48000}));
+    EXPECT_EQ(trv_disconnectDevice(handle), 0);
+    expectReport(TRV_STATE_DISCONNECTED, 0);
+    EXPECT_EQ(trv_exp_connectVyx(handle, TRV_OUTPUT_WIFI, kSerial, "Speakers"), 0);
+    gHold.released = true;
+    return recorder.waitFor(++reports, std::chrono::seconds(30));
 }
 
 TEST_F(AudioToHaptics, AReconnectionDoesNotWaitForTheLogCallbackOnTheWatcher) {
     const int handle = connectNewInstance();
     ASSERT_FALSE(HasFailure());
-    gHold.recorder = &recorder;
-    gHold.reconnectedReports = reports + 2; // disconnected, connected
-    gHold.handle = handle;
-    trv_setLogCallback(&holdOnLoss);
-    ASSERT_TRUE(server->unloadSink("speakers"));
-    ASSERT_TRUE(trv::test::waitUntil([] { return gHold.holding.load(); }, 20.0));
-    ASSERT_TRUE(server->loadSink({"speakers", "Speakers", 2, 48000}));
-    ASSERT_EQ(trv_disconnectDevice(handle), 0);
-    expectReport(TRV_STATE_DISCONNECTED, 0);
-    ASSERT_EQ(trv_exp_connectVyx(handle, TRV_OUTPUT_WIFI, kSerial, "Speakers"), 0);
-    gHold.released = true;
-    const bool reconnected = recorder.waitFor(++reports, std::chrono::seconds(30));
+    const bool reconnected = reconnectWhileHeld(handle, false);
     const bool returned = trv::test::waitUntil([] { return gHold.returned.load(); }, 10.0);
     trv::test::captureLogs();
     if (!reconnected || !returned) {
@@ -411,6 +430,27 @@ TEST_F(AudioToHaptics, AReconnectionDoesNotWaitForTheLogCallbackOnTheWatcher) {
     }
     EXPECT_EQ(recorder.all().back().state, TRV_STATE_CONNECTED);
     trv_freeSDKInstance(handle);
+}
+
+// The watcher let go is the library's thread: the free, with no other call
+// running, ends it before it returns, as it does the current watcher.
+TEST_F(AudioToHaptics, AFreeWaitsForTheWatcherLetGoInTheLogCallback) {
+    const int handle = connectNewInstance();
+    ASSERT_FALSE(HasFailure());
+    if (!reconnectWhileHeld(handle, true)) {
+        gHold.freeing = true;
+        std::thread([handle] { trv_freeSDKInstance(handle); }).detach();
+        FAIL() << "the reconnection waits for the watcher";
+    }
+    EXPECT_EQ(recorder.all().back().state, TRV_STATE_CONNECTED);
+    EXPECT_FALSE(gHold.returned) << "still in the callback";
+    gHold.freeing = true;
+    trv_freeSDKInstance(handle);
+    const bool returned = gHold.returned;
+    trv::test::captureLogs();
+    EXPECT_TRUE(returned) << "the free returned with the watcher still in the log callback";
+    trv::test::waitUntil([] { return gHold.returned.load(); }, 10.0);
+    EXPECT_EQ(gHold.got, TRV_ERROR_NO_INSTANCE) << "the callback's call came after the free";
 }
 
 TEST(AudioToHapticsC, PassesThroughAndRefusesNullPointers) {
