@@ -137,7 +137,8 @@ int32_t VyxLoopback::prepare(uint32_t captureRateHz, double outputSampleRate) no
         inputCount_ = 0;
         tokens_.assign(vyxfx_token_bytes(captureInstance_, tokenSize_), 0);
         outBlock_.assign(kMaxBlockSamples, 0.0f);
-        ring_.reserve(std::max((kQueueBlocks + 1) * kMaxBlockSamples, kMaxPullSamples + kMaxBlockSamples));
+        // The largest limit of processBlock, and the block that may go past it.
+        ring_.reserve(std::max(kQueueBlocks * kMaxBlockSamples, 2 * kMaxPullSamples) + kMaxBlockSamples);
         pullSamples_.store(0, std::memory_order_relaxed);
     } catch (...) {
         keep(TRV_LOG_ERROR, "VYX loopback: out of memory");
@@ -316,10 +317,11 @@ void VyxLoopback::processBlock() noexcept {
         failed = true;
     }
     if (failed) blocksFailed_.fetch_add(1, std::memory_order_relaxed);
-    // A pull larger than the usual queue lets the queue grow to it, or it
-    // would never be filled.
-    const std::size_t limit = std::max(kQueueBlocks * outBlockSize_,
-                                       std::min(pullSamples_.load(std::memory_order_relaxed), kMaxPullSamples));
+    // The queue may hold what a pull trims it to, two pulls' worth: the
+    // second is the cushion that a late block eats into. With room for one
+    // pull only, every block late for its pull would silence a whole buffer.
+    const std::size_t pulled = std::min(pullSamples_.load(std::memory_order_relaxed), kMaxPullSamples);
+    const std::size_t limit = std::max(kQueueBlocks * outBlockSize_, 2 * std::max(outBlockSize_, pulled));
     if (ring_.pushBlock(out, outBlockSize_, limit))
         blocksQueued_.fetch_add(1, std::memory_order_relaxed);
     else

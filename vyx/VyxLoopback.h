@@ -59,9 +59,11 @@ public:
     static constexpr uint32_t kSupportedRates[] = {500,   1000,  2000,  4000,  8000, 16000,
                                                    32000, 44100, 48000, 88200, 96000};
     static constexpr std::size_t kMaxBlockSamples = 1920; // 20 ms at 96000 Hz
-    static constexpr std::size_t kQueueBlocks = 50;       // a full queue discards the next block
-    // The largest pull that is ever filled: the signal core's largest buffer.
-    // The queue holds more than kQueueBlocks blocks when the pulls need it.
+    // The queue holds at least this many blocks (more for long pulls, see
+    // pull()); a full queue discards the next block.
+    static constexpr std::size_t kQueueBlocks = 50;
+    // The largest pull the queue is sized for: the signal core's largest
+    // buffer. The ring has room for twice it and a block.
     static constexpr std::size_t kMaxPullSamples = 65536;
     // How often the watcher looks at the capture, and tries to reopen a
     // broken one.
@@ -98,8 +100,12 @@ public:
     int32_t restart(double outputSampleRate) noexcept;
     // Fills all of out: with the oldest queued samples when at least that
     // many are queued (after dropping all but 2 x max(block, out) of them),
-    // otherwise with zeros, leaving the queue as it is. Pulls of up to
-    // kMaxPullSamples fill: the queue grows to the last pull's size.
+    // otherwise with zeros, leaving the queue as it is. The queue takes a
+    // block while it holds fewer than kQueueBlocks blocks or 2 x max(block,
+    // the last pull) samples, whichever is more (a pull counted as at most
+    // kMaxPullSamples): the blocks that come after a pull found too few are
+    // kept, for the next pull and as a cushion of up to a pull for the ones
+    // after it.
     void pull(std::span<double> out) noexcept;
 
     bool isRunning() const noexcept;
@@ -214,7 +220,7 @@ private:
     std::atomic<uint64_t> blocksFailed_{0};    // analysis or synthesis failed: silence queued
     std::atomic<uint64_t> reopenAttempts_{0};
     std::atomic<uint64_t> reopens_{0};
-    // The size of the last pull (consumer's side), which the queue grows to.
+    // The size of the last pull (consumer's side); the queue grows to twice it.
     std::atomic<std::size_t> pullSamples_{0};
 
     struct Line {

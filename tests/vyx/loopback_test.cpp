@@ -87,14 +87,40 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // A buffer longer than fifty blocks (a second of signal) is still filled:
-// the queue grows to the size of the pulls.
+// the queue grows to twice the size of the pulls.
 TEST(VyxLoopback, APullLongerThanTheQueueIsFilled) {
     VyxLoopback loopback;
     ASSERT_EQ(loopback.prepareForTesting(kCaptureRate, 500.0), 0);
     EXPECT_EQ(pull(loopback, 1000), std::vector<double>(1000, 0.0));
-    pushBlocks(loopback, 110);
-    EXPECT_EQ(loopback.queuedSamples(), 1000u);
+    pushBlocks(loopback, 210);
+    EXPECT_EQ(loopback.queuedSamples(), 2000u);
     EXPECT_NE(pull(loopback, 1000), std::vector<double>(1000, 0.0));
+}
+
+// A sound card's largest buffer (1.37 s at 48000 Hz) pulled at the pace of
+// real time, from the stream's start, while the blocks (20 ms each) come by
+// turns one late and one early. A pull is silent only when the sound pushed and not
+// yet played is shorter than the pull: a late block costs no buffer of
+// sound that had already come.
+TEST(VyxLoopback, ABlockLateSilencesNoBufferOfSoundAlreadyPushed) {
+    constexpr std::size_t kPull = VyxLoopback::kMaxPullSamples;
+    VyxLoopback loopback;
+    ASSERT_EQ(loopback.prepareForTesting(kCaptureRate, 48000.0), 0);
+    const std::size_t block = loopback.blockSamples();
+    std::size_t pushed = 0; // blocks
+    std::size_t played = 0; // samples
+    for (std::size_t j = 0; j <= 8; ++j) {
+        // The blocks due by pull j: one fewer when j is odd, one more when even.
+        const std::size_t due = j == 0 ? 0 : j * kPull / block + 1 - 2 * (j % 2);
+        pushBlocks(loopback, static_cast<uint32_t>(due - pushed));
+        pushed = due;
+        const bool silent = pull(loopback, kPull) == std::vector<double>(kPull, 0.0);
+        EXPECT_FALSE(silent && pushed * block - played >= kPull)
+            << "pull " << j << ": " << pushed * block - played << " samples pushed and not played, "
+            << loopback.queuedSamples() << " queued";
+        if (!silent) played += kPull;
+    }
+    EXPECT_EQ(played, 7 * kPull) << "only the two pulls before a pull's worth had come are silent";
 }
 
 TEST(VyxLoopback, MixesTheFramesOwnChannels) {
