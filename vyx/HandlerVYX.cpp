@@ -105,7 +105,7 @@ void HandlerVYX::connectionRoutine(uint32_t serialNumber) {
 }
 
 int32_t HandlerVYX::connectAudio(trv_audio_preset_t preset, const trv_audio_settings_t& settings) {
-    // A larger buffer than the capture's queue fills would play silence.
+    // The capture's queue is sized for buffers of up to kMaxPullSamples frames.
     return startAudioConnection(kTag, preset, settings, static_cast<uint32_t>(VyxLoopback::kMaxPullSamples),
                                 [this](trv_audio_preset_t p, trv_audio_settings_t copy, const std::string& name,
                                        const std::string& api) { audioConnectionRoutine(p, copy, name, api); });
