@@ -20,7 +20,10 @@ LogThrottle::Entry& LogThrottle::entryOf(int32_t code) noexcept {
 }
 
 bool LogThrottle::admit(int32_t code, uint64_t& heldBack, Clock::time_point now) noexcept {
-    Entry& entry = entryOf(code);
+    return admitEntry(entryOf(code), heldBack, now);
+}
+
+bool LogThrottle::admitEntry(Entry& entry, uint64_t& heldBack, Clock::time_point now) noexcept {
     if (entry.started && now - entry.windowStart < kWindow) {
         ++entry.heldBack;
         ++heldTotal_;
@@ -35,18 +38,24 @@ bool LogThrottle::admit(int32_t code, uint64_t& heldBack, Clock::time_point now)
 }
 
 bool LogThrottle::admitLines(int32_t code, Clock::time_point now) noexcept {
+    Entry& entry = entryOf(code);
     uint64_t heldBack = 0;
-    if (!admit(code, heldBack, now)) return false;
-    if (heldBack > 0) writeCount(heldBack);
+    if (!admitEntry(entry, heldBack, now)) return false;
+    if (heldBack > 0) writeCount(heldBack, &entry);
     return true;
 }
 
-void LogThrottle::writeCount(uint64_t count) const noexcept {
-    LogStream(countLine_.level, countLine_.tag) << countLine_.before << count << countLine_.after;
+void LogThrottle::writeCount(uint64_t count, const Entry* entry) const noexcept {
+    LogStream line(countLine_.level, countLine_.tag);
+    line << countLine_.before << count << countLine_.after;
+    if (countLine_.nameCode == nullptr || entry == nullptr) return;
+    if (entry == &entries_[kMaxCodes]) line << "of other codes";
+    else countLine_.nameCode(line, entry->code);
+    line << countLine_.end;
 }
 
 void LogThrottle::tell(Entry& entry) noexcept {
-    writeCount(entry.heldBack);
+    writeCount(entry.heldBack, &entry);
     heldTotal_ -= entry.heldBack;
     entry.heldBack = 0;
 }

@@ -27,13 +27,23 @@
 #include <cstdint>
 #include <initializer_list>
 
+class LogStream;
+
 // The line that tells a count of held-back events: "<before><count><after>"
 // at `level` with `tag`. The texts are static strings.
+//
+// A kind whose events carry codes names them, so that the count of one code
+// is told apart from another's: with nameCode, a code's count line reads
+// "<before><count><after><name><end>", nameCode writing the name, and the
+// count shared by the codes beyond kMaxCodes "<before><count><after>of
+// other codes<end>".
 struct LogCountLine {
     int32_t level;
     const char* tag;
     const char* before;
     const char* after;
+    void (*nameCode)(LogStream& line, int32_t code) noexcept = nullptr;
+    const char* end = "";
 };
 
 class LogThrottle {
@@ -57,9 +67,9 @@ public:
     bool admitLines(Clock::time_point now = Clock::now()) noexcept { return admitLines(0, now); }
     bool admitLines(int32_t code, Clock::time_point now = Clock::now()) noexcept;
 
-    // Writes the count line with this count (for a kind whose event line is
-    // its count line).
-    void writeCount(uint64_t count) const noexcept;
+    // Writes the count line with this count (for a kind without codes whose
+    // event line is its count line).
+    void writeCount(uint64_t count) const noexcept { writeCount(count, nullptr); }
 
     // Writes the count of every code whose window has ended with events
     // held back; the next event of that code is then told in full. Reads
@@ -88,6 +98,9 @@ private:
         uint64_t heldBack = 0;
     };
     Entry& entryOf(int32_t code) noexcept;
+    bool admitEntry(Entry& entry, uint64_t& heldBack, Clock::time_point now) noexcept;
+    // The count line, naming the entry's code when the kind names its codes.
+    void writeCount(uint64_t count, const Entry* entry) const noexcept;
     void tell(Entry& entry) noexcept;
 
     LogCountLine countLine_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "link/log_throttle.h"
+#include "sdk/log.h"
 #include "support/log_capture.h"
 #include "trv_types.h"
 
@@ -25,14 +26,18 @@ struct Step {
 struct ThrottleCase {
     const char* name;
     std::vector<Step> steps;
+    bool named = false; // the count lines name their code
 };
 void PrintTo(const ThrottleCase& c, std::ostream* out) { *out << c.name; }
+
+void nameCode(LogStream& line, int32_t code) noexcept { line << "of code " << code; }
 
 class LogThrottleTable : public ::testing::TestWithParam<ThrottleCase> {};
 
 TEST_P(LogThrottleTable, WritesEachCodesFirstAndItsCountWhenTheSecondEnds) {
     trv::test::captureLogs();
-    LogThrottle throttle({TRV_LOG_ERROR, "Test", "", " more errors."});
+    LogThrottle throttle(GetParam().named ? LogCountLine{TRV_LOG_ERROR, "Test", "", " more errors ", &nameCode, "."}
+                                          : LogCountLine{TRV_LOG_ERROR, "Test", "", " more errors."});
     const auto start = LogThrottle::Clock::time_point{} + 1h;
     for (const Step& step : GetParam().steps) {
         const auto now = start + std::chrono::milliseconds(step.atMs);
@@ -74,7 +79,19 @@ INSTANTIATE_TEST_SUITE_P(
                       {0, Op::Event, 4, true}, {0, Op::Event, 5, true}, {0, Op::Event, 6, true},
                       {0, Op::Event, 7, true}, {0, Op::Event, 8, true}, {0, Op::Event, 9, true},
                       {100, Op::Event, 10, false}, {200, Op::Event, 8, false}, {300, Op::Event, 11, false},
-                      {1000, Op::Flush, 0, false, {"1 more errors.", "2 more errors."}}}}),
+                      {1000, Op::Flush, 0, false, {"1 more errors.", "2 more errors."}}}},
+        ThrottleCase{"EachCodesCountNamesIt",
+                     {{0, Op::Event, -7, true}, {100, Op::Event, -7, false}, {200, Op::Event, -4, true},
+                      {300, Op::Event, -4, false}, {1100, Op::Event, -7, true, {"1 more errors of code -7."}},
+                      {1200, Op::Flush, 0, false, {"1 more errors of code -4."}}},
+                     true},
+        ThrottleCase{"CodesBeyondTheTableAreCountedAsOthers",
+                     {{0, Op::Event, 1, true}, {0, Op::Event, 2, true}, {0, Op::Event, 3, true},
+                      {0, Op::Event, 4, true}, {0, Op::Event, 5, true}, {0, Op::Event, 6, true},
+                      {0, Op::Event, 7, true}, {0, Op::Event, 8, true}, {0, Op::Event, 9, true},
+                      {100, Op::Event, 8, false}, {200, Op::Event, 10, false},
+                      {300, Op::FlushAll, 0, false, {"1 more errors of code 8.", "1 more errors of other codes."}}},
+                     true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
