@@ -25,7 +25,7 @@ HandlerCommands::HandlerCommands(PatternRegistry* registry, std::shared_ptr<cons
                                  const BoardTimings& timings)
     : IHandler(registry), clock_(std::move(clock)), timings(timings),
       unaskedLog_({TRV_LOG_TRACE, kTag, "", " more unasked messages were received."}),
-      errorAnswerLog_({TRV_LOG_ERROR, kTag, "", " more error answers were received."}),
+      errorAnswerLog_({TRV_LOG_ERROR, kTag, "", " more error answers ", &nameErrorAnswerCode, " were received."}),
       unexpectedLog_({TRV_LOG_ERROR, kTag, "", " more unexpected messages were received."}) {
     nextPatternId = registry->lastID() + 1;
     stopList.reserve(kActuatorCount);

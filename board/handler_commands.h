@@ -103,6 +103,7 @@ private:
     void receiveLoop();
     void handleMessage(const uint8_t* message);
     void flushLogs(bool all) noexcept; // receive thread: writes the counts held back (all: whatever their window)
+    static void nameErrorAnswerCode(LogStream& line, int32_t throttleCode) noexcept; // in errorAnswerLog_'s count line
     bool cycle();                 // one pass of the sequencing loop; false: end the connection
     void waitForNextCycle();
     void processResumeAll();

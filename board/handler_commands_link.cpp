@@ -16,12 +16,22 @@ constexpr uint8_t kSlotRefused = 254;
 // apart, every other one (all told by the same text) together, so that
 // made-up codes never take the place of a known one in the throttle's
 // table (7 known codes and one for the rest fit its kMaxCodes).
+constexpr int32_t kUnknownErrorCodes = 0;
 int32_t throttleCodeOf(int8_t code) {
     const bool known = code >= static_cast<int8_t>(DeviceErrorCode::InvalidInternalState) &&
                        code <= static_cast<int8_t>(DeviceErrorCode::InvalidCrc);
-    return known ? code : 0;
+    return known ? code : kUnknownErrorCodes;
 }
 } // namespace
+
+// Names the code of a count of error answers as their lines told it: "-4
+// (<its text>)", or, for the codes outside -7..-1 counted together, "of
+// unknown codes (<their text>)".
+void HandlerCommands::nameErrorAnswerCode(LogStream& line, int32_t throttleCode) noexcept {
+    if (throttleCode == kUnknownErrorCodes) line << "of unknown codes";
+    else line << throttleCode;
+    line << " (" << deviceErrorText(static_cast<int8_t>(throttleCode)) << ")";
+}
 
 // -------------------------------------------------------------- transactions
 

@@ -639,4 +639,17 @@ TEST_F(BoardBackend, ErrorAnswerOfAnotherCodeIsLoggedWithinTheSecond) {
     EXPECT_TRUE(trv::test::LogCapture::waitFor("Sequencer", deviceErrorText(-4), std::chrono::seconds(5)));
 }
 
+// Each count of held-back error answers names their code.
+TEST_F(BoardBackend, CountOfErrorAnswersNamesTheirCode) {
+    onWifi();
+    connect();
+    for (const uint8_t code : {0xF9, 0xF9, 0xFC, 0xFC, 0xFF}) // -7, -7, -4, -4, -1
+        ASSERT_TRUE(vest->sendUnsolicited({0xFF, kSyncLow, kSyncHigh, code, 0, 0}));
+    ASSERT_TRUE(trv::test::LogCapture::waitFor("Sequencer", deviceErrorText(-1), std::chrono::seconds(5)));
+    ASSERT_EQ(handler->disconnect(), 0); // the counts are written by the second's end or the link's
+    for (const char* count : {"1 more error answers -7 (Invalid internal state.) were received.",
+                              "1 more error answers -4 (The received message had invalid parameters.) were received."})
+        EXPECT_TRUE(trv::test::LogCapture::waitFor("Sequencer", count, std::chrono::seconds(5))) << count;
+}
+
 } // namespace
