@@ -21,7 +21,9 @@ constexpr int kMaxDatagramsPerRead = 64;
 constexpr int kMaxStaleDatagrams = 256;
 constexpr uint8_t kOldFirmwareError = 0xF9; // -7, invalid internal state
 
-constexpr LogCountLine kRejectedCount{TRV_LOG_ERROR, kTag, "", " more datagrams were rejected for the same reason."};
+constexpr LogCountLine kInvalidCount{TRV_LOG_ERROR, kTag, "", " more datagrams were rejected as invalid."};
+constexpr LogCountLine kIncompleteCount{TRV_LOG_ERROR, kTag, "", " more datagrams were rejected as incomplete."};
+constexpr LogCountLine kTooLongCount{TRV_LOG_ERROR, kTag, "", " more datagrams were rejected as too long."};
 constexpr const char* kOldFirmwareText = "Firmware prior 1.3.3 detected, an update is advised.";
 constexpr const char* kForcedBindFailedText = "Forced bind failed";
 
@@ -49,7 +51,7 @@ const char* kNoDeviceText =
 HidComUdp::HidComUdp() : HidComUdp(processLinkTimings()) {}
 
 HidComUdp::HidComUdp(const LinkTimings& timings)
-    : timings_(timings), invalidLog_(kRejectedCount), incompleteLog_(kRejectedCount), tooLongLog_(kRejectedCount),
+    : timings_(timings), invalidLog_(kInvalidCount), incompleteLog_(kIncompleteCount), tooLongLog_(kTooLongCount),
       foreignLog_({TRV_LOG_TRACE, kTag, "Dropped ", " more datagrams."}),
       oldFirmwareLog_({TRV_LOG_WARNING, kTag, "", " more answers told of firmware prior 1.3.3."}),
       forcedBindLog_({TRV_LOG_WARNING, kTag, "", " more forced binds failed."}),
