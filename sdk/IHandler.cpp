@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "PatternRegistry.h"
+#include "join_unless_self.h"
 #include "log.h"
 #include "board/handler_commands.h"
 #include "streaming/HandlerStreaming.h"
@@ -455,7 +456,6 @@ void IHandler::workerFailed(Routine routine, uint64_t admission, const char* wha
 }
 
 void IHandler::joinWorker() noexcept {
-    const std::thread::id self = std::this_thread::get_id();
     std::thread current;
     std::vector<std::thread> retired;
     {
@@ -469,13 +469,6 @@ void IHandler::joinWorker() noexcept {
     }
     // The calling thread is a worker only when the handler is destroyed by
     // it, at the end of its routine (destroy): it ends right after.
-    auto finish = [self](std::thread& t) {
-        if (!t.joinable()) return;
-        if (t.get_id() == self)
-            t.detach();
-        else
-            t.join();
-    };
-    finish(current);
-    for (std::thread& t : retired) finish(t);
+    joinUnlessSelf(current);
+    for (std::thread& t : retired) joinUnlessSelf(t);
 }

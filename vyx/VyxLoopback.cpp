@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 
+#include "sdk/join_unless_self.h"
 #include "sdk/log.h"
 
 namespace {
@@ -378,10 +379,7 @@ void VyxLoopback::joinLetGo(bool all) noexcept {
             ++it;
             continue;
         }
-        if (it->thread.get_id() == std::this_thread::get_id())
-            it->thread.detach(); // the log callback destroys the capture from this watcher
-        else
-            it->thread.join();
+        joinUnlessSelf(it->thread); // self: the log callback destroys the capture from this watcher
         it = letGo_.erase(it);
     }
 }
@@ -397,16 +395,12 @@ void VyxLoopback::endWatch(bool final) noexcept {
         callingOut = watch_->callingOut;
     }
     watch_->wake.notify_all();
-    if (watcher_.get_id() == std::this_thread::get_id()) {
-        // The log callback ends the capture from the watcher itself: the
-        // thread returns from the callback to its Watch alone, sees stop
-        // and ends.
-        watcher_.detach();
-    } else if (callingOut && !final) {
-        return; // stop is set: it logs nothing more and ends on its own
-    } else {
-        watcher_.join();
-    }
+    // On the watcher itself (the log callback ends the capture) the thread
+    // is detached: it returns from the callback to its Watch alone, sees
+    // stop and ends.
+    const bool self = watcher_.get_id() == std::this_thread::get_id();
+    if (callingOut && !final && !self) return; // stop is set: it logs nothing more and ends on its own
+    joinUnlessSelf(watcher_);
     watch_.reset();
 }
 
