@@ -6,8 +6,8 @@
  * The companion holds no state of its own: its calls act on the owner's
  * backend. Like the owner's, its methods let no exception out.
  *
- * Threads: connectAudio and connectVyx may replace the owner's backend; call it while no
- * other thread uses the same instance, as for TarvonelSDK::connect.
+ * Threads: connectAudio and connectVyx may replace the owner's backend while
+ * other threads call in, as TarvonelSDK::connect may.
  *
  * Audio devices are named as the audio system shows them: the device's
  * ALSA name (a card's name, or a PCM defined in the ALSA configuration) and
@@ -110,9 +110,6 @@ public:
 private:
     friend class TarvonelSDK;
     TarvonelSDK* owner; /* not owned */
-
-    /* Internal: makes the owner's handler of this kind (kept when it is). */
-    __attribute__((visibility("hidden"))) int useHandlerKind(int kind);
 };
 
 #endif /* TARVONEL_EXPERIMENTAL_TARVONEL_SDK_H */

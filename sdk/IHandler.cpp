@@ -1,12 +1,14 @@
 #include "IHandler.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <utility>
 
 #include "PatternRegistry.h"
 #include "join_unless_self.h"
+#include "never_destroyed.h"
 #include "log.h"
 #include "board/handler_commands.h"
 #include "streaming/HandlerStreaming.h"
@@ -23,6 +25,48 @@ std::atomic<IHandler::Factory> gFactoryOverride{nullptr};
 
 // The handler whose worker the current thread is, if any.
 thread_local const IHandler* tCurrentWorkerOf = nullptr;
+
+// Handlers left to end on their own worker thread (destroyed from inside a
+// callback). Exit waits a while for them, so that what they still do, and
+// the lines they write, happen before the process is gone: an application
+// may free its instance in the connection callback and return from main at
+// once.
+struct EndingHandlers {
+    std::mutex mutex; // guards count
+    std::condition_variable ended;
+    int count = 0;
+};
+
+struct WaitForEndingHandlersAtExit {
+    EndingHandlers& ending;
+    ~WaitForEndingHandlersAtExit() {
+        {
+            std::unique_lock lock(ending.mutex);
+            ending.ended.wait_for(lock, std::chrono::seconds(5), [this] { return ending.count == 0; });
+        }
+        flushLogFile();
+    }
+};
+
+EndingHandlers& endingHandlers() {
+    static NeverDestroyed<EndingHandlers> ending;
+    // Made at the first such handler, after what the library has used so
+    // far: exit waits here before it destroys any of that.
+    static const WaitForEndingHandlersAtExit waitAtExit{*ending};
+    return *ending;
+}
+
+void handlerEndsOnItsOwn() noexcept {
+    EndingHandlers& ending = endingHandlers();
+    std::lock_guard lock(ending.mutex);
+    ++ending.count;
+}
+
+void handlerEnded() noexcept {
+    EndingHandlers& ending = endingHandlers();
+    std::lock_guard lock(ending.mutex);
+    if (--ending.count == 0) ending.ended.notify_all();
+}
 
 IHandler* makeBuiltIn(int32_t kind, PatternRegistry* registry) {
     switch (kind) {
@@ -113,6 +157,7 @@ bool IHandler::handOverToWorker() noexcept {
     startGuarded("disconnection", [this] { return startDisconnection(); });
     std::lock_guard lock(workerMutex);
     if (!asyncThread.joinable() || currentWorkerEnded) return false;
+    handlerEndsOnItsOwn();
     destroyingWorker = asyncThread.get_id();
     return true;
 }
@@ -121,6 +166,7 @@ void IHandler::destroyWhenRoutineEnds() noexcept {
     letGo();
     {
         std::lock_guard lock(workerMutex);
+        handlerEndsOnItsOwn();
         destroyingWorker = std::this_thread::get_id();
     }
     startGuarded("disconnection", [this] { return startDisconnection(); });
@@ -140,17 +186,32 @@ IHandler::~IHandler() {
     // The backends join before their members go; this only catches what a
     // backend left behind, rather than ending the process.
     joinWorker();
-    delete adoptedRegistry;
 }
 
-void IHandler::adoptRegistry(PatternRegistry* owned) noexcept { adoptedRegistry = owned; }
+void IHandler::adoptRegistry(std::shared_ptr<PatternRegistry> shared) noexcept {
+    adoptedRegistry = std::move(shared);
+}
+
+bool IHandler::retire() noexcept {
+    std::lock_guard lock(stateMutex);
+    if (connectionState != TRV_STATE_DISCONNECTED) return false;
+    retiredFromInstance = true;
+    return true;
+}
+
+bool IHandler::retired() noexcept {
+    std::lock_guard lock(stateMutex);
+    return retiredFromInstance;
+}
 
 int32_t IHandler::admitConnection(const char* tag, uint64_t& admission) noexcept {
     const char* refusal = nullptr;
     int32_t code = 0;
     {
         std::lock_guard lock(stateMutex);
-        if (scanning) {
+        if (retiredFromInstance) {
+            code = TRV_ERROR_PROCESS_RUNNING; // the instance's next handler takes the request
+        } else if (scanning) {
             refusal = "Cannot connect device: scan running.";
             code = TRV_ERROR_PROCESS_RUNNING;
         } else if (connectionState == TRV_STATE_CONNECTING ||
@@ -220,7 +281,9 @@ int32_t IHandler::scanDevices(trv_output_t output) noexcept {
     uint64_t admission = 0;
     {
         std::lock_guard lock(stateMutex);
-        if (scanning) {
+        if (retiredFromInstance) {
+            code = TRV_ERROR_PROCESS_RUNNING; // the instance's next handler takes the request
+        } else if (scanning) {
             refusal = "Cannot scan devices: scanning already running.";
             code = TRV_ERROR_PROCESS_RUNNING;
         } else if (connectionState == TRV_STATE_CONNECTING ||
@@ -235,8 +298,8 @@ int32_t IHandler::scanDevices(trv_output_t output) noexcept {
             admission = ++admissions;
         }
     }
-    if (refusal != nullptr) {
-        LogStream(TRV_LOG_WARNING, kTag) << refusal;
+    if (code != 0) {
+        if (refusal != nullptr) LogStream(TRV_LOG_WARNING, kTag) << refusal;
         return code;
     }
     const int32_t result = startGuarded("scanning routine", [&] { return startScanningRoutine(output); });
@@ -418,6 +481,7 @@ int32_t IHandler::startWorker(Routine routine, std::function<void()> body) noexc
                 if (!destroySelf) return;
                 delete this; // detaches this very thread, which touches nothing more
                 LogStream(TRV_LOG_TRACE, kTag) << "Handler destroyed by its own worker thread.";
+                handlerEnded();
             });
             return TRV_NO_ERROR;
         } catch (const std::exception& e) {

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -99,10 +100,19 @@ public:
     // True on a thread this handler started through startWorker (while its
     // routine runs, the callbacks it makes included).
     bool isWorkerThread() const noexcept;
-    // Takes ownership of the registry, deleted with the handler after its
-    // threads are joined (an instance destroyed from inside a callback may
-    // leave the handler running for a while).
-    void adoptRegistry(PatternRegistry* owned) noexcept;
+    // Shares the registry's ownership until the handler is deleted, after
+    // its threads are joined (a handler destroyed from inside a callback may
+    // run on for a while after its instance is gone).
+    void adoptRegistry(std::shared_ptr<PatternRegistry> shared) noexcept;
+
+    // Takes the handler out of service when its instance replaces it by
+    // another backend: true when it is disconnected (or retired already),
+    // and from then on the guards admit no connection or scan (-11, not
+    // logged; the instance goes again with its current handler). False,
+    // with nothing changed, while it connects, is connected or disconnects.
+    // A scan under way goes on to its end.
+    bool retire() noexcept;
+    bool retired() noexcept;
 
     // The backend operations, in this order. Called straight through by the
     // SDK instance: no lock, log or check at this level.
@@ -205,6 +215,7 @@ protected:
     std::mutex stateMutex;
     trv_connection_state_t connectionState = TRV_STATE_DISCONNECTED; // guarded by stateMutex
     bool scanning = false;                                          // guarded by stateMutex
+    bool retiredFromInstance = false;                               // guarded by stateMutex
 
 private:
     // Drops the connection callback and lets no routine start any more.
@@ -236,6 +247,6 @@ private:
     int startsInFlight = 0;             // startWorker calls between their two holds
     std::vector<std::thread> retiredThreads; // workers that started their successor
     std::thread asyncThread;                 // the current worker; declared last
-    // Set once, before destroy; read by the destructor.
-    PatternRegistry* adoptedRegistry = nullptr;
+    // Set before destroy; released by the destructor.
+    std::shared_ptr<PatternRegistry> adoptedRegistry;
 };

@@ -7,6 +7,7 @@
 
 #include "IHandler.h"
 #include "PatternRegistry.h"
+#include "handler_holder.h"
 #include "intensity_boost.h"
 #include "serial_number.h"
 #include "log.h"
@@ -54,14 +55,13 @@ bool propertiesInBounds(const trv_effect_properties_t& p) noexcept {
 
 ExperimentalTarvonelSDK::ExperimentalTarvonelSDK(TarvonelSDK* owner) noexcept : owner(owner) {}
 
-TarvonelSDK::TarvonelSDK(const char* logPath)
-    : handler(nullptr), registry(nullptr), legacyBackend(false), experimental(this) {
+TarvonelSDK::TarvonelSDK(const char* logPath) : handlers(nullptr), experimental(this) {
     try {
         const std::string path = (logPath != nullptr && *logPath != '\0') ? logPath : kDefaultLogPath;
         setLogLevel(TRV_LOG_INFO);
         initLogger(path);
-        registry = new PatternRegistry();
-        handler = IHandler::create(kHandlerStreaming, registry);
+        auto registry = std::make_shared<PatternRegistry>();
+        handlers = new HandlerHolder(registry, IHandler::create(kHandlerStreaming, registry.get()));
     } catch (const std::exception& e) {
         logFailure(e.what());
     } catch (...) {
@@ -70,16 +70,10 @@ TarvonelSDK::TarvonelSDK(const char* logPath)
 }
 
 TarvonelSDK::~TarvonelSDK() {
-    // The handler first: once its threads are joined nothing reads the
-    // registry any more. From inside a callback the handler may outlive
-    // this call (IHandler::destroy), and a routine the callback started may
-    // still read the registry: the handler keeps it, and deletes it after
-    // the join.
-    const bool outlives = handler != nullptr && handler->destroyDefers();
-    if (outlives) handler->adoptRegistry(registry);
-    IHandler::destroy(handler);
-    handler = nullptr;
-    if (!outlives) delete registry;
+    // The handler ends first (its threads joined) and the registry after it.
+    // From inside a callback the handler may outlive this call
+    // (IHandler::destroy): it keeps its share of the registry.
+    delete handlers;
 }
 
 ExperimentalTarvonelSDK TarvonelSDK::ExperimentalAPI() { return experimental; }
@@ -109,80 +103,74 @@ int32_t TarvonelSDK::setLogCallback(trv_log_callback_t callback) {
     return TRV_NO_ERROR;
 }
 
-int32_t TarvonelSDK::chooseBackend() {
-    if (handler != nullptr && handler->connectionStatus() != TRV_STATE_DISCONNECTED) {
-        LogStream(TRV_LOG_WARNING, kTag) << "A device is already connected.";
-        return TRV_ERROR_ALREADY_CONNECTED;
-    }
-    const HandlerKind wanted = legacyBackend ? kHandlerCommands : kHandlerStreaming;
-    if (handler != nullptr && handler->kind() == wanted) return TRV_NO_ERROR;
-    if (handler != nullptr && handler->destroyDefers()) {
-        // The old handler would have to join the very thread that runs the
-        // callback asking for the change.
-        LogStream(TRV_LOG_WARNING, kTag)
-            << "Cannot change the backend from inside the connection callback.";
-        return TRV_ERROR_PROCESS_RUNNING;
-    }
-    IHandler* fresh = IHandler::create(wanted, registry);
-    if (fresh == nullptr) {
-        LogStream(TRV_LOG_ERROR, kTag) << "Backend of kind " << wanted << " is not available.";
-        return TRV_ERROR_OTHER;
-    }
-    IHandler* old = std::exchange(handler, fresh);
-    IHandler::destroy(old);
-    return TRV_NO_ERROR;
+namespace {
+
+// Makes the instance's handler the backend chosen for connect and scan.
+int32_t chooseBackend(HandlerHolder& handlers, HandlerHolder::Use& chosen) noexcept {
+    const HandlerKind wanted = handlers.legacyBackend.load() ? kHandlerCommands : kHandlerStreaming;
+    return chooseHandler(handlers, wanted, BackendChange{kTag, true, true}, chosen);
 }
+
+} // namespace
 
 int32_t TarvonelSDK::connect(trv_output_t output, uint32_t serialNumber) {
     return guarded<int32_t>(TRV_ERROR_OTHER, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: connect(" << output << ", " << serialNumber << ")";
-        const int32_t chosen = chooseBackend();
-        if (chosen != TRV_NO_ERROR) return chosen;
-        return handler->connect(output, serialNumber);
+        if (handlers == nullptr) return TRV_ERROR_OTHER;
+        return startOnChosenHandler([&](HandlerHolder::Use& chosen) { return chooseBackend(*handlers, chosen); },
+                                    [&](IHandler& handler) { return handler.connect(output, serialNumber); });
     });
 }
 
 int32_t TarvonelSDK::scanDevices(trv_output_t output) {
     return guarded<int32_t>(TRV_ERROR_OTHER, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: scanDevices(" << output << ")";
-        const int32_t chosen = chooseBackend();
-        if (chosen != TRV_NO_ERROR) return chosen;
-        return handler->scanDevices(output);
+        if (handlers == nullptr) return TRV_ERROR_OTHER;
+        return startOnChosenHandler([&](HandlerHolder::Use& chosen) { return chooseBackend(*handlers, chosen); },
+                                    [&](IHandler& handler) { return handler.scanDevices(output); });
     });
 }
 
 int32_t TarvonelSDK::disconnect() {
     return guarded<int32_t>(TRV_ERROR_OTHER, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: disconnectDevice()";
-        return handler != nullptr ? handler->disconnect() : TRV_ERROR_NO_DEVICE_CONNECTED;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->disconnect() : TRV_ERROR_NO_DEVICE_CONNECTED;
     });
 }
 
 trv_connection_state_t TarvonelSDK::connectionStatus() {
-    return handler != nullptr ? handler->connectionStatus() : TRV_STATE_DISCONNECTED;
+    const HandlerHolder::Use handler = currentHandler(handlers);
+    return handler ? handler->connectionStatus() : TRV_STATE_DISCONNECTED;
 }
 
-int32_t TarvonelSDK::scanStatus() { return handler != nullptr ? handler->scanStatus() : 0; }
+int32_t TarvonelSDK::scanStatus() {
+    const HandlerHolder::Use handler = currentHandler(handlers);
+    return handler ? handler->scanStatus() : 0;
+}
 
 trv_device_info_t* TarvonelSDK::getFirstScannedDevice() {
     return guarded(static_cast<trv_device_info_t*>(nullptr), [&]() -> trv_device_info_t* {
         LogStream(TRV_LOG_INFO, kTag) << "Command: getFirstScannedDevice()";
-        return handler != nullptr ? handler->getScannedDevices() : nullptr;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->getScannedDevices() : nullptr;
     });
 }
 
 uint32_t TarvonelSDK::getTarvonelSerialNumber() {
     return guarded(kNoSerialNumber, [&] {
         LogStream(TRV_LOG_INFO, kTag) << "Command: getTarvonelSerialNumber()";
-        return handler != nullptr ? handler->getTarvonelSerialNumber() : kNoSerialNumber;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->getTarvonelSerialNumber() : kNoSerialNumber;
     });
 }
 
 std::string TarvonelSDK::getTarvonelSerialNumberAsString() {
     return guarded(std::string(), [&] {
         LogStream(TRV_LOG_INFO, kTag) << "Command: getTarvonelSerialNumberAsString()";
+        const HandlerHolder::Use handler = currentHandler(handlers);
         const uint32_t serial =
-            handler != nullptr ? handler->getTarvonelSerialNumber() : kNoSerialNumber;
+            handler ? handler->getTarvonelSerialNumber() : kNoSerialNumber;
         return serialNumberToString(serial);
     });
 }
@@ -190,14 +178,16 @@ std::string TarvonelSDK::getTarvonelSerialNumberAsString() {
 trv_device_type_t TarvonelSDK::getTarvonelType() {
     return guarded(TRV_DEVICE_TYPE_NONE, [&] {
         LogStream(TRV_LOG_INFO, kTag) << "Command: getTarvonelType()";
-        return handler != nullptr ? handler->getTarvonelType() : TRV_DEVICE_TYPE_NONE;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->getTarvonelType() : TRV_DEVICE_TYPE_NONE;
     });
 }
 
 std::string TarvonelSDK::getTarvonelVersion() {
     return guarded(std::string(), [&] {
         LogStream(TRV_LOG_INFO, kTag) << "Command: getTarvonelVersion()";
-        return handler != nullptr ? handler->getTarvonelVersion() : std::string("noDeviceConnected");
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->getTarvonelVersion() : std::string("noDeviceConnected");
     });
 }
 
@@ -205,8 +195,11 @@ int32_t TarvonelSDK::setConnectionCallback(trv_connection_callback_t callback, v
     return guarded<int32_t>(TRV_ERROR_OTHER, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: setConnectionCallback ("
                                       << reinterpret_cast<void*>(callback) << ")";
-        if (registry == nullptr || handler == nullptr) return TRV_ERROR_OTHER;
-        registry->setConnectionCallback(callback, userData);
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        if (!handler) return TRV_ERROR_OTHER;
+        // The registry first: a handler that replaces this one takes the
+        // pair from there (HandlerHolder::replace).
+        handlers->registry()->setConnectionCallback(callback, userData);
         return handler->setConnectionCallback(callback, userData);
     });
 }
@@ -219,7 +212,9 @@ int32_t TarvonelSDK::loadPatternFromJSON(const char* json) {
             LogStream(TRV_LOG_WARNING, kTag) << "Invalid parameter: no JSON text given.";
             return TRV_ERROR_INVALID_PARAMETER;
         }
-        if (handler == nullptr || registry == nullptr) return TRV_ERROR_OTHER;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        if (!handler) return TRV_ERROR_OTHER;
+        PatternRegistry* registry = handlers->registry();
         std::string text(json);
         const int32_t result = handler->loadPatternFromJSON(text);
         // The audio-to-haptics backend loads nothing: its 0 names no pattern
@@ -232,7 +227,9 @@ int32_t TarvonelSDK::loadPatternFromJSON(const char* json) {
 int32_t TarvonelSDK::unloadPattern(int32_t patternID) {
     return guarded<int32_t>(TRV_ERROR_OTHER, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: unloadPattern(ID: " << patternID << ")";
-        if (handler == nullptr || registry == nullptr) return TRV_ERROR_OTHER;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        if (!handler) return TRV_ERROR_OTHER;
+        PatternRegistry* registry = handlers->registry();
         const int32_t result = handler->unloadPattern(patternID);
         if (result >= 0 && handler->kind() != kHandlerVyx) registry->remove(patternID);
         return result;
@@ -242,7 +239,8 @@ int32_t TarvonelSDK::unloadPattern(int32_t patternID) {
 int32_t TarvonelSDK::getPatternIntensityBoost(int32_t patternID) {
     return guarded<int32_t>(0, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: getPatternBoost(ID: " << patternID << ")";
-        return handler != nullptr ? handler->getPatternIntensityBoost(patternID) : 0;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->getPatternIntensityBoost(patternID) : 0;
     });
 }
 
@@ -253,7 +251,8 @@ int32_t TarvonelSDK::setAccumulationWindowToPattern(int32_t mainPatternID, int32
             << "Command: setAccumulation(mainID: " << mainPatternID << ", fallbackID: "
             << fallbackPatternID << ", timeWin: " << timeWindow << ", maxAcc: " << maxAccumulation
             << ")";
-        return handler != nullptr ? handler->setAccumulationWindowToPattern(
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->setAccumulationWindowToPattern(
                                         mainPatternID, fallbackPatternID, timeWindow, maxAccumulation)
                                   : TRV_ERROR_OTHER;
     });
@@ -262,7 +261,8 @@ int32_t TarvonelSDK::setAccumulationWindowToPattern(int32_t mainPatternID, int32
 int32_t TarvonelSDK::eraseAccumulationWindowToPattern(int32_t patternID) {
     return guarded<int32_t>(TRV_ERROR_OTHER, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: eraseAccumulationWindow(ID: " << patternID << ")";
-        return handler != nullptr ? handler->eraseAccumulationWindowToPattern(patternID)
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->eraseAccumulationWindowToPattern(patternID)
                                   : TRV_ERROR_OTHER;
     });
 }
@@ -283,7 +283,8 @@ int32_t TarvonelSDK::playEffect(int32_t patternID, trv_effect_properties_t prope
             LogStream(TRV_LOG_INFO, kTag) << "Invalid parameter: one of the parameter is out of bound.";
             return TRV_ERROR_INVALID_PARAMETER;
         }
-        return handler != nullptr ? handler->playEffect(patternID, properties) : TRV_ERROR_OTHER;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->playEffect(patternID, properties) : TRV_ERROR_OTHER;
     });
 }
 
@@ -291,13 +292,15 @@ int32_t TarvonelSDK::stopEffect(int32_t effectID, float fadeTime) {
     return guarded<int32_t>(TRV_ERROR_OTHER, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: stopEffect(ID: " << effectID
                                       << ", fadeTime: " << fadeTime << ")";
-        return handler != nullptr ? handler->stopEffect(effectID, fadeTime) : TRV_ERROR_OTHER;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->stopEffect(effectID, fadeTime) : TRV_ERROR_OTHER;
     });
 }
 
 trv_effect_state_t TarvonelSDK::effectState(int32_t effectID) {
     return guarded(static_cast<trv_effect_state_t>(TRV_EFFECT_ENDED), [&] {
-        return handler != nullptr ? handler->effectState(effectID)
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->effectState(effectID)
                                   : static_cast<trv_effect_state_t>(TRV_EFFECT_ENDED);
     });
 }
@@ -305,35 +308,40 @@ trv_effect_state_t TarvonelSDK::effectState(int32_t effectID) {
 int32_t TarvonelSDK::pauseAll() {
     return guarded<int32_t>(TRV_ERROR_OTHER, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: pauseAll()";
-        return handler != nullptr ? handler->pauseAll() : TRV_ERROR_OTHER;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->pauseAll() : TRV_ERROR_OTHER;
     });
 }
 
 int32_t TarvonelSDK::resumeAll() {
     return guarded<int32_t>(TRV_ERROR_OTHER, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: resumeAll()";
-        return handler != nullptr ? handler->resumeAll() : TRV_ERROR_OTHER;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->resumeAll() : TRV_ERROR_OTHER;
     });
 }
 
 int32_t TarvonelSDK::stopAll() {
     return guarded<int32_t>(TRV_ERROR_OTHER, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: stopAll()";
-        return handler != nullptr ? handler->stopAll() : TRV_ERROR_OTHER;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->stopAll() : TRV_ERROR_OTHER;
     });
 }
 
 int32_t TarvonelSDK::getGlobalIntensityBoost() {
     return guarded<int32_t>(0, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: getGlobalIntensityBoost()";
-        return handler != nullptr ? gainToBoost(handler->getGlobalIntensityBoost()) : 0;
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? gainToBoost(handler->getGlobalIntensityBoost()) : 0;
     });
 }
 
 int32_t TarvonelSDK::setGlobalIntensityBoost(int32_t boost) {
     return guarded<int32_t>(TRV_ERROR_OTHER, [&]() -> int32_t {
         LogStream(TRV_LOG_INFO, kTag) << "Command: setGlobalIntensityBoost(boost: " << boost << ")";
-        return handler != nullptr ? handler->setGlobalIntensityBoost(boostToGain(boost))
+        const HandlerHolder::Use handler = currentHandler(handlers);
+        return handler ? handler->setGlobalIntensityBoost(boostToGain(boost))
                                   : TRV_ERROR_OTHER;
     });
 }

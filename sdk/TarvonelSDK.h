@@ -6,7 +6,9 @@
  * them. Results are trv_error_t codes (negative on failure; see
  * trv_types.h) or values; no exception leaves a method.
  *
- * Threads. Methods may be called from any thread. The outcome of a connect
+ * Threads. Methods may be called from any thread, also while a connect or
+ * a scan changes the backend (see enableLegacyBackend): each call works on
+ * the backend that was current when it began. The outcome of a connect
  * or a scan arrives later, on a thread of the library, through the
  * connection callback; the callback may call back into the instance
  * (connectionStatus, connect, scanDevices, disconnect, ...), and may
@@ -27,8 +29,7 @@
 #include "ExperimentalTarvonelSDK.h"
 #include "trv_types.h"
 
-class IHandler;
-class PatternRegistry;
+class HandlerHolder;
 
 class TRV_API TarvonelSDK {
 public:
@@ -106,14 +107,11 @@ public:
 private:
     friend class ExperimentalTarvonelSDK;
 
-    IHandler* handler;         /* owned; null only when it could not be made */
-    PatternRegistry* registry; /* owned; shared with every handler made */
-    bool legacyBackend;
+    /* Owned: the current backend (a call works on the one current when it
+     * began; a replaced one ends after its last call) and the backend chosen
+     * for the next connect or scan. Null only when it could not be made. */
+    HandlerHolder* handlers;
     ExperimentalTarvonelSDK experimental;
-
-    /* Internal: makes the handler match the chosen backend before a
-     * connect or a scan. */
-    __attribute__((visibility("hidden"))) int32_t chooseBackend();
 };
 
 #endif /* TARVONEL_TARVONEL_SDK_H */

@@ -453,6 +453,91 @@ TEST_F(AudioToHaptics, AFreeWaitsForTheWatcherLetGoInTheLogCallback) {
     EXPECT_EQ(gHold.got, TRV_ERROR_NO_INSTANCE) << "the callback's call came after the free";
 }
 
+// Other threads call in while the backend changes both ways under them, and
+// the old handler's callbacks call back in meanwhile: each call works on the
+// old handler or on the new one, never on one being destroyed (the
+// sanitizers watch), and the replaced handlers end.
+struct SwitchCase {
+    const char* name;
+    bool audioToHaptics; // connectVyx and connect in turn; else the legacy backend on and off with a scan
+};
+
+void PrintTo(const SwitchCase& c, std::ostream* os) { *os << c.name; }
+
+class BackendSwitch : public AudioToHaptics, public ::testing::WithParamInterface<SwitchCase> {};
+
+std::atomic<int> gSwitchHandle{-1};
+
+// A log callback that calls back in, as applications do.
+void callBackInFromTheLog(trv_log_level_t, const char*, const char*) {
+    static thread_local bool inside = false;
+    if (inside) return;
+    inside = true;
+    trv_connectionStatus(gSwitchHandle.load());
+    trv_exp_getVyxPreset(gSwitchHandle.load());
+    inside = false;
+}
+
+TEST_P(BackendSwitch, CallsFromOtherThreadsGoOnWhileTheBackendChanges) {
+    sdk.reset();
+    const int handle = trv_createSDKInstance(nullptr);
+    ASSERT_GE(handle, 0);
+    gSwitchHandle = handle;
+    trv_setLogCallback(&callBackInFromTheLog);
+    recorder.status = [handle] {
+        trv_getGlobalIntensityBoost(handle);
+        return trv_connectionStatus(handle);
+    };
+    ASSERT_EQ(trv_setConnectionCallback(handle, &CallbackRecorder::callback, &recorder), 0);
+
+    std::atomic<bool> done{false};
+    std::atomic<long> rounds{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 3; ++t)
+        callers.emplace_back([&] {
+            while (!done.load()) {
+                trv_connectionStatus(handle);
+                trv_scanStatus(handle);
+                trv_getGlobalIntensityBoost(handle);
+                trv_effectState(handle, 0);
+                trv_getTarvonelSerialNumber(handle);
+                trv_stopAll(handle);
+                trv_exp_getVyxPreset(handle);
+                trv_exp_getVyxVolume(handle);
+                rounds.fetch_add(1);
+            }
+        });
+    const auto is = [handle](trv_connection_state_t state) {
+        return trv::test::waitUntil([&] { return trv_connectionStatus(handle) == state; }, 30.0);
+    };
+    if (GetParam().audioToHaptics) {
+        for (int i = 0; i < 4; ++i) {
+            const int started = i % 2 == 0 ? trv_exp_connectVyx(handle, TRV_OUTPUT_WIFI, kSerial, "Speakers")
+                                           : trv_connectDevice(handle, TRV_OUTPUT_WIFI, kSerial);
+            EXPECT_EQ(started, 0) << "round " << i;
+            EXPECT_TRUE(is(TRV_STATE_CONNECTED)) << "round " << i;
+            EXPECT_EQ(trv_exp_getVyxVolume(handle), i % 2 == 0 ? 1.0f : 0.0f) << "round " << i;
+            EXPECT_EQ(trv_disconnectDevice(handle), 0) << "round " << i;
+            EXPECT_TRUE(is(TRV_STATE_DISCONNECTED)) << "round " << i;
+        }
+    } else {
+        for (int i = 0; i < 40; ++i) {
+            trv_exp_enableLegacyBackend(handle, i % 2 == 0);
+            EXPECT_EQ(trv_scanDevices(handle, TRV_OUTPUT_USB), 0) << "round " << i;
+        }
+    }
+    done = true;
+    for (std::thread& t : callers) t.join();
+    EXPECT_GT(rounds.load(), 0);
+    trv_freeSDKInstance(handle);
+    trv::test::captureLogs();
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, BackendSwitch,
+                         ::testing::Values(SwitchCase{"StreamingAndBoard", false},
+                                           SwitchCase{"AudioToHapticsAndStreaming", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(AudioToHapticsC, PassesThroughAndRefusesNullPointers) {
     trv::test::captureLogs();
     const char** names = nullptr;
