@@ -5,9 +5,13 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <mutex>
 
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
+
+#include "never_destroyed.h"
 
 namespace {
 
@@ -24,6 +28,36 @@ std::atomic<bool> gUserLogCallbackSet{false};
 
 // How many application callbacks the calling thread is inside.
 thread_local int tCallbackDepth = 0;
+
+// The file logger, once made, held for the rest of the process: exit
+// destroys spdlog's registry in its own time, while the library's threads
+// (an instance ending on its own thread, an application thread still
+// calling in) may still write. Lines reach it without the registry.
+struct FileLogger {
+    std::mutex mutex; // guards owner; taken only to make or reset the logger
+    std::shared_ptr<spdlog::logger> owner;
+};
+FileLogger& fileLogger() {
+    static NeverDestroyed<FileLogger> held;
+    return *held;
+}
+std::atomic<spdlog::logger*> gFileLogger{nullptr}; // owner's logger, read on every line
+
+// Set when exit destroys spdlog's registry: from then on nothing here asks
+// the registry for anything (an instance made while the process ends finds
+// no file logger to make, and logs to the one held, if any).
+std::atomic<bool> gSpdlogEnded{false};
+struct SpdlogEndWatch {
+    // The registry is made first, so exit destroys this before it.
+    SpdlogEndWatch() { spdlog::details::registry::instance(); }
+    ~SpdlogEndWatch() { gSpdlogEnded.store(true); }
+    SpdlogEndWatch(const SpdlogEndWatch&) = delete;
+    SpdlogEndWatch& operator=(const SpdlogEndWatch&) = delete;
+};
+bool spdlogEnded() {
+    static const SpdlogEndWatch watch;
+    return gSpdlogEnded.load();
+}
 
 // Calls the callback; an exception thrown by it drops the line.
 void deliver(trv_log_callback_t callback, int32_t level, const char* tag,
@@ -80,21 +114,35 @@ int32_t logLevel() noexcept { return gMinLogLevel.load(std::memory_order_relaxed
 void initLogger(const std::string& path) noexcept {
     if (gUserLogCallbackSet.load(std::memory_order_relaxed)) return;
     try {
+        FileLogger& held = fileLogger();
+        std::lock_guard lock(held.mutex);
         // Refuse before touching any file: a second creation must not rotate
         // (and so shift away) the files of another path.
-        if (spdlog::get(kLoggerName))
-            throw spdlog::spdlog_ex(std::string("logger with name '") + kLoggerName +
-                                    "' already exists");
+        const auto exists = [] {
+            return spdlog::spdlog_ex(std::string("logger with name '") + kLoggerName + "' already exists");
+        };
+        if (held.owner) throw exists();
+        if (spdlogEnded()) throw spdlog::spdlog_ex("the process is ending");
+        if (spdlog::get(kLoggerName)) throw exists();
         auto logger = spdlog::rotating_logger_mt(kLoggerName, path, kMaxFileBytes,
                                                  kMaxRotatedFiles, /*rotate_on_open=*/true);
         spdlog::flush_every(std::chrono::seconds(1));
         logger->set_level(toSpdlogLevel(gMinLogLevel.load(std::memory_order_relaxed)));
+        held.owner = logger;
+        gFileLogger.store(logger.get(), std::memory_order_release);
     } catch (const spdlog::spdlog_ex& e) {
         std::printf("Log initialization failed: %s\n", e.what());
     } catch (const std::exception& e) {
         std::printf("Log initialization failed: %s\n", e.what());
     } catch (...) {
         std::printf("Log initialization failed: %s\n", "unknown error");
+    }
+}
+
+void flushLogFile() noexcept {
+    try {
+        if (spdlog::logger* logger = gFileLogger.load(std::memory_order_acquire)) logger->flush();
+    } catch (...) {
     }
 }
 
@@ -108,15 +156,19 @@ void resetLoggingForTesting() noexcept {
     gLogCallback.store(&defaultLogCallback, std::memory_order_relaxed);
     gUserLogCallbackSet.store(false, std::memory_order_relaxed);
     try {
-        spdlog::drop(kLoggerName);
+        FileLogger& held = fileLogger();
+        std::lock_guard lock(held.mutex);
+        gFileLogger.store(nullptr, std::memory_order_release);
+        held.owner.reset();
+        if (!spdlogEnded()) spdlog::drop(kLoggerName);
     } catch (...) {
     }
 }
 
 void defaultLogCallback(trv_log_level_t level, const char* tag, const char* message) {
     try {
-        auto logger = spdlog::get(kLoggerName);
-        if (!logger) return;
+        spdlog::logger* logger = gFileLogger.load(std::memory_order_acquire);
+        if (logger == nullptr) return;
         logger->log(toSpdlogLevel(level), "[{}] {}", tag, message);
     } catch (...) {
     }

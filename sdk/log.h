@@ -61,8 +61,13 @@ int32_t logLevel() noexcept;
 
 // Creates the rotating file logger "TarvonelSDK" at path unless the
 // application installed its own callback. Prints "Log initialization
-// failed: ..." on stdout when spdlog refuses; never throws.
+// failed: ..." on stdout when spdlog refuses, when the logger exists already
+// (its lines then go to that one) or when the process is ending; never
+// throws. The logger, once made, lives until the process is gone.
 void initLogger(const std::string& path) noexcept;
+
+// Writes out what the file logger holds, if there is one.
+void flushLogFile() noexcept;
 
 // Installs the application's callback (null silences everything) and marks
 // the callback as the application's for the rest of the process.
@@ -72,7 +77,8 @@ void setApplicationLogCallback(trv_log_callback_t callback) noexcept;
 // no application callback, no file logger): tests run one after another.
 void resetLoggingForTesting() noexcept;
 
-// The callback that writes to the file logger; the initial callback.
+// The callback that writes to the file logger (none: the line is dropped);
+// the initial callback.
 void defaultLogCallback(trv_log_level_t level, const char* tag, const char* message);
 
 // The rendering engine's hook: forwards its lines with the tag "LumetraCore".

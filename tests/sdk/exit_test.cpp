@@ -3,6 +3,8 @@
 // process ends (a sanitizer's report would change its exit status).
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -33,51 +35,99 @@ struct ExitCase {
 
 void PrintTo(const ExitCase& c, std::ostream* out) { *out << c.name; }
 
-class ExitWithLiveInstance : public ::testing::TestWithParam<ExitCase> {};
+// What the program printed and how it ended.
+struct Ended {
+    int status; // -1: killed at the deadline
+    std::string output;
+    std::string log; // the log file, when the program wrote one
+};
 
-TEST_P(ExitWithLiveInstance, ReturningFromMainEndsTheProcess) {
-    TRV_REQUIRE_PRIVATE_NETWORK();
-    TRV_ENTER_FRESH_NETWORK();
+// Runs the program (exit_with_live_instance.c) in one scenario against an
+// emulated vest of the backend's kind (and a sound server of its own for
+// audio-to-haptics), reading what it prints until it ends.
+Ended runProgram(const char* backend, Backend kind, const char* scenario) {
     std::unique_ptr<trv::test::VestOnLoopback> streamingVest;
     std::shared_ptr<vestemu::EmulatedVest> emulated;
     std::unique_ptr<vestemu::BoardVest> board;
     std::unique_ptr<vestemu::UdpVestAdapter> udp;
     std::unique_ptr<trv::test::PulseDaemon> server;
-    if (GetParam().backend == Backend::Board) {
+    if (kind == Backend::Board) {
         emulated = std::make_shared<vestemu::EmulatedVest>();
         board = std::make_unique<vestemu::BoardVest>(emulated);
         udp = std::make_unique<vestemu::UdpVestAdapter>(emulated, vestemu::UdpVestOptions{});
     } else {
         streamingVest = std::make_unique<trv::test::VestOnLoopback>();
     }
-    if (GetParam().backend == Backend::AudioToHaptics) {
+    if (kind == Backend::AudioToHaptics) {
         server = std::make_unique<trv::test::PulseDaemon>(
             std::vector<trv::test::NullSink>{{"speakers", "Speakers", 2, 48000}});
-        ASSERT_TRUE(server->started());
+        EXPECT_TRUE(server->started());
     }
     const trv::test::TempDir dir;
-    ChildProcess program({EXIT_PROGRAM_PATH, GetParam().name,
-                          std::to_string(trv::test::kVestSerial), (dir.path() / "sdk.log").string()},
+    const auto logFile = dir.path() / "sdk.log";
+    ChildProcess program({EXIT_PROGRAM_PATH, backend, std::to_string(trv::test::kVestSerial), logFile.string(), scenario},
                          ChildProcess::Output::StdoutAndStderr);
-    ASSERT_TRUE(program.started());
+    EXPECT_TRUE(program.started());
     // Read as it comes: the program writes a line of its own before it returns.
-    std::string output;
-    for (int i = 0; i < 100 && output.find("connected\n") == std::string::npos; ++i) {
+    Ended ended{-1, "", ""};
+    for (int i = 0; i < 100 && ended.output.find("connected\n") == std::string::npos &&
+                    ended.output.find("made: ") == std::string::npos;
+         ++i) {
         const std::string line = program.readLine(kDeadlineMs / 100);
-        if (!line.empty()) output += line + "\n";
+        if (!line.empty()) ended.output += line + "\n";
     }
-    const int status = program.finishWithin(kDeadlineMs);
-    for (std::string part; !(part = program.readSome(100)).empty();) output += part;
-    ASSERT_NE(output.find("connected\n"), std::string::npos) << output;
-    EXPECT_EQ(status, 0) << "the program hung or failed at exit:\n" << output;
+    ended.status = program.finishWithin(kDeadlineMs);
+    for (std::string part; !(part = program.readSome(100)).empty();) ended.output += part;
+    std::ifstream in(logFile);
+    ended.log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return ended;
+}
+
+class ExitWithLiveInstance : public ::testing::TestWithParam<ExitCase> {};
+
+TEST_P(ExitWithLiveInstance, ReturningFromMainEndsTheProcess) {
+    TRV_REQUIRE_PRIVATE_NETWORK();
+    TRV_ENTER_FRESH_NETWORK();
+    const Ended ended = runProgram(GetParam().name, GetParam().backend, "live");
+    ASSERT_NE(ended.output.find("connected\n"), std::string::npos) << ended.output;
+    EXPECT_EQ(ended.status, 0) << "the program hung or failed at exit:\n" << ended.output;
     // The connection was ended at exit, and a call from its report found no
     // instance any more.
-    EXPECT_NE(output.find("disconnected, scan status -9\n"), std::string::npos) << output;
+    EXPECT_NE(ended.output.find("disconnected, scan status -9\n"), std::string::npos) << ended.output;
+}
+
+// Connect, check, quit: the instance is freed in its connection callback
+// and main returns at once, while application threads still call in and
+// the library's lines go to its log file. The process ends cleanly (a
+// sanitizer's report would change its status), and the lines that the
+// instance's own thread writes after the callback reach the file.
+TEST_P(ExitWithLiveInstance, ConnectCheckQuitLosesNoLine) {
+    TRV_REQUIRE_PRIVATE_NETWORK();
+    TRV_ENTER_FRESH_NETWORK();
+    const Ended ended = runProgram(GetParam().name, GetParam().backend, "quit");
+    ASSERT_NE(ended.output.find("connected\n"), std::string::npos) << ended.output;
+    EXPECT_EQ(ended.status, 0) << "the program hung or failed at exit:\n" << ended.output;
+    EXPECT_NE(ended.log.find("Command: getTarvonelSerialNumber()"), std::string::npos);
+    if (GetParam().backend != Backend::Board) return;
+    for (const char* line : {"SDK Version: ", "Serial Number: 12345678", "Tarvonel Version: ", "Tarvonel Type: "})
+        EXPECT_NE(ended.log.find(line), std::string::npos) << line << " in\n" << ended.log;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ExitWithLiveInstance,
                          ::testing::Values(ExitCase{"stream", Backend::Streaming}, ExitCase{"board", Backend::Board},
                                            ExitCase{"vyx", Backend::AudioToHaptics}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// An exit handler registered before the first instance runs after the
+// library's own exit work, and makes an instance there, with no log
+// callback: the instance is made, or refused with -1; the process ends.
+TEST(ExitWithLiveInstanceAtExit, AnInstanceMadeWhileTheProcessEndsIsNoCrash) {
+    TRV_REQUIRE_PRIVATE_NETWORK();
+    TRV_ENTER_FRESH_NETWORK();
+    const Ended ended = runProgram("stream", Backend::Streaming, "atexit");
+    EXPECT_EQ(ended.status, 0) << ended.output;
+    EXPECT_NE(ended.output.find("made: 0\n"), std::string::npos) << ended.output;
+    EXPECT_NE(ended.output.find("made at exit: "), std::string::npos) << ended.output;
+}
 
 } // namespace

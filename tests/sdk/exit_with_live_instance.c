@@ -1,12 +1,28 @@
-/* A careless application: it connects an instance whose callbacks call back
- * into the library, and returns from main without freeing it. The library
- * ends the connection while the process exits; the process must end.
+/* Applications that end right after their work.
  *
- * Usage: exit-with-live-instance stream|board|vyx SERIAL LOGFILE
- * (vyx: audio-to-haptics from the loopback device "Speakers [Loopback]").
- * Prints "connected" once the vest is connected, then returns 0 from main;
- * prints "disconnected, scan status N" when the connection's end is reported.
+ * Usage: exit-with-live-instance stream|board|vyx SERIAL LOGFILE [live|quit|atexit]
+ *
+ * live (the default): a careless application. It connects an instance whose
+ * callbacks call back into the library, and returns from main without
+ * freeing it. The library ends the connection while the process exits; the
+ * process must end. Prints "connected" once the vest is connected, then
+ * returns 0 from main; prints "disconnected, scan status N" when the
+ * connection's end is reported.
+ *
+ * quit: connect, check, quit. No log callback (the log file takes the
+ * lines). The connection callback frees the instance when the vest is
+ * connected and lingers a little; main returns at once, while two threads
+ * of the application still call into a second instance. Prints
+ * "connected".
+ *
+ * atexit: an exit handler registered before the first instance makes an
+ * instance while the process ends, no log callback set. Prints "made at
+ * exit: N" with the handle (or -1) and, for an instance, its connection
+ * status.
+ *
+ * (vyx: audio-to-haptics from the loopback device "Speakers [Loopback]".)
  * Exits 3 when no connection comes within 20 s. */
+#include <pthread.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -47,24 +63,78 @@ static void onLog(trv_log_level_t level, const char* tag, const char* message) {
     inside = 0;
 }
 
+static void onConnectionQuit(trv_connection_state_t state, trv_error_t error, uint32_t serialNumber, void* user) {
+    (void)error;
+    (void)serialNumber;
+    (void)user;
+    if (state != TRV_STATE_CONNECTED) return;
+    trv_freeSDKInstance(atomic_load(&sdk));
+    atomic_store(&connected, 1);
+    /* Main is on its way out before the instance's thread goes on. */
+    const struct timespec moment = {0, 50 * 1000 * 1000};
+    nanosleep(&moment, NULL);
+}
+
+static atomic_int other = -1;
+
+/* An application thread that goes on calling while main returns. */
+static void* keepCalling(void* unused) {
+    (void)unused;
+    for (;;) {
+        trv_connectionStatus(atomic_load(&other));
+        trv_getTarvonelSerialNumber(atomic_load(&other)); /* logs a line */
+        trv_getGlobalIntensityBoost(atomic_load(&other));
+    }
+    return NULL;
+}
+
+static const char* gLogFile;
+
+static void makeAtExit(void) {
+    const int made = trv_createSDKInstance(gLogFile);
+    printf("made at exit: %d", made);
+    if (made >= 0) printf(", status %d", trv_connectionStatus(made));
+    printf("\n");
+    fflush(stdout);
+    trv_freeSDKInstance(made);
+}
+
 int main(int argc, char** argv) {
-    const int board = argc == 4 && strcmp(argv[1], "board") == 0;
-    const int vyx = argc == 4 && strcmp(argv[1], "vyx") == 0;
-    if (argc != 4 || (!board && !vyx && strcmp(argv[1], "stream") != 0)) {
-        fprintf(stderr, "usage: %s stream|board|vyx SERIAL LOGFILE\n", argv[0]);
+    const char* scenario = argc == 5 ? argv[4] : "live";
+    const int quit = strcmp(scenario, "quit") == 0;
+    const int board = (argc == 4 || argc == 5) && strcmp(argv[1], "board") == 0;
+    const int vyx = (argc == 4 || argc == 5) && strcmp(argv[1], "vyx") == 0;
+    if ((argc != 4 && argc != 5) || (!board && !vyx && strcmp(argv[1], "stream") != 0) ||
+        (!quit && strcmp(scenario, "live") != 0 && strcmp(scenario, "atexit") != 0)) {
+        fprintf(stderr, "usage: %s stream|board|vyx SERIAL LOGFILE [live|quit|atexit]\n", argv[0]);
         return 2;
     }
     const uint32_t serial = (uint32_t)strtoul(argv[2], NULL, 10);
+    gLogFile = argv[3];
+    if (strcmp(scenario, "atexit") == 0) {
+        atexit(makeAtExit);
+        const int first = trv_createSDKInstance(argv[3]);
+        printf("made: %d\n", first);
+        return first >= 0 ? 0 : 4;
+    }
     atomic_store(&sdk, trv_createSDKInstance(argv[3]));
     if (atomic_load(&sdk) < 0) return 4;
-    trv_setLogCallback(onLog);
+    if (!quit) trv_setLogCallback(onLog);
     if (board) trv_exp_enableLegacyBackend(atomic_load(&sdk), true);
-    trv_setConnectionCallback(atomic_load(&sdk), onConnection, NULL);
+    trv_setConnectionCallback(atomic_load(&sdk), quit ? onConnectionQuit : onConnection, NULL);
+    if (quit) {
+        atomic_store(&other, trv_createSDKInstance(argv[3]));
+        pthread_t callers[2];
+        for (int i = 0; i < 2; ++i) {
+            if (pthread_create(&callers[i], NULL, keepCalling, NULL) != 0) return 6;
+            pthread_detach(callers[i]);
+        }
+    }
     const int started = vyx ? trv_exp_connectVyx(atomic_load(&sdk), TRV_OUTPUT_WIFI, serial, "Speakers")
                             : trv_connectDevice(atomic_load(&sdk), TRV_OUTPUT_WIFI, serial);
     if (started < 0) return 5;
-    const struct timespec tick = {0, 10 * 1000 * 1000};
-    for (int i = 0; i < 2000 && !atomic_load(&connected); ++i) nanosleep(&tick, NULL);
+    const struct timespec tick = {0, 1000 * 1000};
+    for (int i = 0; i < 20000 && !atomic_load(&connected); ++i) nanosleep(&tick, NULL);
     if (!atomic_load(&connected)) return 3;
     printf("connected\n");
     fflush(stdout);
