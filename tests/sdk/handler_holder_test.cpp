@@ -1,0 +1,96 @@
+// The instance's hold on its handler: a backend change while calls are
+// under way on the old handler.
+#include <atomic>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "sdk/PatternRegistry.h"
+#include "sdk/handler_holder.h"
+#include "sdk/log.h"
+#include "test_handler.h"
+
+namespace {
+
+using trv::test::TestHandler;
+
+std::atomic<int> gEnded{0};
+
+struct CountedHandler : TestHandler {
+    using TestHandler::TestHandler;
+    ~CountedHandler() override { ++gEnded; }
+};
+
+IHandler* makeCounted(int32_t kind, PatternRegistry* registry) { return new CountedHandler(registry, kind); }
+
+class HandlerHolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setApplicationLogCallback(nullptr);
+        gEnded = 0;
+        IHandler::setFactoryForTesting(&makeCounted);
+    }
+    void TearDown() override { IHandler::setFactoryForTesting(nullptr); }
+
+    std::shared_ptr<PatternRegistry> registry = std::make_shared<PatternRegistry>();
+    const BackendChange change{"Tarvonel", true, true};
+};
+
+TEST_F(HandlerHolderTest, AReplacedHandlerAdmitsNothingAndEndsWithItsLastCall) {
+    HandlerHolder holder(registry, IHandler::create(kHandlerStreaming, registry.get()));
+    HandlerHolder::Use call = holder.use(); // a call under way on the first handler
+    auto* first = static_cast<TestHandler*>(call.get());
+
+    HandlerHolder::Use chosen;
+    ASSERT_EQ(chooseHandler(holder, kHandlerCommands, change, chosen), 0);
+    EXPECT_EQ(chosen->kind(), kHandlerCommands);
+    EXPECT_EQ(holder.use().get(), chosen.get());
+    EXPECT_EQ(gEnded, 0) << "still used by the call";
+
+    // What the call does next still works on the old handler, but starts
+    // nothing there: the request goes to the new one (-11 tells the caller).
+    EXPECT_EQ(first->connectionStatus(), TRV_STATE_DISCONNECTED);
+    EXPECT_TRUE(first->retired());
+    EXPECT_EQ(first->connect(TRV_OUTPUT_WIFI, 1), TRV_ERROR_PROCESS_RUNNING);
+    EXPECT_EQ(first->scanDevices(TRV_OUTPUT_WIFI), TRV_ERROR_PROCESS_RUNNING);
+    EXPECT_EQ(first->connectionStarts + first->scanStarts, 0);
+
+    call = HandlerHolder::Use();
+    EXPECT_EQ(gEnded, 1) << "the last call ended it";
+    EXPECT_FALSE(chosen->retired());
+}
+
+TEST_F(HandlerHolderTest, AHandlerNotDisconnectedIsKept) {
+    HandlerHolder holder(registry, IHandler::create(kHandlerStreaming, registry.get()));
+    {
+        HandlerHolder::Use current = holder.use();
+        auto* handler = static_cast<TestHandler*>(current.get());
+        handler->holdConnections(true);
+        ASSERT_EQ(handler->connect(TRV_OUTPUT_WIFI, 1), 0);
+        HandlerHolder::Use chosen;
+        EXPECT_EQ(chooseHandler(holder, kHandlerCommands, change, chosen), TRV_ERROR_ALREADY_CONNECTED);
+        EXPECT_FALSE(chosen);
+        // Another thread's view of the same handler: replacing it directly
+        // is refused as well, since it cannot be retired.
+        EXPECT_EQ(holder.replace(current, kHandlerCommands), HandlerHolder::Change::Busy);
+        EXPECT_FALSE(handler->retired());
+        handler->holdConnections(false);
+        ASSERT_TRUE(handler->waitForRoutinesEnded(1));
+    }
+    EXPECT_EQ(holder.use()->kind(), kHandlerStreaming);
+    EXPECT_EQ(gEnded, 1) << "only the handler made and refused";
+}
+
+TEST_F(HandlerHolderTest, AChangeSupersededByAnotherThreadsLooksAgain) {
+    HandlerHolder holder(registry, IHandler::create(kHandlerStreaming, registry.get()));
+    HandlerHolder::Use stale = holder.use();
+    HandlerHolder::Use other = holder.use();
+    ASSERT_EQ(holder.replace(other, kHandlerVyx), HandlerHolder::Change::Done);
+    EXPECT_EQ(holder.replace(stale, kHandlerCommands), HandlerHolder::Change::Superseded);
+    EXPECT_EQ(holder.use()->kind(), kHandlerVyx) << "the first change stands";
+    HandlerHolder::Use chosen;
+    ASSERT_EQ(chooseHandler(holder, kHandlerCommands, change, chosen), 0);
+    EXPECT_EQ(holder.use()->kind(), kHandlerCommands);
+}
+
+} // namespace
