@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
@@ -34,8 +35,10 @@ thread_local int tCallbackDepth = 0;
 // (an instance ending on its own thread, an application thread still
 // calling in) may still write. Lines reach it without the registry.
 struct FileLogger {
-    std::mutex mutex; // guards owner; taken only to make or reset the logger
+    std::mutex mutex; // guards owner and reset; taken only to make or reset the logger
     std::shared_ptr<spdlog::logger> owner;
+    // Loggers a test's reset let go of: a thread may be writing to one still.
+    std::vector<std::shared_ptr<spdlog::logger>> reset;
 };
 FileLogger& fileLogger() {
     static NeverDestroyed<FileLogger> held;
@@ -159,7 +162,7 @@ void resetLoggingForTesting() noexcept {
         FileLogger& held = fileLogger();
         std::lock_guard lock(held.mutex);
         gFileLogger.store(nullptr, std::memory_order_release);
-        held.owner.reset();
+        if (held.owner) held.reset.push_back(std::move(held.owner));
         if (!spdlogEnded()) spdlog::drop(kLoggerName);
     } catch (...) {
     }
