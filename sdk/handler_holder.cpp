@@ -63,13 +63,20 @@ HandlerHolder::HandlerHolder(std::shared_ptr<PatternRegistry> registry, IHandler
 
 HandlerHolder::~HandlerHolder() {
     Entry* entry = nullptr;
-    bool unused = false;
     {
         std::lock_guard lock(lock_);
-        entry = std::exchange(current_, nullptr);
-        unused = entry != nullptr && entry->uses == 0;
+        entry = current_;
     }
-    if (unused) destroy(entry);
+    if (entry == nullptr) return;
+    // The handler's threads are joined here (unless this is one of them), so
+    // a callback still inside a call on the instance ends first. The entry
+    // stays current meanwhile: the Uses of those calls only count down.
+    destroyHandler(entry->handler);
+    {
+        std::lock_guard lock(lock_);
+        current_ = nullptr;
+    }
+    delete entry;
 }
 
 HandlerHolder::Use HandlerHolder::use() noexcept {
@@ -90,6 +97,10 @@ void HandlerHolder::release(Entry* entry) noexcept {
 void HandlerHolder::destroy(Entry* entry) noexcept {
     IHandler* handler = entry->handler;
     delete entry;
+    destroyHandler(handler);
+}
+
+void HandlerHolder::destroyHandler(IHandler* handler) noexcept {
     if (handler == nullptr) return;
     // A handler whose deletion is left to its worker (destroyed from a
     // callback) may outlive the instance: it keeps the registry it reads.

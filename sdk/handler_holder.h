@@ -65,8 +65,8 @@ public:
 
     // Holds first (may be null) for an instance whose handlers share registry.
     HandlerHolder(std::shared_ptr<PatternRegistry> registry, IHandler* first);
-    // Lets go of the current handler: destroyed now, unless a Use of it
-    // remains (which the instance's own rules exclude).
+    // Destroys the current handler: its threads are joined (unless this is
+    // one of them), so callbacks calling in from them end first.
     ~HandlerHolder();
     HandlerHolder(const HandlerHolder&) = delete;
     HandlerHolder& operator=(const HandlerHolder&) = delete;
@@ -96,6 +96,7 @@ public:
 private:
     void release(Entry* entry) noexcept;
     void destroy(Entry* entry) noexcept;
+    void destroyHandler(IHandler* handler) noexcept;
 
     const std::shared_ptr<PatternRegistry> registry_; // shared with handlers that outlive the instance
     TinySpinLock lock_;           // guards current_ and every Entry's count of Uses

@@ -1,7 +1,9 @@
 // The instance's hold on its handler: a backend change while calls are
 // under way on the old handler.
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +93,39 @@ TEST_F(HandlerHolderTest, AChangeSupersededByAnotherThreadsLooksAgain) {
     HandlerHolder::Use chosen;
     ASSERT_EQ(chooseHandler(holder, kHandlerCommands, change, chosen), 0);
     EXPECT_EQ(holder.use()->kind(), kHandlerCommands);
+}
+
+// A callback calling in while the instance ends: the holder joins the
+// handler's threads before it is gone, so the call ends first.
+struct CallingIn {
+    HandlerHolder* holder;
+    std::atomic<bool> inside{false};
+    std::atomic<bool> done{false};
+    static void callback(trv_connection_state_t, trv_error_t, uint32_t, void* userData) {
+        auto* self = static_cast<CallingIn*>(userData);
+        {
+            HandlerHolder::Use call = self->holder->use();
+            self->inside = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            (void)call->connectionStatus();
+        }
+        self->done = true;
+    }
+};
+
+TEST_F(HandlerHolderTest, EndingWaitsForACallbackCallingIn) {
+    auto holder = std::make_unique<HandlerHolder>(registry, IHandler::create(kHandlerStreaming, registry.get()));
+    CallingIn callingIn{holder.get()};
+    {
+        HandlerHolder::Use current = holder->use();
+        current->setConnectionCallback(&CallingIn::callback, &callingIn);
+        ASSERT_EQ(current->connect(TRV_OUTPUT_WIFI, 1), 0);
+    }
+    for (int i = 0; i < 2000 && !callingIn.inside; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(callingIn.inside);
+    holder.reset();
+    EXPECT_TRUE(callingIn.done);
+    EXPECT_EQ(gEnded, 1);
 }
 
 } // namespace
