@@ -78,8 +78,13 @@ Ended runProgram(const char* backend, Backend kind, const char* scenario) {
     }
     ended.status = program.finishWithin(kDeadlineMs);
     for (std::string part; !(part = program.readSome(100)).empty();) ended.output += part;
-    std::ifstream in(logFile);
-    ended.log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // The log rotates while application threads write to it: the rotated
+    // files first, oldest first.
+    for (int index = 10; index >= 0; --index) {
+        const auto file = index == 0 ? logFile : dir.path() / ("sdk." + std::to_string(index) + ".log");
+        std::ifstream in(file);
+        ended.log.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     return ended;
 }
 

@@ -49,10 +49,12 @@ static void onConnection(trv_connection_state_t state, trv_error_t error, uint32
     }
 }
 
+/* The board writes its connection lines after the CONNECTED report. */
+static atomic_int boardLinesWritten;
+
 static void onLog(trv_log_level_t level, const char* tag, const char* message) {
     (void)level;
     (void)tag;
-    (void)message;
     /* The calls below log lines of their own: not again from those. */
     static _Thread_local int inside;
     if (inside) return;
@@ -61,6 +63,7 @@ static void onLog(trv_log_level_t level, const char* tag, const char* message) {
     trv_getTarvonelVersion(atomic_load(&sdk));
     trv_connectionStatus(atomic_load(&sdk));
     inside = 0;
+    if (strncmp(message, "Tarvonel Type: ", 15) == 0) atomic_store(&boardLinesWritten, 1);
 }
 
 static void onConnectionQuit(trv_connection_state_t state, trv_error_t error, uint32_t serialNumber, void* user) {
@@ -80,10 +83,13 @@ static atomic_int other = -1;
 /* An application thread that goes on calling while main returns. */
 static void* keepCalling(void* unused) {
     (void)unused;
+    /* A pause between rounds keeps the log from rotating many times over. */
+    const struct timespec pause = {0, 20 * 1000};
     for (;;) {
         trv_connectionStatus(atomic_load(&other));
         trv_getTarvonelSerialNumber(atomic_load(&other)); /* logs a line */
         trv_getGlobalIntensityBoost(atomic_load(&other));
+        nanosleep(&pause, NULL);
     }
     return NULL;
 }
@@ -136,6 +142,10 @@ int main(int argc, char** argv) {
     const struct timespec tick = {0, 1000 * 1000};
     for (int i = 0; i < 20000 && !atomic_load(&connected); ++i) nanosleep(&tick, NULL);
     if (!atomic_load(&connected)) return 3;
+    /* Past the board's connection lines, whose log callbacks call in: exit
+     * must be what ends the instance, not the last of those calls (an
+     * instance ending on the library's thread reports nothing more). */
+    for (int i = 0; i < 5000 && board && !quit && !atomic_load(&boardLinesWritten); ++i) nanosleep(&tick, NULL);
     printf("connected\n");
     fflush(stdout);
     return 0;
