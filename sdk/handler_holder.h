@@ -9,6 +9,8 @@
 // replaced one is destroyed when the last Use of it ends, on the thread of
 // that call (IHandler::destroy, which leaves the deletion to the handler's
 // worker when it must). Nothing is destroyed under the holder's lock.
+// A Use writes only to memory of its own thread, so calls on one instance
+// from several threads do not contend.
 //
 //   HandlerHolder::Use handler = holder.use();
 //   return handler ? handler->connectionStatus() : TRV_STATE_DISCONNECTED;
@@ -16,30 +18,20 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "IHandler.h"
 
 class PatternRegistry;
 
-// A lock for a few instructions: a call takes it twice (its Use's start and
-// end), so it costs one atomic exchange each time. A waiter yields after a
-// short spin rather than burn a core while the holder is descheduled.
-class TinySpinLock {
-public:
-    void lock() noexcept;
-    void unlock() noexcept { locked_.store(false, std::memory_order_release); }
-
-private:
-    std::atomic<bool> locked_{false};
-};
-
 class HandlerHolder {
-    struct Entry; // one handler and the count of the Uses of it
+    struct Entry; // one handler, and its place in the list of retired ones
 
 public:
     // A call's hold on the handler that was current when it began. Null when
-    // the instance has no handler (it could not be made).
+    // the instance has no handler (it could not be made). Taken and ended on
+    // one thread.
     class Use {
     public:
         Use() noexcept = default;
@@ -56,10 +48,12 @@ public:
 
     private:
         friend class HandlerHolder;
-        Use(HandlerHolder* holder, Entry* entry) noexcept : holder_(holder), entry_(entry) {}
+        Use(HandlerHolder* holder, std::atomic<const void*>* slot, Entry* entry) noexcept
+            : holder_(holder), slot_(slot), entry_(entry) {}
         void release() noexcept;
 
         HandlerHolder* holder_ = nullptr;
+        std::atomic<const void*>* slot_ = nullptr; // the slot of this thread that shows entry_ (handler_holder.cpp)
         Entry* entry_ = nullptr;
     };
 
@@ -94,13 +88,17 @@ public:
     std::atomic<bool> legacyBackend{false};
 
 private:
-    void release(Entry* entry) noexcept;
+    std::atomic<const void*>* show(Entry* entry) noexcept;
+    void release(std::atomic<const void*>* slot, Entry* entry) noexcept;
+    void reclaim() noexcept;
     void destroy(Entry* entry) noexcept;
     void destroyHandler(IHandler* handler) noexcept;
 
     const std::shared_ptr<PatternRegistry> registry_; // shared with handlers that outlive the instance
-    TinySpinLock lock_;           // guards current_ and every Entry's count of Uses
-    Entry* current_ = nullptr;    // the handler calls begin with
+    std::atomic<Entry*> current_{nullptr}; // the handler calls begin with
+    std::mutex mutex_;          // guards retired_ and the change of current_
+    Entry* retired_ = nullptr;  // replaced handlers not destroyed yet (a call may still use one)
+    std::atomic<int> pending_{0}; // how many retired_ holds: a call ending looks at retired_ only when not 0
 };
 
 // The current handler of holder (none without a holder), for one call.

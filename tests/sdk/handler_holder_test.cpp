@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -93,6 +94,39 @@ TEST_F(HandlerHolderTest, AChangeSupersededByAnotherThreadsLooksAgain) {
     HandlerHolder::Use chosen;
     ASSERT_EQ(chooseHandler(holder, kHandlerCommands, change, chosen), 0);
     EXPECT_EQ(holder.use()->kind(), kHandlerCommands);
+}
+
+// A replaced handler ends with the last call holding it, however deep
+// calls nest on one thread (more than a thread's first set of slots) and
+// in whatever order they end, and whichever thread ends last.
+TEST_F(HandlerHolderTest, AReplacedHandlerEndsWithTheLastCallOnAnyThread) {
+    HandlerHolder holder(registry, IHandler::create(kHandlerStreaming, registry.get()));
+    std::vector<HandlerHolder::Use> nested;
+    for (int depth = 0; depth < 40; ++depth) nested.push_back(holder.use());
+    IHandler* first = nested.front().get();
+
+    std::atomic<bool> holding{false}, letGo{false};
+    std::thread other([&] {
+        HandlerHolder::Use call = holder.use();
+        holding = true;
+        while (!letGo) std::this_thread::yield();
+        EXPECT_EQ(call.get(), first);
+    });
+    while (!holding) std::this_thread::yield();
+
+    for (auto& call : nested) ASSERT_EQ(call.get(), first);
+    HandlerHolder::Use chosen;
+    ASSERT_EQ(chooseHandler(holder, kHandlerCommands, change, chosen), 0);
+    letGo = true;
+    other.join();
+    EXPECT_EQ(gEnded, 0) << "calls on this thread still use it";
+    for (std::size_t i = 0; i < nested.size(); i += 2) nested[i] = HandlerHolder::Use(); // out of order
+    for (std::size_t i = 1; i + 1 < nested.size(); i += 2) nested[i] = HandlerHolder::Use();
+    EXPECT_EQ(gEnded, 0) << "the deepest call still uses it";
+    nested.back() = HandlerHolder::Use();
+    EXPECT_EQ(gEnded, 1);
+    // Threads come and go; each call still finds the current handler.
+    for (int i = 0; i < 20; ++i) std::thread([&] { EXPECT_EQ(holder.use()->kind(), kHandlerCommands); }).join();
 }
 
 // A callback calling in while the instance ends: the holder joins the
