@@ -21,8 +21,8 @@
 // the list not empty and looks).
 //
 // Two orders must hold: a call's slot store before its check of current_,
-// and the clearing of its slot before its look at pending_; against a
-// change that stores current_ and pending_ before it reads the slots. The
+// and the clearing of its slot before its look at retired_; against a
+// change that stores current_ and retired_ before it reads the slots. The
 // call's side gets them from the change's side: the change issues a
 // process-wide barrier (membarrier) before it reads the slots, so the calls
 // need only keep their compiler from reordering. Without membarrier each
@@ -194,7 +194,7 @@ HandlerHolder::~HandlerHolder() {
     }
     // Replaced handlers still used are only those of calls on other
     // threads, which the instance's own rules exclude now: they are left.
-    if (pending_.load(std::memory_order_acquire) != 0) reclaim();
+    if (retired_.load(std::memory_order_acquire) != nullptr) reclaim();
 }
 
 HandlerHolder::Use HandlerHolder::use() noexcept {
@@ -222,7 +222,7 @@ std::atomic<const void*>* HandlerHolder::show(Entry* entry) noexcept {
 void HandlerHolder::release(std::atomic<const void*>* slot, Entry* entry) noexcept {
     slot->store(nullptr, std::memory_order_release);
     callFence();
-    if (pending_.load(std::memory_order_acquire) != 0 && current_.load(std::memory_order_acquire) != entry)
+    if (retired_.load(std::memory_order_acquire) != nullptr && current_.load(std::memory_order_acquire) != entry)
         reclaim();
 }
 
@@ -231,17 +231,15 @@ void HandlerHolder::reclaim() noexcept {
     Entry* ended = nullptr;
     {
         std::lock_guard lock(mutex_);
-        for (Entry** link = &retired_; *link != nullptr;) {
-            Entry* entry = *link;
-            if (shownInAnySlot(entry)) {
-                link = &entry->nextRetired;
-                continue;
-            }
-            *link = entry->nextRetired;
-            entry->nextRetired = ended;
-            ended = entry;
-            pending_.fetch_sub(1, std::memory_order_relaxed);
+        Entry* kept = nullptr;
+        for (Entry* entry = retired_.load(std::memory_order_relaxed); entry != nullptr;) {
+            Entry* next = entry->nextRetired;
+            Entry*& list = shownInAnySlot(entry) ? kept : ended;
+            entry->nextRetired = list;
+            list = entry;
+            entry = next;
         }
+        retired_.store(kept, std::memory_order_release);
     }
     while (ended != nullptr) destroy(std::exchange(ended, ended->nextRetired));
 }
@@ -290,9 +288,8 @@ HandlerHolder::Change HandlerHolder::replace(Use& current, HandlerKind kind) noe
         if (current_.load(std::memory_order_relaxed) == current.entry_) {
             current_.store(entry, std::memory_order_release);
             if (current.entry_ != nullptr) {
-                current.entry_->nextRetired = retired_;
-                retired_ = current.entry_;
-                pending_.fetch_add(1, std::memory_order_acq_rel);
+                current.entry_->nextRetired = retired_.load(std::memory_order_relaxed);
+                retired_.store(current.entry_, std::memory_order_release);
             }
             installed = true;
         }

@@ -97,8 +97,9 @@ private:
     const std::shared_ptr<PatternRegistry> registry_; // shared with handlers that outlive the instance
     std::atomic<Entry*> current_{nullptr}; // the handler calls begin with
     std::mutex mutex_;          // guards retired_ and the change of current_
-    Entry* retired_ = nullptr;  // replaced handlers not destroyed yet (a call may still use one)
-    std::atomic<int> pending_{0}; // how many retired_ holds: a call ending looks at retired_ only when not 0
+    // Replaced handlers not destroyed yet (a call may still use one). Read
+    // without the lock by a call ending: it looks further only when not empty.
+    std::atomic<Entry*> retired_{nullptr};
 };
 
 // The current handler of holder (none without a holder), for one call.
