@@ -1,5 +1,6 @@
 #include "IHandler.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -31,10 +32,29 @@ thread_local const IHandler* tCurrentWorkerOf = nullptr;
 // the lines they write, happen before the process is gone: an application
 // may free its instance in the connection callback and return from main at
 // once.
+//
+// Not for those that cannot end before exit returns: exit called on the
+// very worker that deletes one (exit() inside its connection callback), or
+// inside a callback on the thread that handed one over, which its worker
+// may join (the board's receive thread, a transport's or a stream's).
+struct EndingHandler {
+    std::thread::id deleter;  // the worker that deletes it
+    std::thread::id handedBy; // the thread that left it to that worker
+};
+
 struct EndingHandlers {
-    std::mutex mutex; // guards count
+    std::mutex mutex; // guards handlers
     std::condition_variable ended;
-    int count = 0;
+    std::vector<EndingHandler> handlers;
+
+    // Whether one of handlers can still end while the calling thread waits.
+    bool anyEndsWithoutMe() const noexcept {
+        const std::thread::id self = std::this_thread::get_id();
+        const bool inCallback = insideApplicationCallback();
+        return std::any_of(handlers.begin(), handlers.end(), [&](const EndingHandler& h) {
+            return h.deleter != self && !(inCallback && h.handedBy == self);
+        });
+    }
 };
 
 struct WaitForEndingHandlersAtExit {
@@ -42,7 +62,7 @@ struct WaitForEndingHandlersAtExit {
     ~WaitForEndingHandlersAtExit() {
         {
             std::unique_lock lock(ending.mutex);
-            ending.ended.wait_for(lock, std::chrono::seconds(5), [this] { return ending.count == 0; });
+            ending.ended.wait_for(lock, std::chrono::seconds(5), [this] { return !ending.anyEndsWithoutMe(); });
         }
         flushLogFile();
     }
@@ -56,16 +76,27 @@ EndingHandlers& endingHandlers() {
     return *ending;
 }
 
-void handlerEndsOnItsOwn() noexcept {
+// deleter deletes a handler once its routine ends. Out of memory, exit
+// does not wait for it.
+void handlerEndsOnItsOwn(std::thread::id deleter) noexcept {
     EndingHandlers& ending = endingHandlers();
     std::lock_guard lock(ending.mutex);
-    ++ending.count;
+    try {
+        ending.handlers.push_back({deleter, std::this_thread::get_id()});
+    } catch (...) {
+    }
 }
 
+// On the worker that deleted its handler.
 void handlerEnded() noexcept {
     EndingHandlers& ending = endingHandlers();
     std::lock_guard lock(ending.mutex);
-    if (--ending.count == 0) ending.ended.notify_all();
+    const std::thread::id self = std::this_thread::get_id();
+    const auto it = std::find_if(ending.handlers.begin(), ending.handlers.end(),
+                                 [&](const EndingHandler& h) { return h.deleter == self; });
+    if (it == ending.handlers.end()) return;
+    ending.handlers.erase(it);
+    ending.ended.notify_all();
 }
 
 IHandler* makeBuiltIn(int32_t kind, PatternRegistry* registry) {
@@ -157,8 +188,8 @@ bool IHandler::handOverToWorker() noexcept {
     startGuarded("disconnection", [this] { return startDisconnection(); });
     std::lock_guard lock(workerMutex);
     if (!asyncThread.joinable() || currentWorkerEnded) return false;
-    handlerEndsOnItsOwn();
     destroyingWorker = asyncThread.get_id();
+    handlerEndsOnItsOwn(destroyingWorker);
     return true;
 }
 
@@ -166,8 +197,8 @@ void IHandler::destroyWhenRoutineEnds() noexcept {
     letGo();
     {
         std::lock_guard lock(workerMutex);
-        handlerEndsOnItsOwn();
         destroyingWorker = std::this_thread::get_id();
+        handlerEndsOnItsOwn(destroyingWorker);
     }
     startGuarded("disconnection", [this] { return startDisconnection(); });
 }

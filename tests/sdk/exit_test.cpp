@@ -118,6 +118,17 @@ TEST_P(ExitWithLiveInstance, ConnectCheckQuitLosesNoLine) {
         EXPECT_NE(ended.log.find(line), std::string::npos) << line << " in\n" << ended.log;
 }
 
+// exit() called in the connection callback, on the library's thread that
+// the freed instance's handler ends on: exit cannot wait for that thread,
+// so it ends at once (the program fails when it takes a second or more).
+TEST_P(ExitWithLiveInstance, ExitInTheConnectionCallbackEndsAtOnce) {
+    TRV_REQUIRE_PRIVATE_NETWORK();
+    TRV_ENTER_FRESH_NETWORK();
+    const Ended ended = runProgram(GetParam().name, GetParam().backend, "exit");
+    ASSERT_NE(ended.output.find("connected\n"), std::string::npos) << ended.output;
+    EXPECT_EQ(ended.status, 0) << ended.output;
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ExitWithLiveInstance,
                          ::testing::Values(ExitCase{"stream", Backend::Streaming}, ExitCase{"board", Backend::Board},
                                            ExitCase{"vyx", Backend::AudioToHaptics}),

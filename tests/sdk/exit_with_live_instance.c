@@ -1,6 +1,6 @@
 /* Applications that end right after their work.
  *
- * Usage: exit-with-live-instance stream|board|vyx SERIAL LOGFILE [live|quit|atexit]
+ * Usage: exit-with-live-instance stream|board|vyx SERIAL LOGFILE [live|quit|atexit|exit]
  *
  * live (the default): a careless application. It connects an instance whose
  * callbacks call back into the library, and returns from main without
@@ -19,6 +19,11 @@
  * instance while the process ends, no log callback set. Prints "made at
  * exit: N" with the handle (or -1) and, for an instance, its connection
  * status.
+ *
+ * exit: the connection callback frees the instance when the vest is
+ * connected, prints "connected" and calls exit(0) right there, on the
+ * library's thread; no log callback. Exits 7 instead when what exit does
+ * takes a second or more.
  *
  * (vyx: audio-to-haptics from the loopback device "Speakers [Loopback]".)
  * Exits 3 when no connection comes within 20 s. */
@@ -78,6 +83,39 @@ static void onConnectionQuit(trv_connection_state_t state, trv_error_t error, ui
     nanosleep(&moment, NULL);
 }
 
+static double now(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+/* When the connection callback called exit(). */
+static _Atomic double exitCalledAt;
+
+static void onConnectionExit(trv_connection_state_t state, trv_error_t error, uint32_t serialNumber, void* user) {
+    (void)error;
+    (void)serialNumber;
+    (void)user;
+    if (state != TRV_STATE_CONNECTED) return;
+    trv_freeSDKInstance(atomic_load(&sdk));
+    printf("connected\n");
+    fflush(stdout);
+    atomic_store(&exitCalledAt, now());
+    exit(0);
+}
+
+/* Registered before the first instance: runs after the library's own exit
+ * work. */
+static void checkExitTime(void) {
+    const double calledAt = atomic_load(&exitCalledAt);
+    if (calledAt == 0) return;
+    const double took = now() - calledAt;
+    if (took < 1.0) return;
+    printf("exit took %.2f s\n", took);
+    fflush(stdout);
+    _Exit(7);
+}
+
 static atomic_int other = -1;
 
 /* An application thread that goes on calling while main returns. */
@@ -108,11 +146,12 @@ static void makeAtExit(void) {
 int main(int argc, char** argv) {
     const char* scenario = argc == 5 ? argv[4] : "live";
     const int quit = strcmp(scenario, "quit") == 0;
+    const int exitInCallback = strcmp(scenario, "exit") == 0;
     const int board = (argc == 4 || argc == 5) && strcmp(argv[1], "board") == 0;
     const int vyx = (argc == 4 || argc == 5) && strcmp(argv[1], "vyx") == 0;
     if ((argc != 4 && argc != 5) || (!board && !vyx && strcmp(argv[1], "stream") != 0) ||
-        (!quit && strcmp(scenario, "live") != 0 && strcmp(scenario, "atexit") != 0)) {
-        fprintf(stderr, "usage: %s stream|board|vyx SERIAL LOGFILE [live|quit|atexit]\n", argv[0]);
+        (!quit && !exitInCallback && strcmp(scenario, "live") != 0 && strcmp(scenario, "atexit") != 0)) {
+        fprintf(stderr, "usage: %s stream|board|vyx SERIAL LOGFILE [live|quit|atexit|exit]\n", argv[0]);
         return 2;
     }
     const uint32_t serial = (uint32_t)strtoul(argv[2], NULL, 10);
@@ -123,11 +162,13 @@ int main(int argc, char** argv) {
         printf("made: %d\n", first);
         return first >= 0 ? 0 : 4;
     }
+    if (exitInCallback) atexit(checkExitTime);
     atomic_store(&sdk, trv_createSDKInstance(argv[3]));
     if (atomic_load(&sdk) < 0) return 4;
-    if (!quit) trv_setLogCallback(onLog);
+    if (!quit && !exitInCallback) trv_setLogCallback(onLog);
     if (board) trv_exp_enableLegacyBackend(atomic_load(&sdk), true);
-    trv_setConnectionCallback(atomic_load(&sdk), quit ? onConnectionQuit : onConnection, NULL);
+    trv_setConnectionCallback(atomic_load(&sdk),
+                              quit ? onConnectionQuit : exitInCallback ? onConnectionExit : onConnection, NULL);
     if (quit) {
         atomic_store(&other, trv_createSDKInstance(argv[3]));
         pthread_t callers[2];
