@@ -20,13 +20,19 @@
 // slot of any thread shows it. The call ending last destroys it (it finds
 // the list not empty and looks).
 //
-// Two orders must hold: a call's slot store before its check of current_,
-// and the clearing of its slot before its look at retired_; against a
-// change that stores current_ and retired_ before it reads the slots. The
-// call's side gets them from the change's side: the change issues a
-// process-wide barrier (membarrier) before it reads the slots, so the calls
-// need only keep their compiler from reordering. Without membarrier each
-// call issues a full fence.
+// The order that makes it safe. A change stores current_ and puts the old
+// entry on retired_ under the lock. A reclaim, under the same lock, reads
+// retired_, then issues a process-wide barrier (membarrier), then reads the
+// slots: every entry it may destroy was replaced before its barrier began.
+// The barrier orders each call around it, so a call that shows an entry
+// either stored its slot before the barrier, and the reclaim's scan sees
+// it, or checks current_ after it, and sees the replacement and lets go.
+// Likewise a call clearing its slot after the barrier looks at retired_
+// after it, and finds the entry still there (a reclaim stores back what it
+// keeps): it reclaims it itself. So the calls need only keep their compiler
+// from reordering their slot store before their check of current_, and
+// their clearing before their look. Without membarrier each call, and each
+// reclaim at the same place, issues a full fence.
 
 namespace {
 
@@ -227,12 +233,15 @@ void HandlerHolder::release(std::atomic<const void*>* slot, Entry* entry) noexce
 }
 
 void HandlerHolder::reclaim() noexcept {
-    if (!changeFence()) return;
     Entry* ended = nullptr;
     {
         std::lock_guard lock(mutex_);
+        Entry* retired = retired_.load(std::memory_order_relaxed);
+        // The barrier after the list is read: it must come after the
+        // replacement of each entry the scan below may destroy.
+        if (retired == nullptr || !changeFence()) return;
         Entry* kept = nullptr;
-        for (Entry* entry = retired_.load(std::memory_order_relaxed); entry != nullptr;) {
+        for (Entry* entry = retired; entry != nullptr;) {
             Entry* next = entry->nextRetired;
             Entry*& list = shownInAnySlot(entry) ? kept : ended;
             entry->nextRetired = list;
