@@ -3,6 +3,7 @@
 // process ends (a sanitizer's report would change its exit status).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -44,8 +45,10 @@ struct Ended {
 
 // Runs the program (exit_with_live_instance.c) in one scenario against an
 // emulated vest of the backend's kind (and a sound server of its own for
-// audio-to-haptics), reading what it prints until it ends.
-Ended runProgram(const char* backend, Backend kind, const char* scenario) {
+// audio-to-haptics), reading what it prints until it ends. environment:
+// what the program gets besides this process's environment.
+Ended runProgram(const char* backend, Backend kind, const char* scenario,
+                 const std::vector<std::string>& environment = {}) {
     std::unique_ptr<trv::test::VestOnLoopback> streamingVest;
     std::shared_ptr<vestemu::EmulatedVest> emulated;
     std::unique_ptr<vestemu::BoardVest> board;
@@ -66,7 +69,7 @@ Ended runProgram(const char* backend, Backend kind, const char* scenario) {
     const trv::test::TempDir dir;
     const auto logFile = dir.path() / "sdk.log";
     ChildProcess program({EXIT_PROGRAM_PATH, backend, std::to_string(trv::test::kVestSerial), logFile.string(), scenario},
-                         ChildProcess::Output::StdoutAndStderr);
+                         ChildProcess::Output::StdoutAndStderr, environment);
     EXPECT_TRUE(program.started());
     // Read as it comes: the program writes a line of its own before it returns.
     Ended ended{-1, "", ""};
@@ -124,7 +127,13 @@ TEST_P(ExitWithLiveInstance, ConnectCheckQuitLosesNoLine) {
 TEST_P(ExitWithLiveInstance, ExitInTheConnectionCallbackEndsAtOnce) {
     TRV_REQUIRE_PRIVATE_NETWORK();
     TRV_ENTER_FRESH_NETWORK();
-    const Ended ended = runProgram(GetParam().name, GetParam().backend, "exit");
+    // That thread, which would join the handler's other threads once its
+    // routine ends, is ending the process instead: under ThreadSanitizer,
+    // one of them that ended meanwhile is reported as never joined.
+    const char* tsan = std::getenv("TSAN_OPTIONS");
+    const std::string options = std::string(tsan != nullptr ? tsan : "") + (tsan != nullptr ? ":" : "");
+    const Ended ended = runProgram(GetParam().name, GetParam().backend, "exit",
+                                   {"TSAN_OPTIONS=" + options + "report_thread_leaks=0"});
     ASSERT_NE(ended.output.find("connected\n"), std::string::npos) << ended.output;
     EXPECT_EQ(ended.status, 0) << ended.output;
 }

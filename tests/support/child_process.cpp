@@ -7,16 +7,30 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <string_view>
 
 extern char** environ;
 
 namespace trv::test {
 
-ChildProcess::ChildProcess(const std::vector<std::string>& args, Output output) {
+ChildProcess::ChildProcess(const std::vector<std::string>& args, Output output,
+                           const std::vector<std::string>& environment) {
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view name(*entry, std::strcspn(*entry, "="));
+        const bool replaced = std::any_of(environment.begin(), environment.end(), [&](const std::string& e) {
+            return e.size() > name.size() && e.compare(0, name.size(), name) == 0 && e[name.size()] == '=';
+        });
+        if (!replaced) envp.push_back(*entry);
+    }
+    for (const auto& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
     int fds[2] = {-1, -1};
     if (output != Output::Discard && ::pipe2(fds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
@@ -28,7 +42,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args, Output output) 
         else
             posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_WRONLY, 0);
     }
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     if (fds[1] >= 0) ::close(fds[1]);
     out_ = fds[0];

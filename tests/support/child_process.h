@@ -12,7 +12,10 @@ namespace trv::test {
 class ChildProcess {
 public:
     enum class Output { Discard, Stdout, StdoutAndStderr }; // what reaches output()
-    ChildProcess(const std::vector<std::string>& args, Output output);
+    // environment: "NAME=value" entries that the program gets besides (or
+    // instead of the same names in) this process's environment.
+    ChildProcess(const std::vector<std::string>& args, Output output,
+                 const std::vector<std::string>& environment = {});
     ~ChildProcess(); // SIGTERM and wait, unless finished
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
