@@ -122,7 +122,7 @@ inline void fullFence() noexcept {
     word.exchange(0, std::memory_order_seq_cst);
 }
 
-// The call's side of the two orders (see the top of this file).
+// The call's side of the order (see the top of this file).
 inline void callFence() noexcept {
     if (slotRegistry().membarrier)
         std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -200,7 +200,7 @@ HandlerHolder::~HandlerHolder() {
     }
     // Replaced handlers still used are only those of calls on other
     // threads, which the instance's own rules exclude now: they are left.
-    if (retired_.load(std::memory_order_acquire) != nullptr) reclaim();
+    reclaim();
 }
 
 HandlerHolder::Use HandlerHolder::use() noexcept {

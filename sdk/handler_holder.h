@@ -96,7 +96,9 @@ private:
 
     const std::shared_ptr<PatternRegistry> registry_; // shared with handlers that outlive the instance
     std::atomic<Entry*> current_{nullptr}; // the handler calls begin with
-    std::mutex mutex_;          // guards retired_ and the change of current_
+    // Guards retired_ and the change of current_; a reclaim holds it from
+    // its read of retired_ to the end of its scan of the slots.
+    std::mutex mutex_;
     // Replaced handlers not destroyed yet (a call may still use one). Read
     // without the lock by a call ending: it looks further only when not empty.
     std::atomic<Entry*> retired_{nullptr};
